@@ -1,0 +1,98 @@
+#include "main.h"
+
+#include "config.h"
+#include "platform/console.h"
+#include "server.h"
+#include "text.h"
+
+#include <exception>
+
+namespace fernhollow {
+
+using platform::consoleLine;
+
+namespace {
+
+// The option whose value the next argument is.
+enum class Pending { None, Port, Ip, Root, Config, PhpPath };
+
+// The root separator of this platform, appended by "--root".
+constexpr char rootSeparator = '/';
+
+// Stores the argument as the value the pending option waits for.
+void consumeValue(Pending pending, const std::string& argument) {
+    switch (pending) {
+    case Pending::None: break;
+    case Pending::Port: setConfig("port", argument); break;
+    case Pending::Ip: setConfig("ip", argument); break;
+    case Pending::Root:
+        setConfig("root", endsWith(argument, std::string(1, rootSeparator)) ? argument : argument + rootSeparator);
+        break;
+    case Pending::Config: parseConfig(argument); break;
+    case Pending::PhpPath: setConfig("php-path", argument); break;
+    }
+}
+
+} // namespace
+
+void printUsage() {
+    for (const char* line : {
+             "Simple web server to enable saving tiddlywiki pages",
+             "",
+             "--config <file> load settings from config file named 'file'",
+             "--ip <address> set the interface to listen on (default is 127.0.0.1)",
+             "--php-path <path> specify the full path to the php-cgi binary (no default)",
+             "--port n  set the port to listen on (default is 9090)",
+             "--root <path>  set the path to the document root (default is current directory)",
+             "--version display the version string associated with this release",
+             "--help this help text",
+             "",
+             "",
+             "fernhollow@users.noreply.example.org",
+             "",
+             "",
+         })
+        consoleLine(line);
+    consoleLine("version: " + versionString());
+    consoleLine("");
+}
+
+bool processArgs(const std::vector<std::string>& arguments) {
+    setConfig("port", "9090");
+    setConfig("ip", "127.0.0.1");
+    setConfig("php-path", "");
+    setConfig("root", std::string(".") + rootSeparator);
+    Pending pending = Pending::None;
+    bool stopRequested = false;
+    for (const std::string& argument : arguments) {
+        consumeValue(pending, argument);
+        pending = Pending::None;
+        // A value that is itself an option acts as that option too.
+        if (argument == "--ip") pending = Pending::Ip;
+        else if (argument == "--port") pending = Pending::Port;
+        else if (argument == "--root") pending = Pending::Root;
+        else if (argument == "--config") pending = Pending::Config;
+        else if (argument == "--php-path") pending = Pending::PhpPath;
+        else if (argument == "--help") {
+            printUsage();
+            stopRequested = true;
+        } else if (argument == "--version") {
+            consoleLine("version: " + versionString());
+            stopRequested = true;
+        }
+    }
+    return stopRequested;
+}
+
+int fernhollowMain(int argc, char** argv) {
+    try {
+        if (processArgs(std::vector<std::string>(argv, argv + argc))) return 0;
+        consoleLine("starting server");
+        return runServer();
+    } catch (const std::exception& error) {
+        platform::errorReport(std::string("fernhollow: ") + error.what());
+        return 1;
+    }
+}
+
+} // namespace fernhollow

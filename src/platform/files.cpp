@@ -1,0 +1,120 @@
+#include "platform/files.h"
+
+#include "platform/errors.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fernhollow::platform {
+
+EntryKind entryKind(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return EntryKind::Missing;
+    return S_ISDIR(info.st_mode) ? EntryKind::Directory : EntryKind::File;
+}
+
+std::int64_t fileSize(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) raiseErrno("stat " + path);
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+UniqueFd openForReading(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) raiseErrno("open " + path);
+    return UniqueFd(fd);
+}
+
+UniqueFd openNullDevice() {
+    return openForReading("/dev/null");
+}
+
+UniqueFd createOrTruncate(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) raiseErrno("open " + path);
+    return UniqueFd(fd);
+}
+
+UniqueFd createExclusive(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) raiseErrno("open " + path);
+    return UniqueFd(fd);
+}
+
+std::size_t readSome(int fd, char* buffer, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) raiseErrno("read");
+    }
+}
+
+std::string readWholeFile(const std::string& path) {
+    UniqueFd file = openForReading(path);
+    std::string content;
+    char buffer[65536];
+    while (std::size_t n = readSome(file.get(), buffer, sizeof buffer)) content.append(buffer, n);
+    return content;
+}
+
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            raiseErrno("write");
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void syncFile(int fd) {
+    if (::fsync(fd) != 0) raiseErrno("fsync");
+}
+
+void syncDirectory(const std::string& path) {
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) raiseErrno("open " + path);
+    if (::fsync(dir.get()) != 0) raiseErrno("fsync " + path);
+}
+
+void copyPermissions(const std::string& model, int fd) {
+    struct stat info{};
+    if (::stat(model.c_str(), &info) != 0) return;
+    if (::fchmod(fd, info.st_mode & 07777) != 0) raiseErrno("fchmod");
+}
+
+void defaultPermissions(int fd) {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0666 & ~mask) != 0) raiseErrno("fchmod");
+}
+
+void renameReplacing(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) raiseErrno("rename " + from + " " + to);
+}
+
+void hardLink(const std::string& from, const std::string& to) {
+    if (::link(from.c_str(), to.c_str()) != 0) raiseErrno("link " + from + " " + to);
+}
+
+void removeFile(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) raiseErrno("unlink " + path);
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    // An empty root means the current directory.
+    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    if (dir == nullptr) raiseErrno("opendir " + path);
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+} // namespace fernhollow::platform

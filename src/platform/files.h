@@ -1,0 +1,51 @@
+// File-system services. Paths are byte strings handed to the system unchanged.
+#pragma once
+
+#include "platform/unique_fd.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fernhollow::platform {
+
+enum class EntryKind { Missing, File, Directory };
+
+// What stands at `path` (following links); Missing when nothing does.
+EntryKind entryKind(const std::string& path);
+// Size in bytes of the file at `path`.
+std::int64_t fileSize(const std::string& path);
+// Opens a file for reading raw bytes.
+UniqueFd openForReading(const std::string& path);
+// Opens the null device (a descriptor kept in reserve).
+UniqueFd openNullDevice();
+// Opens for writing, creating or truncating.
+UniqueFd createOrTruncate(const std::string& path);
+// Creates a new file that did not exist, mode 0600.
+UniqueFd createExclusive(const std::string& path);
+// Reads up to `size` bytes; 0 at the end of the file.
+std::size_t readSome(int fd, char* buffer, std::size_t size);
+// Reads the whole file at `path`.
+std::string readWholeFile(const std::string& path);
+// Writes every byte to `fd`.
+void writeAll(int fd, std::string_view bytes);
+// Flushes the file's data to the disk.
+void syncFile(int fd);
+// Flushes the directory at `path` (so renames inside it are durable).
+void syncDirectory(const std::string& path);
+// Gives `fd` the permission bits of the file at `model` (when it exists).
+void copyPermissions(const std::string& model, int fd);
+// Gives `fd` the permission bits a newly created file would get.
+void defaultPermissions(int fd);
+// Moves `from` to `to` atomically, replacing `to`.
+void renameReplacing(const std::string& from, const std::string& to);
+// Makes `to` a second name of the file `from`.
+void hardLink(const std::string& from, const std::string& to);
+// Removes a file name; a missing name is no failure.
+void removeFile(const std::string& path);
+// The names in a directory, "." and ".." left out, in the system's order.
+std::vector<std::string> listDirectory(const std::string& path);
+
+} // namespace fernhollow::platform

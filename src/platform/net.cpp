@@ -1,0 +1,141 @@
+#include "platform/net.h"
+
+#include "platform/errors.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace fernhollow::platform {
+
+UniqueFd createTcpSocket() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) raiseErrno("socket");
+    return UniqueFd(fd);
+}
+
+void allowAddressReuse(int fd) {
+    int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) raiseErrno("setsockopt(SO_REUSEADDR)");
+}
+
+std::optional<std::uint32_t> resolveIpv4(const std::string& host) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1) return ntohl(parsed.s_addr);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return std::nullopt;
+    std::uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    ::freeaddrinfo(found);
+    return address;
+}
+
+bool bindIpv4(int fd, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(address);
+    where.sin_port = htons(port);
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+}
+
+void makeNonBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) raiseErrno("fcntl(O_NONBLOCK)");
+}
+
+void listenOn(int fd, int backlog) {
+    if (::listen(fd, backlog) != 0) raiseErrno("listen");
+}
+
+bool isLoopback(std::uint32_t address) {
+    return (address >> 24) == 127;
+}
+
+UniqueFd acceptConnection(int listener) {
+    for (;;) {
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return UniqueFd(fd);
+        if (errno == EINTR) continue;
+        raiseNetworkErrno("accept");
+    }
+}
+
+bool isDescriptorExhaustion(const std::system_error& error) {
+    int code = error.code().value();
+    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+std::string peerAddress(int fd) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) raiseNetworkErrno("getpeername");
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+void setSendTimeout(int fd, int seconds) {
+    timeval limit{};
+    limit.tv_sec = seconds;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) raiseNetworkErrno("setsockopt(SO_SNDTIMEO)");
+}
+
+void waitReadable(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& readable) {
+    std::vector<pollfd> entries(fds.size());
+    for (std::size_t i = 0; i < fds.size(); ++i) entries[i] = pollfd{fds[i], POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(entries.data(), entries.size(), timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) raiseErrno("poll");
+    readable.assign(fds.size(), false);
+    // A peer that hung up or failed is "readable": the receive reports it.
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        readable[i] = (entries[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, size, 0);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        raiseNetworkErrno("recv");
+    }
+}
+
+void sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;
+            raiseNetworkErrno("send");
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void shutdownBoth(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+std::pair<UniqueFd, UniqueFd> socketPair() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) raiseErrno("socketpair");
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+void ignoreBrokenPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace fernhollow::platform

@@ -1,0 +1,63 @@
+#include "platform/process.h"
+
+#include "platform/errors.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace fernhollow::platform {
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) wait();
+}
+
+int ChildProcess::wait() {
+    int status = 0;
+    while (pid_ > 0) {
+        if (::waitpid(pid_, &status, 0) >= 0 || errno != EINTR) pid_ = -1;
+    }
+    return status;
+}
+
+std::map<std::string, std::string> currentEnvironment() {
+    std::map<std::string, std::string> table;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        auto equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        table.emplace(text.substr(0, equals), text.substr(equals + 1));
+    }
+    return table;
+}
+
+ChildProcess spawnProgram(const std::string& program,
+                          const std::map<std::string, std::string>& environment,
+                          int stdinFd, int stdoutFd) {
+    std::vector<std::string> entries;
+    entries.reserve(environment.size());
+    for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string argv0 = program;
+    char* argv[] = {argv0.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    pid_t pid = 0;
+    int failed = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        errno = failed;
+        raiseErrno("posix_spawnp " + program);
+    }
+    return ChildProcess(pid);
+}
+
+} // namespace fernhollow::platform

@@ -1,0 +1,109 @@
+// The connection server: the byte sink a request is answered on, the
+// per-connection RequestHandler with its request assembly, and the listener
+// with its connection loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace fernhollow {
+
+// Where a handler's answers go: a socket in the server, a buffer in tests.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    // Writes all of `bytes` (raises platform::NetworkError when the peer is gone).
+    virtual void send(std::string_view bytes) = 0;
+    // The peer as "address:port" (raises platform::NetworkError).
+    virtual std::string peerAddress() const = 0;
+};
+
+// A connection that collects what is sent, for tests and fuzzing.
+class BufferConnection : public Connection {
+public:
+    explicit BufferConnection(std::string peer = "127.0.0.1:50000") : peer_(std::move(peer)) {}
+    void send(std::string_view bytes) override { sent.append(bytes); }
+    std::string peerAddress() const override { return peer_; }
+    std::string sent;
+
+private:
+    std::string peer_;
+};
+
+// One accepted connection and everything of the one request it carries.
+class RequestHandler {
+public:
+    explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr) : socket(std::move(connection)) {}
+    virtual ~RequestHandler() = default;
+    RequestHandler(const RequestHandler&) = delete;
+    RequestHandler& operator=(const RequestHandler&) = delete;
+
+    // Routes a request whose head is complete; answers GET and HEAD at once.
+    virtual void handleRequest();
+    // Takes the multipart body of an upload apart into the upload fields.
+    virtual void parseMultipart();
+    // Reads the "UploadPlugin" options of one part.
+    virtual void parseUploadOptions(std::string_view part);
+    // Answers with the page of links to the wiki files of the root.
+    virtual void sendTiddlyList();
+    // Dispatches a POST whose body is complete.
+    virtual void handlePost();
+    // Stores an uploaded page, keeping the previous copy as its backup.
+    virtual void saveTiddly();
+    // Takes the bytes of one receive and answers whatever became complete.
+    virtual void processPacketData(std::string_view bytes);
+
+    // Answers a GET with a file of the root (or the 404 page); never raises
+    // but for a failing connection.
+    void sendFile(const std::string& url);
+    // Answers a HEAD with the head of a file of the root (or the 404 page).
+    void sendHead(const std::string& url);
+    // Runs the script interpreter for a ".php" request and sends its answer.
+    void handlePhpRequest(const std::string& method, const std::string& url);
+
+    std::unique_ptr<Connection> socket;
+    std::int32_t keepOpen = 0;
+    std::string body;
+    std::vector<std::string> headLines;
+    std::string boundary;
+    std::int64_t contentLength = 0;
+    std::string fileName;
+    std::string backupDir;
+    std::string formName;
+    std::string path;
+    std::string query;
+    // The parts of the last multipart body taken apart, as (offset, size)
+    // ranges of the body as it was received.
+    std::vector<std::pair<std::size_t, std::size_t>> parts;
+
+protected:
+    // Sends one whole answer on the connection.
+    void send(std::string_view bytes) { socket->send(bytes); }
+
+private:
+    // How far the searches of processPacketData have looked without a match,
+    // so that every receive searches only what is new.
+    std::size_t headSearchedTo_ = 0;
+    std::size_t closingSearchedTo_ = 0;
+    bool closingFound_ = false;
+    // Whether the closing delimiter of the multipart body has arrived.
+    bool closingDelimiterArrived();
+};
+
+// Finds `needle` in `text` looking only from `searchedTo` on (less the
+// overlap a match can straddle); updates `searchedTo` after a miss.
+std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo);
+
+// Reads a port text: decimal digits only, 0 to 65535.
+bool parsePort(std::string_view text, std::uint16_t& port);
+
+// Opens the listener and runs the connection loop; returns only with the
+// exit status of a failed bind.
+int runServer();
+
+} // namespace fernhollow

@@ -1,0 +1,158 @@
+#include "text.h"
+
+#include <array>
+#include <system_error>
+
+namespace fernhollow {
+
+std::vector<std::string_view> split(std::string_view text, std::string_view separator) {
+    std::vector<std::string_view> pieces;
+    if (text.empty()) return pieces;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t at = text.find(separator, start);
+        if (at == std::string_view::npos || separator.empty()) break;
+        pieces.push_back(text.substr(start, at - start));
+        start = at + separator.size();
+    }
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+bool beginsWith(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool contains(std::string_view text, std::string_view needle) {
+    return text.find(needle) != std::string_view::npos;
+}
+
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
+    std::string result;
+    result.reserve(text.size());
+    std::size_t start = 0;
+    while (!from.empty()) {
+        std::size_t at = text.find(from, start);
+        if (at == std::string_view::npos) break;
+        result.append(text.substr(start, at - start)).append(to);
+        start = at + from.size();
+    }
+    result.append(text.substr(start));
+    return result;
+}
+
+bool skipPast(std::string_view& text, std::string_view separator) {
+    std::size_t at = text.find(separator);
+    if (at == std::string_view::npos) return false;
+    text.remove_prefix(at + separator.size());
+    return true;
+}
+
+std::string removeAll(std::string_view text, char c) {
+    std::string result;
+    result.reserve(text.size());
+    for (char byte : text)
+        if (byte != c) result.push_back(byte);
+    return result;
+}
+
+std::vector<std::string_view> headerLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for (std::string_view line : split(text, "\r\n")) {
+        if (lines.empty() && line == "--") return {line};
+        lines.push_back(line);
+        if (line.empty()) break;
+    }
+    return lines;
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return result;
+}
+
+namespace {
+
+// Length of the Unicode white-space character that starts at `at`, or 0.
+std::size_t whiteAt(std::string_view text, std::size_t at) {
+    unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+    auto next = [&](std::size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0; };
+    if (c == 0xC2 && (next(1) == 0x85 || next(1) == 0xA0)) return 2;  // NEL, NBSP
+    if (c == 0xE1 && next(1) == 0x9A && next(2) == 0x80) return 3;    // OGHAM SPACE MARK
+    if (c == 0xE2 && next(1) == 0x80) {
+        unsigned char d = next(2);
+        if ((d >= 0x80 && d <= 0x8A) || d == 0xA8 || d == 0xA9 || d == 0xAF) return 3;
+    }
+    if (c == 0xE2 && next(1) == 0x81 && next(2) == 0x9F) return 3;    // MEDIUM MATHEMATICAL SPACE
+    if (c == 0xE3 && next(1) == 0x80 && next(2) == 0x80) return 3;    // IDEOGRAPHIC SPACE
+    return 0;
+}
+
+// Length of the white-space character that ends just before `end`, or 0.
+std::size_t whiteBefore(std::string_view text, std::size_t end) {
+    for (std::size_t size : std::array<std::size_t, 3>{1, 2, 3})
+        if (end >= size && whiteAt(text, end - size) == size) return size;
+    return 0;
+}
+
+} // namespace
+
+std::string trimWhiteSpace(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t size = whiteAt(text, start);
+        if (size == 0) break;
+        start += size;
+    }
+    std::size_t end = text.size();
+    while (end > start) {
+        std::size_t size = whiteBefore(text, end);
+        if (size == 0 || end - size < start) break;
+        end -= size;
+    }
+    return std::string(text.substr(start, end - start));
+}
+
+std::int64_t parseSigned64(std::string_view text, const char* what) {
+    std::string_view digits = text;
+    bool negative = false;
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
+        negative = digits[0] == '-';
+        digits.remove_prefix(1);
+    }
+    if (digits.empty()) throw std::system_error(std::make_error_code(std::errc::invalid_argument), what);
+    // Accumulate towards the negative side, which holds one more value.
+    std::int64_t value = 0;
+    constexpr std::int64_t lowest = INT64_MIN;
+    for (char c : digits) {
+        if (c < '0' || c > '9') throw std::system_error(std::make_error_code(std::errc::invalid_argument), what);
+        int digit = c - '0';
+        if (value < (lowest + digit) / 10) throw std::system_error(std::make_error_code(std::errc::result_out_of_range), what);
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == lowest) throw std::system_error(std::make_error_code(std::errc::result_out_of_range), what);
+        value = -value;
+    }
+    return value;
+}
+
+bool hasParentSegment(std::string_view path) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/' || path[i] == '\\') {
+            if (path.substr(start, i - start) == "..") return true;
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+} // namespace fernhollow

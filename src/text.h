@@ -1,0 +1,41 @@
+// The text operations every module shares. Texts are byte strings: nothing
+// here decodes, validates or case-folds unless its name says so.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fernhollow {
+
+// Pieces between non-overlapping occurrences of `separator`, empty pieces
+// kept; a text without it is its own piece; an empty text gives no pieces.
+std::vector<std::string_view> split(std::string_view text, std::string_view separator);
+// Byte-exact prefix test; a shorter text never matches.
+bool beginsWith(std::string_view text, std::string_view prefix);
+// Byte-exact suffix test; a shorter text never matches.
+bool endsWith(std::string_view text, std::string_view suffix);
+// Whether `needle` stands anywhere in `text`.
+bool contains(std::string_view text, std::string_view needle);
+// Every non-overlapping occurrence of `from`, found from the left, replaced in one pass.
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to);
+// On success `text` becomes what follows the first `separator` and true is
+// returned; otherwise `text` is unchanged and false is returned.
+bool skipPast(std::string_view& text, std::string_view separator);
+// Every occurrence of `c` removed.
+std::string removeAll(std::string_view text, char c);
+// Cut at every "\r\n", keeping lines up to and including the first empty one;
+// a first line of exactly "--" is the whole result; an empty text gives none.
+std::vector<std::string_view> headerLines(std::string_view text);
+// ASCII letters lowered; every other byte kept.
+std::string lowerAscii(std::string_view text);
+// Leading and trailing Unicode white space removed (UTF-8 encoded).
+std::string trimWhiteSpace(std::string_view text);
+// A strict signed 64-bit decimal: optional "+" or "-", then digits only.
+// Raises std::system_error (invalid_argument / result_out_of_range) otherwise.
+std::int64_t parseSigned64(std::string_view text, const char* what);
+// Whether a "/" or "\" separated path holds a ".." segment.
+bool hasParentSegment(std::string_view path);
+
+} // namespace fernhollow
