@@ -1,0 +1,236 @@
+#include "support/blackbox.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef FERNHOLLOW_BINARY
+#error "FERNHOLLOW_BINARY must name the binary under test"
+#endif
+
+namespace fernhollow::testing {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "fernhollow-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& relative, std::string_view content) const {
+    fs::path full = fs::path(path_) / relative;
+    fs::create_directories(full.parent_path());
+    std::ofstream out(full, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    return full.string();
+}
+
+std::string TempDir::read(const std::string& relative) const {
+    return readFile((fs::path(path_) / relative).string());
+}
+
+bool TempDir::exists(const std::string& relative) const {
+    return fs::exists(fs::path(path_) / relative);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
+    socklen_t size = sizeof where;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size);
+    ::close(fd);
+    return ntohs(where.sin_port);
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> args, const std::string& workDir, bool choosePort,
+                             bool waitListening) {
+    bool hasPort = false;
+    for (const auto& arg : args) hasPort = hasPort || arg == "--port";
+    if (choosePort && !hasPort) {
+        port_ = freePort();
+        args.push_back("--port");
+        args.push_back(std::to_string(port_));
+    }
+    int out[2];
+    if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+    errPath_ = workDir + "/.fernhollow-stderr";
+    std::vector<std::string> argvStrings{FERNHOLLOW_BINARY};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) ::dup2(err, STDERR_FILENO);
+        ::close(out[0]);
+        if (::chdir(workDir.c_str()) != 0) ::_exit(127);
+        std::vector<char*> argv;
+        for (auto& s : argvStrings) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    outFd_ = out[0];
+    ::fcntl(outFd_, F_SETFL, ::fcntl(outFd_, F_GETFL) | O_NONBLOCK);
+    if (waitListening && !waitForOutput("for incoming connections"))
+        throw std::runtime_error("server did not start; output so far:\n" + output_ + errors());
+}
+
+ServerProcess::~ServerProcess() {
+    if (status_ < 0 && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (outFd_ >= 0) ::close(outFd_);
+}
+
+void ServerProcess::drain(int timeoutMs) {
+    pollfd entry{outFd_, POLLIN, 0};
+    if (::poll(&entry, 1, timeoutMs) <= 0) return;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(outFd_, buffer, sizeof buffer);
+        if (n <= 0) return;
+        output_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+const std::string& ServerProcess::output() {
+    drain(0);
+    return output_;
+}
+
+bool ServerProcess::waitForOutput(std::string_view text, milliseconds limit, std::size_t from) {
+    auto deadline = steady_clock::now() + limit;
+    for (;;) {
+        drain(0);
+        if (output_.size() >= from && output_.find(text, from) != std::string::npos) return true;
+        if (steady_clock::now() >= deadline) return false;
+        drain(20);
+    }
+}
+
+int ServerProcess::waitExit(milliseconds limit) {
+    auto deadline = steady_clock::now() + limit;
+    while (status_ < 0) {
+        int raw = 0;
+        pid_t done = ::waitpid(pid_, &raw, WNOHANG);
+        if (done == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            break;
+        }
+        if (steady_clock::now() >= deadline) return -1;
+        drain(20);
+    }
+    drain(0);
+    return status_;
+}
+
+std::string ServerProcess::errors() const {
+    try {
+        return readFile(errPath_);
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+void ServerProcess::kill() {
+    ::kill(pid_, SIGKILL);
+    waitExit();
+}
+
+RawClient::RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    where.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0)
+        throw std::runtime_error(std::string("connect failed: ") + std::strerror(errno));
+}
+
+RawClient::~RawClient() { close(); }
+
+void RawClient::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) throw std::runtime_error(std::string("send failed: ") + std::strerror(errno));
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+std::string RawClient::readAll(milliseconds limit) {
+    std::string received;
+    auto deadline = steady_clock::now() + limit;
+    char buffer[65536];
+    for (;;) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return received;
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(left)) <= 0) return received;
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) return received;
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+std::string RawClient::readFor(milliseconds limit) {
+    return readAll(limit);
+}
+
+bool RawClient::closedByServer(milliseconds limit) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(limit.count())) <= 0) return false;
+    char byte;
+    return ::recv(fd_, &byte, 1, MSG_PEEK) <= 0;
+}
+
+void RawClient::reset() {
+    linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close();
+}
+
+void RawClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+std::string exchange(int port, std::string_view request, milliseconds limit) {
+    RawClient client(port);
+    client.send(request);
+    return client.readAll(limit);
+}
+
+} // namespace fernhollow::testing

@@ -1,0 +1,101 @@
+// Black-box testing helpers: a temporary folder, the real fernhollow binary
+// started on a free port with its console captured, and raw-byte clients.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fernhollow::testing {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes `content` to `relative` (folders created as needed); returns the full path.
+    std::string write(const std::string& relative, std::string_view content) const;
+    // Reads a file below the folder.
+    std::string read(const std::string& relative) const;
+    bool exists(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+// Reads a whole file.
+std::string readFile(const std::string& path);
+
+// The fernhollow binary running as a child process, its standard output
+// gathered from a pipe.
+class ServerProcess {
+public:
+    // Starts the binary in `workDir` with `args`. Unless `args` holds "--port"
+    // or `choosePort` is false, a free port is chosen and passed with "--port".
+    // When `waitListening`, waits until the "listening on" line has appeared.
+    ServerProcess(std::vector<std::string> args, const std::string& workDir, bool choosePort = true,
+                  bool waitListening = true);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int port() const { return port_; }
+    int pid() const { return pid_; }
+    // Everything written to standard output so far.
+    const std::string& output();
+    // Waits until `text` stands in the output (counting from `from`); true when it did.
+    bool waitForOutput(std::string_view text, std::chrono::milliseconds limit = std::chrono::seconds(10),
+                       std::size_t from = 0);
+    // Waits for the process to end; returns its exit status, or -1 on time-out.
+    int waitExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Standard error of the process so far.
+    std::string errors() const;
+    // Sends SIGKILL (used to interrupt work at a chosen moment).
+    void kill();
+
+private:
+    void drain(int timeoutMs);
+    int pid_ = -1;
+    int port_ = 0;
+    int outFd_ = -1;
+    std::string errPath_;
+    std::string output_;
+    int status_ = -1;
+};
+
+// A free TCP port on 127.0.0.1 (bound and released at once).
+int freePort();
+
+// One client connection on 127.0.0.1 speaking raw bytes.
+class RawClient {
+public:
+    explicit RawClient(int port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    void send(std::string_view bytes);
+    // Reads until the server closes the connection or `limit` passes.
+    std::string readAll(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Reads what arrives within `limit` (the connection stays open).
+    std::string readFor(std::chrono::milliseconds limit);
+    // True when the server closed the connection (read gives end of stream).
+    bool closedByServer(std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // Closes with a reset instead of an orderly close.
+    void reset();
+    void close();
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+// Sends `request` on a new connection and returns everything the server
+// answers before it closes the connection.
+std::string exchange(int port, std::string_view request,
+                     std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+} // namespace fernhollow::testing
