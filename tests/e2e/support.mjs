@@ -1,0 +1,209 @@
+// Shared pieces of the browser tests: a TiddlyWiki page built from the pinned
+// npm package with its upload saver pointed at Fernhollow, the real fernhollow
+// binary serving a temporary folder, and Debian's Chromium driven by
+// playwright-core.
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+export const repoRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+export const outDir = path.join(repoRoot, 'tests', 'e2e', 'out');
+const tiddlywikiScript = path.join(repoRoot, 'node_modules', 'tiddlywiki', 'tiddlywiki.js');
+const binary = process.env.FERNHOLLOW_BINARY
+    ? path.resolve(process.env.FERNHOLLOW_BINARY)
+    : path.join(repoRoot, 'build', 'fernhollow');
+
+// What the test wikis are set up with.
+export const wikiFileName = 'tiddly-e2e.html';
+export const backupDirName = 'backup';
+export const siteTitle = 'Fernhollow test wiki';
+export const uploadUser = 'e2e-user';
+export const uploadPassword = 'e2e-secret';
+// A tiddler shipped in the page: its text shows that non-ASCII bytes survive serving.
+export const welcomeTitle = 'Welcome';
+export const welcomeText = 'Willkommen – ようこそ – served by Fernhollow';
+
+// A fresh folder under the system's temporary folder.
+export function makeTempDir(label) {
+    return fs.mkdtempSync(path.join(os.tmpdir(), `fernhollow-e2e-${label}-`));
+}
+
+// Runs the TiddlyWiki command line of the pinned package.
+function tiddlywiki(...args) {
+    execFileSync(process.execPath, [tiddlywikiScript, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+}
+
+// One tiddler in .tid form: fields, an empty line, the text.
+function tidFile(fields, text) {
+    const head = Object.entries(fields).map(([name, value]) => `${name}: ${value}`).join('\n');
+    return `${head}\n\n${text}\n`;
+}
+
+// Builds a single-file wiki from the "empty" edition into `targetDir`/`fileName`.
+// The upload saver is configured as a user would in the control panel: the
+// server address (relative, so the page saves to whichever server it was
+// loaded from), file name, backup folder and user name; the password lives in
+// the browser (see `uploadPasswordScript`). Autosave is off, so only the
+// wiki's own save action saves. Returns the page's path.
+export function buildWikiPage(targetDir, fileName = wikiFileName) {
+    const work = makeTempDir('build');
+    try {
+        const wikiDir = path.join(work, 'wiki');
+        tiddlywiki(wikiDir, '--init', 'empty');
+        const tiddlers = path.join(wikiDir, 'tiddlers');
+        fs.mkdirSync(tiddlers, { recursive: true });
+        const settings = {
+            '$:/SiteTitle': siteTitle,
+            '$:/SiteSubtitle': 'a wiki served and saved by Fernhollow',
+            '$:/UploadURL': '/savetiddly',
+            '$:/UploadFilename': fileName,
+            '$:/UploadBackupDir': backupDirName,
+            '$:/UploadName': uploadUser,
+            '$:/config/AutoSave': 'no',
+            '$:/DefaultTiddlers': `[[${welcomeTitle}]]`,
+        };
+        let index = 0;
+        for (const [title, text] of Object.entries(settings)) {
+            fs.writeFileSync(path.join(tiddlers, `setting-${index++}.tid`), tidFile({ title }, text));
+        }
+        fs.writeFileSync(path.join(tiddlers, 'welcome.tid'), tidFile({ title: welcomeTitle }, welcomeText));
+        const output = path.join(work, 'output');
+        tiddlywiki(wikiDir, '--output', output, '--render', '$:/core/save/all', fileName, 'text/plain');
+        fs.mkdirSync(targetDir, { recursive: true });
+        const page = path.join(targetDir, fileName);
+        fs.copyFileSync(path.join(output, fileName), page);
+        return page;
+    } finally {
+        fs.rmSync(work, { recursive: true, force: true });
+    }
+}
+
+// Browser-side script that stores the upload password where the wiki's
+// password field would have put it.
+export function uploadPasswordScript(password) {
+    window.localStorage.setItem('tw5-password-upload', password);
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+export function freePort() {
+    return new Promise((resolve, reject) => {
+        const server = net.createServer();
+        server.once('error', reject);
+        server.listen(0, '127.0.0.1', () => {
+            const { port } = server.address();
+            server.close(() => resolve(port));
+        });
+    });
+}
+
+// The fernhollow binary serving `root` on a free port of 127.0.0.1, its
+// console gathered line by line. Started in its own temporary working folder
+// (the script gateway's exchange files land there).
+export class Fernhollow {
+    static async start(root) {
+        // Another process may take the chosen port between the check and the bind; try again then.
+        for (let attempt = 0; ; attempt++) {
+            const server = new Fernhollow(root, await freePort());
+            if (await server.#waitListening()) return server;
+            await server.stop();
+            if (attempt === 4) throw new Error(`fernhollow did not start:\n${server.console()}`);
+        }
+    }
+
+    constructor(root, port) {
+        this.port = port;
+        this.origin = `http://127.0.0.1:${port}`;
+        this.workDir = makeTempDir('cwd');
+        this.output = '';
+        this.process = spawn(binary, ['--root', root, '--port', String(port)], {
+            cwd: this.workDir,
+            stdio: ['ignore', 'pipe', 'pipe'],
+        });
+        this.exited = new Promise((resolve) => this.process.once('exit', (code, signal) => resolve({ code, signal })));
+        this.process.stdout.setEncoding('utf8');
+        this.process.stderr.setEncoding('utf8');
+        this.process.stdout.on('data', (chunk) => { this.output += chunk; });
+        this.process.stderr.on('data', (chunk) => { this.output += chunk; });
+        this.process.once('error', (error) => { this.output += `\n[spawn failed: ${error.message}]\n`; });
+    }
+
+    // Resolves true once the listening line is out, false if the process ended first.
+    async #waitListening() {
+        const listening = `listening on 127.0.0.1:${this.port} for incoming connections`;
+        let ended = false;
+        this.exited.then(() => { ended = true; });
+        while (!this.output.includes(listening)) {
+            if (ended || this.process.exitCode !== null) return false;
+            await new Promise((resolve) => setTimeout(resolve, 20));
+        }
+        return true;
+    }
+
+    // Everything the server wrote so far.
+    console() {
+        return this.output;
+    }
+
+    // Waits (up to a generous limit, only against hangs) until `text` appears in the console after `from`.
+    async waitForConsole(text, from = 0, limitMs = 30000) {
+        const deadline = Date.now() + limitMs;
+        while (!this.output.includes(text, from)) {
+            if (Date.now() > deadline) throw new Error(`"${text}" never appeared on the console:\n${this.output}`);
+            await new Promise((resolve) => setTimeout(resolve, 20));
+        }
+    }
+
+    async stop() {
+        if (this.process.exitCode === null && this.process.signalCode === null) this.process.kill('SIGTERM');
+        await this.exited;
+        fs.rmSync(this.workDir, { recursive: true, force: true });
+    }
+}
+
+// Debian's Chromium, headless, with a new empty profile; it never fetches
+// anything on its own.
+export function launchChromium() {
+    return chromium.launch({
+        executablePath: '/usr/bin/chromium',
+        headless: true,
+        args: [
+            '--headless',
+            '--no-sandbox',
+            '--disable-gpu',
+            '--disable-quic',
+            '--no-first-run',
+            '--disable-background-networking',
+            '--disable-component-update',
+            '--disable-sync',
+        ],
+    });
+}
+
+// Collects what a page says through dialogs (the wiki alerts on a failed
+// save) and its script errors; dialogs are dismissed so nothing blocks.
+export function watchPage(page) {
+    const seen = { dialogs: [], errors: [], console: [] };
+    page.on('dialog', (dialog) => {
+        seen.dialogs.push(dialog.message());
+        dialog.dismiss().catch(() => {});
+    });
+    page.on('pageerror', (error) => seen.errors.push(String(error)));
+    page.on('console', (message) => seen.console.push(message.text()));
+    return seen;
+}
+
+// Waits until the wiki in `page` has started and shows its story river.
+export async function waitForWiki(page) {
+    await page.waitForFunction(() => window.$tw && window.$tw.wiki && window.$tw.saverHandler && window.$tw.rootWidget);
+    await page.locator('.tc-story-river .tc-tiddler-frame').first().waitFor();
+}
+
+// Saves a screenshot under tests/e2e/out/.
+export async function screenshot(page, name) {
+    fs.mkdirSync(outDir, { recursive: true });
+    await page.screenshot({ path: path.join(outDir, name), fullPage: false });
+}
