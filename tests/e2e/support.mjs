@@ -40,7 +40,7 @@ function tiddlywiki(...args) {
 // One tiddler in .tid form: fields, an empty line, the text.
 function tidFile(fields, text) {
     const head = Object.entries(fields).map(([name, value]) => `${name}: ${value}`).join('\n');
-    return `${head}\n\n${text}\n`;
+    return `${head}\n\n${text}`;
 }
 
 // Builds a single-file wiki from the "empty" edition into `targetDir`/`fileName`.

@@ -1,0 +1,140 @@
+// A person opens a wiki page from Fernhollow, writes a tiddler with non-ASCII
+// text, presses the wiki's save button, and the page on disk is replaced while
+// the previous one is kept in the backup folder.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, it } from 'node:test';
+import {
+    Fernhollow, backupDirName, buildWikiPage, launchChromium, makeTempDir, screenshot, uploadPassword,
+    uploadPasswordScript, uploadUser, waitForWiki, watchPage, wikiFileName,
+} from './support.mjs';
+
+const firstTitle = 'Greeting from the browser';
+const firstText = 'Grüße – 日本語 ✓';
+const secondTitle = 'Second save';
+const secondText = 'Ça marche encore — ünïcødé ½';
+
+// Writes a new tiddler through the wiki's editor, as a person would.
+async function addTiddlerThroughEditor(page, title, text) {
+    await page.getByRole('button', { name: 'new tiddler' }).click();
+    const editor = page.locator('.tc-tiddler-edit-frame');
+    await editor.waitFor();
+    await editor.locator('input.tc-titlebar').fill(title);
+    await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
+    await editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click();
+    await page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`).waitFor();
+}
+
+// The page bytes inside the upload the wiki sent: between the empty line
+// after the file part's head and the closing delimiter.
+function uploadedPage(upload) {
+    const text = upload.toString('latin1');
+    const head = text.indexOf('name="userfile"');
+    assert.notEqual(head, -1, 'the upload has a userfile part');
+    const start = text.indexOf('\r\n\r\n', head) + 4;
+    const end = text.lastIndexOf('\r\n-----------------------------AaB03x--');
+    assert.ok(start > 4 && end > start, 'the upload is framed as the upload saver frames it');
+    return upload.subarray(start, end);
+}
+
+// Presses the wiki's save button and waits until the wiki itself says the
+// save is done: the dirty marker is gone and the "Saved wiki" notice shows.
+// Returns the request body the wiki sent.
+async function saveThroughButton(page, server) {
+    assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), true);
+    const consoleFrom = server.console().length;
+    const [request] = await Promise.all([
+        page.waitForRequest((r) => r.method() === 'POST' && r.url().endsWith('/savetiddly')),
+        page.getByRole('button', { name: 'save changes' }).click(),
+    ]);
+    await page.locator('body:not(.tc-dirty)').waitFor({ state: 'attached' });
+    await page.locator('.tc-notification', { hasText: 'Saved wiki' }).waitFor();
+    assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), false);
+    await server.waitForConsole('closing connection', consoleFrom);
+    return request.postDataBuffer();
+}
+
+describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
+    let root;
+    let pagePath;
+    let backupPath;
+    let server;
+    let browser;
+
+    before(async () => {
+        root = makeTempDir('root');
+        pagePath = buildWikiPage(root);
+        fs.mkdirSync(path.join(root, backupDirName));
+        backupPath = path.join(root, backupDirName, wikiFileName);
+        server = await Fernhollow.start(root);
+        browser = await launchChromium();
+    });
+
+    after(async () => {
+        await browser?.close();
+        await server?.stop();
+        if (root) fs.rmSync(root, { recursive: true, force: true });
+    });
+
+    it('saves: the new page replaces the old one, the old one goes to the backup folder, a reload shows it', async () => {
+        const context = await browser.newContext();
+        // The upload password as the wiki's control panel would have stored it.
+        await context.addInitScript(uploadPasswordScript, uploadPassword);
+        const original = fs.readFileSync(pagePath);
+
+        const page = await context.newPage();
+        const seen = watchPage(page);
+        await page.goto(`${server.origin}/${wikiFileName}`);
+        await waitForWiki(page);
+        assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), false);
+
+        await addTiddlerThroughEditor(page, firstTitle, firstText);
+        const upload = await saveThroughButton(page, server);
+        assert.deepEqual(seen.dialogs, [], 'the wiki reported no save error');
+        assert.ok(seen.console.some((line) => line.includes('through saver upload')),
+            `the upload saver saved the wiki; browser console:\n${seen.console.join('\n')}`);
+        // The upload carries the saver's options: user, password and backup folder.
+        assert.ok(upload.includes(`backupDir=${backupDirName};user=${uploadUser};password=${uploadPassword};`));
+
+        // On disk: exactly the page the browser sent, holding the new tiddler in UTF-8;
+        // the backup is the page as it was before the save.
+        const saved = fs.readFileSync(pagePath);
+        assert.ok(saved.equals(uploadedPage(upload)), 'the page on disk is the uploaded page, byte for byte');
+        assert.ok(saved.includes(Buffer.from(firstText, 'utf8')), 'the saved page holds the tiddler text in UTF-8');
+        assert.ok(saved.includes(Buffer.from(firstTitle, 'utf8')));
+        assert.ok(fs.readFileSync(backupPath).equals(original), 'the backup is the page before the save');
+        assert.equal(fs.readdirSync(root).sort().join(','), [backupDirName, wikiFileName].sort().join(','),
+            'no temporary file is left in the root');
+        assert.deepEqual(fs.readdirSync(path.join(root, backupDirName)), [wikiFileName]);
+        await screenshot(page, 'saves-after-save.png');
+
+        // Loaded afresh from the server, the page opens the new tiddler by its permalink.
+        const reloaded = await context.newPage();
+        const reloadedSeen = watchPage(reloaded);
+        await reloaded.goto(`${server.origin}/${wikiFileName}#${encodeURIComponent(firstTitle)}`);
+        await waitForWiki(reloaded);
+        const frame = reloaded.locator(`.tc-tiddler-view-frame[data-tiddler-title="${firstTitle}"]`);
+        await frame.waitFor();
+        assert.equal((await frame.locator('.tc-tiddler-body').textContent()).trim(), firstText);
+        await screenshot(reloaded, 'saves-after-reload.png');
+
+        // The saved page saves again: the backup now holds the first saved version.
+        await addTiddlerThroughEditor(reloaded, secondTitle, secondText);
+        const secondUpload = await saveThroughButton(reloaded, server);
+        assert.deepEqual(reloadedSeen.dialogs, []);
+        const savedAgain = fs.readFileSync(pagePath);
+        assert.ok(savedAgain.equals(uploadedPage(secondUpload)));
+        assert.ok(savedAgain.includes(Buffer.from(firstText, 'utf8')));
+        assert.ok(savedAgain.includes(Buffer.from(secondText, 'utf8')));
+        assert.ok(fs.readFileSync(backupPath).equals(saved), 'the backup is the page of the first save');
+
+        const pageInRoot = path.join(`${root}/`, wikiFileName);
+        assert.match(server.console(), new RegExp(`writing data to file ${escapeRegExp(pageInRoot)}\\n`));
+        await context.close();
+    });
+});
+
+function escapeRegExp(text) {
+    return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+}
