@@ -48,8 +48,13 @@ async function saveThroughButton(page, server) {
         page.waitForRequest((r) => r.method() === 'POST' && r.url().endsWith('/savetiddly')),
         page.getByRole('button', { name: 'save changes' }).click(),
     ]);
-    await page.locator('body:not(.tc-dirty)').waitFor({ state: 'attached' });
-    await page.locator('.tc-notification', { hasText: 'Saved wiki' }).waitFor();
+    try {
+        await page.locator('body:not(.tc-dirty)').waitFor({ state: 'attached' });
+        await page.locator('.tc-notification', { hasText: 'Saved wiki' }).waitFor();
+    } catch (error) {
+        error.message += `\nthe wiki never reported the save as done; server console:\n${server.console()}`;
+        throw error;
+    }
     assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), false);
     await server.waitForConsole('closing connection', consoleFrom);
     return request.postDataBuffer();
@@ -92,6 +97,7 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
         await addTiddlerThroughEditor(page, firstTitle, firstText);
         const upload = await saveThroughButton(page, server);
         assert.deepEqual(seen.dialogs, [], 'the wiki reported no save error');
+        assert.deepEqual(seen.errors, []);
         assert.ok(seen.console.some((line) => line.includes('through saver upload')),
             `the upload saver saved the wiki; browser console:\n${seen.console.join('\n')}`);
         // The upload carries the saver's options: user, password and backup folder.
@@ -123,6 +129,7 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
         await addTiddlerThroughEditor(reloaded, secondTitle, secondText);
         const secondUpload = await saveThroughButton(reloaded, server);
         assert.deepEqual(reloadedSeen.dialogs, []);
+        assert.deepEqual(reloadedSeen.errors, []);
         const savedAgain = fs.readFileSync(pagePath);
         assert.ok(savedAgain.equals(uploadedPage(secondUpload)));
         assert.ok(savedAgain.includes(Buffer.from(firstText, 'utf8')));
