@@ -21,18 +21,6 @@ constexpr int listenBacklog = 64;
 constexpr int waitTimeoutMs = 60 * 1000;
 constexpr std::size_t receiveBufferSize = 16384;
 
-// A connection on an accepted socket, which it owns.
-class SocketConnection : public Connection {
-public:
-    explicit SocketConnection(platform::UniqueFd fd) : fd_(std::move(fd)) {}
-    void send(std::string_view bytes) override { platform::sendAll(fd_.get(), bytes); }
-    std::string peerAddress() const override { return platform::peerAddress(fd_.get()); }
-    int descriptor() const { return fd_.get(); }
-
-private:
-    platform::UniqueFd fd_;
-};
-
 // An entry of the loop's list: the socket's number and the handler owning it.
 struct OpenConnection {
     int fd;
@@ -40,6 +28,20 @@ struct OpenConnection {
 };
 
 } // namespace
+
+SocketConnection::SocketConnection(int fd) : fd_(fd) {}
+
+SocketConnection::~SocketConnection() {
+    platform::UniqueFd closing(fd_);
+}
+
+void SocketConnection::send(std::string_view bytes) {
+    platform::sendAll(fd_, bytes);
+}
+
+std::string SocketConnection::peerAddress() const {
+    return platform::peerAddress(fd_);
+}
 
 std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo) {
     std::size_t at = text.find(needle, searchedTo);
@@ -118,7 +120,7 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
     try {
         int fd = accepted.get();
         platform::setSendTimeout(fd, sendTimeoutSeconds);
-        auto connection = std::make_unique<SocketConnection>(std::move(accepted));
+        auto connection = std::make_unique<SocketConnection>(accepted.release());
         consoleLine("connection from " + connection->peerAddress());
         connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection))});
     } catch (const std::system_error& error) {
