@@ -95,22 +95,18 @@ namespace {
 // the spare descriptor is given up for a moment so the waiting connection can
 // be taken and closed instead of keeping the listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections) {
-    platform::UniqueFd accepted;
-    try {
-        accepted = platform::acceptConnection(listener);
-    } catch (const std::system_error& error) {
-        int code = error.code().value();
-        if (code == EAGAIN || code == EWOULDBLOCK) return;
+    int error = 0;
+    platform::UniqueFd accepted = platform::acceptConnection(listener, error);
+    if (!accepted) {
+        if (platform::isNothingWaiting(error)) return;
         if (!platform::isDescriptorExhaustion(error)) {
-            consoleLine(std::string("unable to accept a connection: ") + error.what());
+            consoleLine("unable to accept a connection: " + std::generic_category().message(error));
             return;
         }
         consoleLine("unable to accept a connection: out of descriptors, dropping it");
         spare.reset();
-        try {
-            platform::UniqueFd dropped = platform::acceptConnection(listener);
-        } catch (const std::system_error&) {
-        }
+        platform::UniqueFd dropped = platform::acceptConnection(listener, error);
+        dropped.reset();
         try {
             spare = platform::openNullDevice();
         } catch (const std::system_error&) {

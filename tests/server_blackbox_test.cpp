@@ -12,6 +12,7 @@ using namespace std::chrono_literals;
 TEST(ServerStartup, WritesTheStartupLinesAndListens) {
     TempDir dir;
     ServerProcess server({}, dir.path());
+    ASSERT_TRUE(server.waitForOutput("pages will be loaded from ./\n"));
     std::string expected = "adding key port with 9090\n"
                            "adding key ip with 127.0.0.1\n"
                            "adding key php-path with \n"
