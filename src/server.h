@@ -93,6 +93,8 @@ public:
     // The parts of the last multipart body taken apart, as (offset, size)
     // ranges of the body as it was received.
     std::vector<std::pair<std::size_t, std::size_t>> parts;
+    // Whether parseMultipart narrowed `body` to the content of an uploaded file.
+    bool fileContentTaken = false;
 
 protected:
     // Sends one whole answer on the connection.

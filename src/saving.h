@@ -1,0 +1,130 @@
+// Saving pages: taking the multipart upload of a wiki apart, and writing the
+// uploaded page with the previous copy kept in a backup folder.
+#pragma once
+
+#include "platform/unique_fd.h"
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace fernhollow {
+
+// What the "UploadPlugin" options of one part say.
+struct UploadOptions {
+    // The last usable "backupDir=" value; unset when there was none.
+    std::optional<std::string> backupDir;
+    // Console lines, in the order the options were read.
+    std::vector<std::string> messages;
+};
+
+// Reads the option string that follows the first empty line of `part`.
+UploadOptions parseUploadOptionsText(std::string_view part);
+
+// Everything a multipart body yields, as ranges of the body so that nothing
+// large is copied.
+struct MultipartParse {
+    // The pieces between delimiters, as (offset, size) ranges of the body.
+    std::vector<std::pair<std::size_t, std::size_t>> parts;
+    // Last values seen; unset when the body never named them.
+    std::optional<std::string> fileName;
+    std::optional<std::string> formName;
+    std::optional<std::string> backupDir;
+    // Whether a part with a file name and a positive length gave its content,
+    // and where that content lies in the body.
+    bool contentTaken = false;
+    std::size_t contentOffset = 0;
+    std::size_t contentSize = 0;
+    // Every console line of the parse, in order, option lines included.
+    std::vector<std::string> messages;
+    // Each "UploadPlugin" part handed to the option reader: its range (less a
+    // leading "\r\n"), and which of `messages` that reading produced.
+    struct OptionsCall {
+        std::size_t offset;
+        std::size_t size;
+        std::size_t firstMessage;
+        std::size_t messageCount;
+    };
+    std::vector<OptionsCall> optionsCalls;
+    // Set when a part's "Content-Length:" value was not a signed 64-bit
+    // decimal number; parsing stopped there.
+    std::exception_ptr failure;
+};
+
+// Takes an upload body apart at "\r\n--" + boundary. A malformed
+// "Content-Length:" value of a part stops the parse and is kept in `failure`
+// (the lines before it still count); every other oddity (an item without "=", a length line without a space, an empty part)
+// is skipped. A part's announced length counts for that part only, and
+// nothing after the closing delimiter is looked at.
+MultipartParse parseMultipartBody(std::string_view body, std::string_view boundary);
+
+// The paths of one save, built by plain concatenation.
+struct SavePaths {
+    // The root as the save uses it, "/" appended when needed.
+    std::string root;
+    // Whether the "/" was appended.
+    bool rootExtended = false;
+    std::string pagePath;
+    // Empty when no backup folder was given.
+    std::string backupPath;
+};
+
+// Page path = root + fileName; backup path = root + backupDir + "/" + fileName.
+// The root gets a "/" unless it ends with one or fileName begins with one.
+SavePaths savePaths(std::string root, const std::string& fileName, const std::string& backupDir);
+
+// The folder that holds `path`: the text before its last "/" ("/" itself
+// when that is the first byte), or "." when there is no "/".
+std::string folderOf(const std::string& path);
+
+// A complete error answer: status line, a text/plain body and its length.
+std::string plainAnswer(std::string_view status, std::string_view text);
+
+// A new file beside `target`, under a unique temporary name, that is removed
+// again unless it is committed, which renames it over `target`.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& target);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int descriptor() const { return fd_.get(); }
+    const std::string& path() const { return path_; }
+    // Closes the file and renames it over the target (raises on failure,
+    // after which the temporary name is still removed by the destructor).
+    void commit();
+
+private:
+    std::string target_;
+    std::string path_;
+    platform::UniqueFd fd_;
+    bool committed_ = false;
+};
+
+// A second name of `existing`, made beside `target` under a unique temporary
+// name, that is removed again unless it is committed, which renames it over
+// `target`. Making it raises when `existing` cannot be linked there (for
+// example when the folder of `target` is missing).
+class TemporaryLink {
+public:
+    TemporaryLink(const std::string& existing, const std::string& target);
+    ~TemporaryLink();
+    TemporaryLink(const TemporaryLink&) = delete;
+    TemporaryLink& operator=(const TemporaryLink&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Renames the link over the target (raises on failure).
+    void commit();
+
+private:
+    std::string target_;
+    std::string path_;
+    bool committed_ = false;
+};
+
+} // namespace fernhollow
