@@ -87,11 +87,14 @@ CgiEnvironment buildCgiEnvironment(const CgiRequest& request) {
         }
     }
     std::string address = remoteAddress(request.peerAddress);
+    std::string name = scriptName(request.url);
     variables["REMOTE_ADDR"] = address;
     variables["REQUEST_METHOD"] = request.method;
     variables["REDIRECT_STATUS"] = "200";
-    variables["SCRIPT_FILENAME"] = scriptFileName(request.root, request.path);
-    variables["SCRIPT_NAME"] = scriptName(request.url);
+    // Routing keeps no path for a HEAD; its script is the one the target names,
+    // so that a HEAD runs the same script as the GET it stands for.
+    variables["SCRIPT_FILENAME"] = scriptFileName(request.root, request.path.empty() ? name : request.path);
+    variables["SCRIPT_NAME"] = name;
     variables["REMOTE_HOST"] = address;
     variables["QUERY_STRING"] = request.query;
     variables["SERVER_PORT"] = request.port;
