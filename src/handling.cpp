@@ -1,11 +1,360 @@
+#include "handling.h"
+
+#include "config.h"
+#include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "server.h"
+#include "text.h"
+
+#include <array>
+#include <system_error>
 
 namespace fernhollow {
 
-void RequestHandler::handleRequest() {}
-void RequestHandler::handlePost() {}
-void RequestHandler::sendTiddlyList() {}
-void RequestHandler::sendFile(const std::string&) {}
-void RequestHandler::sendHead(const std::string&) {}
+using platform::consoleLine;
+
+std::optional<RequestLine> parseRequestLine(std::string_view line) {
+    std::vector<std::string_view> words = split(line, " ");
+    if (words.size() < 2) return std::nullopt;
+    return RequestLine{std::string(words[0]), std::string(words[1])};
+}
+
+SplitTarget splitTarget(std::string_view target) {
+    std::vector<std::string_view> pieces = split(target, "?");
+    SplitTarget result;
+    if (!pieces.empty()) result.path = pieces[0];
+    if (pieces.size() >= 2) result.query = std::string(pieces[1]);
+    return result;
+}
+
+PostHeaders readPostHeaders(const std::vector<std::string>& headLines) {
+    std::vector<std::string_view> parameters;
+    std::string withoutBlanks;
+    std::string_view lengthLine;
+    bool lengthSeen = false;
+    for (const std::string& line : headLines) {
+        if (beginsWith(line, "Content-Type:") || beginsWith(line, "Content-Disposition:")) {
+            std::string_view value = line;
+            skipPast(value, ":");
+            withoutBlanks = removeAll(value, ' ');
+            parameters = split(withoutBlanks, ";");
+        } else if (beginsWith(line, "Content-Length:")) {
+            lengthLine = line;
+            lengthSeen = true;
+        }
+    }
+    PostHeaders headers;
+    if (lengthSeen) {
+        std::vector<std::string_view> words = split(lengthLine, " ");
+        if (words.size() == 2) headers.contentLength = parseSigned64(words[1], "Content-Length");
+    }
+    for (std::string_view parameter : parameters) {
+        if (!beginsWith(parameter, "boundary")) continue;
+        std::vector<std::string_view> pieces = split(parameter, "=");
+        if (pieces.size() == 2) headers.boundary = pieces[1];
+    }
+    return headers;
+}
+
+std::string badRequestLineAnswer() {
+    constexpr std::string_view text = "Bad Request: the request line needs a method and a target.\n";
+    return "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size()) +
+           "\r\n\r\n" + std::string(text);
+}
+
+MappedPath mapUrlToPath(std::string_view root, std::string_view url) {
+    MappedPath mapped;
+    std::string joined;
+    if (!contains(url, "web\\MathJax") && !beginsWith(url, root)) {
+        mapped.rootPrefixed = true;
+        joined.append(root);
+    }
+    joined.append(url);
+    mapped.filePath = replaceAll(joined, "//", "/");
+    return mapped;
+}
+
+ContentChoice chooseContentType(std::string_view url) {
+    if (contains(url, ".css")) return {ContentKind::Typed, "text/css"};
+    if (endsWith(url, ".txt")) return {ContentKind::Typed, "text/plain"};
+    if (contains(url, ".html")) return {ContentKind::Typed, "text/html"};
+    if (contains(url, ".js")) return {ContentKind::Typed, "text/javascript"};
+    if (contains(url, ".png")) return {ContentKind::Typed, "image/png"};
+    if (contains(url, ".gif")) return {ContentKind::Typed, "image/gif"};
+    if (contains(url, ".php")) return {ContentKind::Script, ""};
+    if (contains(url, ".ttf")) return {ContentKind::Typed, "font/ttf"};
+    return {ContentKind::Unknown, ""};
+}
+
+std::string okHead(std::string_view contentType, std::int64_t size) {
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: ";
+    head.append(contentType);
+    head.append("\r\nContent-Length: ");
+    head.append(std::to_string(size));
+    head.append("\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n");
+    return head;
+}
+
+std::string notFoundPage(std::string_view root) {
+    std::string page = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=";
+    page.append(root);
+    page.append("\r\n<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n"
+                "<html><head><title>404 Not Found</title></head>"
+                "<body><h1>Not Found</h1><p>The requested URL was not found on this server."
+                "</p></body></html>");
+    return page;
+}
+
+bool isWikiFileName(std::string_view name) {
+    std::string lowered = lowerAscii(name);
+    constexpr std::string_view front = "tiddly-";
+    constexpr std::string_view back = ".html";
+    return lowered.size() >= front.size() + back.size() && beginsWith(lowered, front) && endsWith(lowered, back);
+}
+
+WikiEntry wikiEntry(std::string_view root, std::string_view name) {
+    WikiEntry entry;
+    entry.fullName = root;
+    if (!root.empty() && !endsWith(root, "/") && !endsWith(root, "\\")) entry.fullName.push_back('/');
+    entry.fullName.append(name);
+    for (std::string_view piece : split(entry.fullName, "/")) entry.parts.emplace_back(piece);
+    // The entry's own name, also when a root ending in "\" leaves no "/" to cut at.
+    entry.linkText = name;
+    return entry;
+}
+
+std::string partsLine(const std::vector<std::string>& parts) {
+    std::string line = "parts [";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) line.append(", ");
+        line.append("\"").append(parts[i]).append("\"");
+    }
+    line.append("]");
+    return line;
+}
+
+std::string escapeHtml(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': escaped.append("&amp;"); break;
+        case '<': escaped.append("&lt;"); break;
+        case '>': escaped.append("&gt;"); break;
+        case '"': escaped.append("&quot;"); break;
+        case '\'': escaped.append("&#39;"); break;
+        default: escaped.push_back(c);
+        }
+    }
+    return escaped;
+}
+
+std::string percentEncode(std::string_view text) {
+    constexpr std::string_view hex = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (char c : text) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                     c == '.' || c == '_' || c == '~' || c == '/';
+        if (plain) {
+            encoded.push_back(c);
+        } else {
+            auto byte = static_cast<unsigned char>(c);
+            encoded.push_back('%');
+            encoded.push_back(hex[byte >> 4]);
+            encoded.push_back(hex[byte & 0x0F]);
+        }
+    }
+    return encoded;
+}
+
+std::string wikiListPage(const std::vector<std::string>& linkTexts) {
+    std::string page = "<!DOCTYPE html><html><head></head><body>";
+    for (const std::string& text : linkTexts) {
+        page.append("<a href='./").append(percentEncode(text));
+        page.append("' target=\"_blank\" rel=\"noopener noreferrer\">");
+        page.append(escapeHtml(text)).append("</a><br>");
+    }
+    page.append("</body></html>");
+    return page;
+}
+
+std::string wikiListResponse(std::string_view page) {
+    std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: ";
+    response.append(std::to_string(page.size()));
+    response.append("\r\n\r\n");
+    response.append(page);
+    return response;
+}
+
+void RequestHandler::handleRequest() {
+    std::optional<RequestLine> line = parseRequestLine(headLines.front());
+    bool emptyTarget = line && line->target.empty() && (line->method == "GET" || line->method == "POST");
+    if (!line || emptyTarget) {
+        send(badRequestLineAnswer());
+        keepOpen = 0;
+        return;
+    }
+    SplitTarget target = splitTarget(line->target);
+    if (target.query) query = *target.query;
+
+    if (line->method == "GET") {
+        path = target.path;
+        std::string url = path;
+        if (url == "/") {
+            consoleLine("request for url " + url);
+            url.append("index.html");
+        } else if (beginsWith(url, "/admin")) {
+            consoleLine("admin request");
+        } else if (url == "/tiddly") {
+            sendTiddlyList();
+            keepOpen = 0;
+            return;
+        }
+        sendFile(url);
+        keepOpen = 0;
+    } else if (line->method == "POST") {
+        path = target.path;
+        PostHeaders headers = readPostHeaders(headLines);
+        contentLength = headers.contentLength;
+        boundary = headers.boundary;
+    } else if (line->method == "HEAD") {
+        sendHead(line->target);
+        keepOpen = 0;
+    }
+    // Any other method gets no answer; the connection waits for its peer.
+}
+
+void RequestHandler::handlePost() {
+    std::optional<RequestLine> line = parseRequestLine(headLines.front());
+    if (!line) return;
+    const std::string& target = line->target;
+    if (contains(target, ".php")) {
+        consoleLine("PHP request");
+        // A script outside the root must never be run.
+        if (hasParentSegment(target)) {
+            send(notFoundPage(getConfig("root")));
+        } else {
+            handlePhpRequest("POST", target);
+        }
+        keepOpen = 0;
+    } else if (beginsWith(target, "/savetiddly")) {
+        saveTiddly();
+    }
+}
+
+namespace {
+
+// Looks the URL text up as designed, writing the mapping's console lines;
+// the file path when it names a servable file, nothing when the 404 page is due.
+std::optional<std::string> locateFile(const std::string& root, const std::string& url) {
+    consoleLine("document root is " + root);
+    consoleLine("filename is " + url);
+    MappedPath mapped = mapUrlToPath(root, url);
+    if (mapped.rootPrefixed) consoleLine("updating path");
+    consoleLine("requested: " + mapped.filePath);
+    // A ".." segment could climb out of the root: treat it as missing.
+    if (hasParentSegment(url)) return std::nullopt;
+    if (platform::entryKind(mapped.filePath) != platform::EntryKind::File) return std::nullopt;
+    return mapped.filePath;
+}
+
+// The content choice for a URL, with the console line of an unknown type.
+ContentChoice announceContentType(const std::string& url) {
+    ContentChoice choice = chooseContentType(url);
+    if (choice.kind == ContentKind::Unknown) consoleLine("unhandled content-type: " + url);
+    if (choice.kind == ContentKind::Script) consoleLine("handle php request");
+    return choice;
+}
+
+// Fills `piece` from `fd` up to its size, stopping early only at the end of the file.
+std::size_t readPiece(int fd, std::array<char, filePieceSize>& piece, std::size_t wanted) {
+    std::size_t filled = 0;
+    while (filled < wanted) {
+        std::size_t n = platform::readSome(fd, piece.data() + filled, wanted - filled);
+        if (n == 0) break;
+        filled += n;
+    }
+    return filled;
+}
+
+} // namespace
+
+void RequestHandler::sendFile(const std::string& url) {
+    try {
+        std::string root = getConfig("root");
+        std::optional<std::string> filePath = locateFile(root, url);
+        if (!filePath) {
+            send(notFoundPage(root));
+            return;
+        }
+        std::int64_t size = platform::fileSize(*filePath);
+        platform::UniqueFd file = platform::openForReading(*filePath);
+        ContentChoice choice = announceContentType(url);
+        if (choice.kind == ContentKind::Script) {
+            handlePhpRequest("GET", url);
+            return;
+        }
+        consoleLine("sending file " + *filePath);
+        send(okHead(choice.type, size));
+        // Exactly the announced length goes out, so the head never lies about
+        // the body even when the file grows meanwhile.
+        std::array<char, filePieceSize> piece;
+        auto remaining = static_cast<std::uint64_t>(size);
+        while (remaining > 0) {
+            std::size_t wanted = remaining < filePieceSize ? static_cast<std::size_t>(remaining) : filePieceSize;
+            std::size_t got = readPiece(file.get(), piece, wanted);
+            if (got < wanted)
+                throw std::system_error(std::make_error_code(std::errc::io_error), "file ended early: " + *filePath);
+            send(std::string_view(piece.data(), got));
+            remaining -= got;
+        }
+    } catch (const platform::NetworkError&) {
+        // The connection itself failed: the loop drops it.
+        throw;
+    } catch (...) {
+        consoleLine("something failed, exception was thrown when sending file");
+        send(failedSendHead);
+    }
+}
+
+void RequestHandler::sendHead(const std::string& url) {
+    try {
+        std::string root = getConfig("root");
+        std::optional<std::string> filePath = locateFile(root, url);
+        if (!filePath) {
+            send(notFoundPage(root));
+            return;
+        }
+        ContentChoice choice = announceContentType(url);
+        if (choice.kind == ContentKind::Script) {
+            handlePhpRequest("GET", url);
+            return;
+        }
+        std::int64_t size = platform::fileSize(*filePath);
+        consoleLine("sending HEAD response for " + *filePath);
+        send(okHead(choice.type, size));
+    } catch (const platform::NetworkError&) {
+        throw;
+    } catch (...) {
+        consoleLine("something failed, exception was thrown when sending file");
+        send(failedSendHead);
+    }
+}
+
+void RequestHandler::sendTiddlyList() {
+    consoleLine("main.RequestHandler.sendTiddlyList");
+    std::string root = getConfig("root");
+    std::vector<std::string> linkTexts;
+    for (const std::string& name : platform::listDirectory(root)) {
+        if (!isWikiFileName(name)) continue;
+        WikiEntry entry = wikiEntry(root, name);
+        consoleLine(entry.fullName);
+        consoleLine(partsLine(entry.parts));
+        linkTexts.push_back(std::move(entry.linkText));
+    }
+    send(wikiListResponse(wikiListPage(linkTexts)));
+}
 
 } // namespace fernhollow

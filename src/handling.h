@@ -1,0 +1,113 @@
+// Request handling: routing a complete request, answering GET and HEAD with
+// files of the document root, and the page that lists the wiki files. The
+// pieces that decide bytes are pure functions here, so they can be tested
+// on their own; RequestHandler's operations only glue them to the console,
+// the file system and the connection.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fernhollow {
+
+// The first line of a request cut at every " ": the method and the target;
+// the protocol version and anything after it are not looked at.
+struct RequestLine {
+    std::string method;
+    std::string target;
+};
+
+// Method and target of a request line; nothing when it has fewer than two words.
+std::optional<RequestLine> parseRequestLine(std::string_view line);
+
+// A target cut at every "?": the path before the first one, and the text
+// between the first and the next one (or the end) when there is a "?".
+struct SplitTarget {
+    std::string path;
+    std::optional<std::string> query;
+};
+
+// Path and query of a request target.
+SplitTarget splitTarget(std::string_view target);
+
+// What the head of a POST announces about its body.
+struct PostHeaders {
+    std::int64_t contentLength = 0;
+    std::string boundary;
+};
+
+// Reads Content-Length and the multipart boundary from the head lines (the
+// last line of each kind wins); raises std::system_error when Content-Length
+// is not a signed 64-bit decimal.
+PostHeaders readPostHeaders(const std::vector<std::string>& headLines);
+
+// The answer to a request line without a method and a target.
+std::string badRequestLineAnswer();
+
+// Where a URL text is looked up on disk.
+struct MappedPath {
+    std::string filePath;
+    // Whether the root was put in front of the URL text ("updating path").
+    bool rootPrefixed = false;
+};
+
+// Joins the root and the URL text (unless the URL already begins with the
+// root or names "web\MathJax"), then collapses every "//" to "/" in one pass.
+MappedPath mapUrlToPath(std::string_view root, std::string_view url);
+
+// How a URL text is to be answered, chosen by the first rule that holds.
+enum class ContentKind { Typed, Script, Unknown };
+struct ContentChoice {
+    ContentKind kind;
+    // The Content-Type value; empty for scripts and unknown types.
+    std::string_view type;
+};
+
+// The content type of a URL text by the ordered rule table.
+ContentChoice chooseContentType(std::string_view url);
+
+// The head of a file answer (GET and HEAD alike).
+std::string okHead(std::string_view contentType, std::int64_t size);
+
+// The page for a missing file, with the root it was looked for in.
+std::string notFoundPage(std::string_view root);
+
+// Sent after a failure while a file answer was under way.
+inline constexpr std::string_view failedSendHead = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n";
+
+// Files are streamed in pieces of this size, one send each.
+inline constexpr std::size_t filePieceSize = 1300;
+
+// Whether a directory entry's name is a wiki file ("tiddly-*.html", letter case ignored).
+bool isWikiFileName(std::string_view name);
+
+// An entry of the wiki list with what is said about it on the console.
+struct WikiEntry {
+    std::string fullName;
+    std::vector<std::string> parts;
+    std::string linkText;
+};
+
+// The root and an entry name joined as a path, cut at "/", with the entry's
+// own name as the link text.
+WikiEntry wikiEntry(std::string_view root, std::string_view name);
+
+// "parts " and the pieces as a bracketed list of quoted texts.
+std::string partsLine(const std::vector<std::string>& parts);
+
+// The link text made safe as HTML text and attribute (& < > " ').
+std::string escapeHtml(std::string_view text);
+
+// Every byte outside letters, digits and -._~/ written as %XX.
+std::string percentEncode(std::string_view text);
+
+// The list page for the given link texts, in order.
+std::string wikiListPage(const std::vector<std::string>& linkTexts);
+
+// The whole answer carrying a list page.
+std::string wikiListResponse(std::string_view page);
+
+} // namespace fernhollow
