@@ -1,7 +1,201 @@
+#include "gateway.h"
+
+#include "config.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "server.h"
+#include "text.h"
+
+#include <array>
+#include <system_error>
+#include <utility>
 
 namespace fernhollow {
 
-void RequestHandler::handlePhpRequest(const std::string&, const std::string&) {}
+using platform::consoleLine;
+
+namespace {
+
+// A head line whose name (in any letter case) sets a CGI variable.
+struct ScannedHeader {
+    std::string_view prefix;
+    const char* variable;
+    const char* message;
+};
+
+constexpr std::array<ScannedHeader, 3> scannedHeaders{{
+    {"cookie:", "HTTP_COOKIE", "updated cookie is "},
+    {"content-type:", "CONTENT_TYPE", "updated content type is "},
+    {"content-length:", "CONTENT_LENGTH", "updated content length is "},
+}};
+
+// A "Status:" line prefix the gateway understands, and the status line it gives.
+struct StatusRow {
+    std::string_view prefix;
+    std::string_view statusLine;
+};
+
+constexpr std::array<StatusRow, 4> statusTable{{
+    {"Status: 302 Found", "HTTP/1.1 302 Found\r\n"},
+    {"Status: 404 Not Found", "HTTP/1.1 404 Not Found\r\n"},
+    {"Status: 500", "HTTP/1.1 500 Internal Server Error\r\n"},
+    {"Status: 403 Login Failed", "HTTP/1.1 403 Login Failed\r\n"},
+}};
+
+constexpr std::string_view okStatusLine = "HTTP/1.1 200 OK\r\n";
+
+// The exchange files, in the working directory: the request body goes in
+// through the first, the interpreter's answer comes back through the second.
+const std::string phpInPath = "./php-in";
+const std::string phpOutPath = "./php-out";
+
+} // namespace
+
+std::string scriptName(std::string_view url) {
+    std::size_t question = url.find('?');
+    if (question == std::string_view::npos || question == 0) return std::string(url);
+    return std::string(url.substr(0, question));
+}
+
+std::string scriptFileName(std::string_view root, std::string_view path) {
+    std::string joined(root);
+    joined.append(path);
+    return replaceAll(joined, "//", "/");
+}
+
+std::string remoteAddress(std::string_view peer) {
+    return std::string(peer.substr(0, peer.find(':')));
+}
+
+CgiEnvironment buildCgiEnvironment(const CgiRequest& request) {
+    CgiEnvironment environment;
+    auto& variables = environment.variables;
+    for (const std::string& line : request.headLines) {
+        // Only the name is compared without case; the value keeps its bytes.
+        std::string lowered = lowerAscii(line);
+        for (const ScannedHeader& header : scannedHeaders) {
+            if (!beginsWith(lowered, header.prefix)) continue;
+            // The byte after the colon (normally a blank) is skipped; a line
+            // that ends at the colon has no value and sets nothing.
+            std::size_t valueAt = header.prefix.size() + 1;
+            if (line.size() >= valueAt) {
+                variables[header.variable] = line.substr(valueAt);
+                environment.messages.push_back(header.message + variables[header.variable]);
+            }
+            break;
+        }
+    }
+    std::string address = remoteAddress(request.peerAddress);
+    std::string name = scriptName(request.url);
+    variables["REMOTE_ADDR"] = address;
+    variables["REQUEST_METHOD"] = request.method;
+    variables["REDIRECT_STATUS"] = "200";
+    // Routing keeps no path for a HEAD; its script is the one the target names,
+    // so that a HEAD runs the same script as the GET it stands for.
+    variables["SCRIPT_FILENAME"] = scriptFileName(request.root, request.path.empty() ? name : request.path);
+    variables["SCRIPT_NAME"] = name;
+    variables["REMOTE_HOST"] = address;
+    variables["QUERY_STRING"] = request.query;
+    variables["SERVER_PORT"] = request.port;
+    variables["SERVER_PROTOCOL"] = "HTTP/1.1";
+    variables["SERVER_SOFTWARE"] = "Fernhollow/1.0";
+    variables["SERVER_NAME"] = request.ip;
+    variables["HTTP_HOST"] = request.ip + ":" + request.port;
+    variables["DOCUMENT_ROOT"] = request.root;
+    return environment;
+}
+
+CgiAnswer translateCgiOutput(std::string_view output) {
+    CgiAnswer answer;
+    std::string_view statusLine = okStatusLine;
+    bool statusRecognised = false;
+    std::string locationText;
+    std::string pendingText;
+    for (std::string_view line : headerLines(output)) {
+        const StatusRow* row = nullptr;
+        for (const StatusRow& candidate : statusTable) {
+            if (beginsWith(line, candidate.prefix)) {
+                row = &candidate;
+                break;
+            }
+        }
+        if (row != nullptr) {
+            // A later status line wins, and Location lines seen before it go.
+            statusLine = row->statusLine;
+            locationText.clear();
+            statusRecognised = true;
+        } else if (beginsWith(line, "Location")) {
+            if (split(line, " ").size() < 2) {
+                answer.messages.emplace_back("Expected Location header to contain a URL, nothing was there");
+            } else {
+                locationText.append(line);
+                locationText.append("\r\n");
+            }
+        } else {
+            pendingText.append(line);
+            pendingText.append("\r\n");
+        }
+    }
+    if (statusRecognised) {
+        // The body is not sent; the pending text already ends with the
+        // header block's empty line, and one more "\r\n" follows it.
+        answer.response.reserve(statusLine.size() + locationText.size() + pendingText.size() + 2);
+        answer.response.append(statusLine);
+        answer.response.append(locationText);
+        answer.response.append(pendingText);
+        answer.response.append("\r\n");
+    } else {
+        answer.response.reserve(okStatusLine.size() + output.size());
+        answer.response.append(okStatusLine);
+        answer.response.append(output);
+    }
+    return answer;
+}
+
+void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
+    std::string program = getConfig("php-path");
+    if (program.empty()) {
+        // Without an interpreter this one request fails; the server goes on.
+        consoleLine(missingPhpPathMessage);
+        send("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n" +
+             std::string(missingPhpPathMessage) + "\n");
+        return;
+    }
+
+    CgiRequest request{method, url, headLines, path, query, getConfig("root"), getConfig("port"), getConfig("ip"),
+                       socket->peerAddress()};
+    CgiEnvironment cgi = buildCgiEnvironment(request);
+    for (const std::string& message : cgi.messages) consoleLine(message);
+    std::map<std::string, std::string> environment = platform::currentEnvironment();
+    for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
+
+    {
+        // The output file is opened first, then the body goes through the
+        // input file, reopened so that the child reads it from the start.
+        platform::UniqueFd output = platform::createOrTruncate(phpOutPath);
+        platform::UniqueFd input = platform::createOrTruncate(phpInPath);
+        platform::writeAll(input.get(), body);
+        input.reset();
+        input = platform::openForReading(phpInPath);
+        platform::ChildProcess child = platform::spawnProgram(program, environment, input.get(), output.get());
+        // The child holds its own copies; ours go before the wait.
+        input.reset();
+        output.reset();
+        // The exit status does not matter: whatever the interpreter wrote is the answer.
+        child.wait();
+    }
+
+    std::string phpOutput;
+    try {
+        phpOutput = platform::readWholeFile(phpOutPath);
+    } catch (const std::system_error&) {
+        consoleLine("failed to read php output");
+        phpOutput.clear();
+    }
+    CgiAnswer answer = translateCgiOutput(phpOutput);
+    for (const std::string& message : answer.messages) consoleLine(message);
+    send(answer.response);
+}
 
 } // namespace fernhollow

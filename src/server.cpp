@@ -21,18 +21,6 @@ constexpr int listenBacklog = 64;
 constexpr int waitTimeoutMs = 60 * 1000;
 constexpr std::size_t receiveBufferSize = 16384;
 
-// A connection on an accepted socket, which it owns.
-class SocketConnection : public Connection {
-public:
-    explicit SocketConnection(platform::UniqueFd fd) : fd_(std::move(fd)) {}
-    void send(std::string_view bytes) override { platform::sendAll(fd_.get(), bytes); }
-    std::string peerAddress() const override { return platform::peerAddress(fd_.get()); }
-    int descriptor() const { return fd_.get(); }
-
-private:
-    platform::UniqueFd fd_;
-};
-
 // An entry of the loop's list: the socket's number and the handler owning it.
 struct OpenConnection {
     int fd;
@@ -40,6 +28,20 @@ struct OpenConnection {
 };
 
 } // namespace
+
+SocketConnection::SocketConnection(int fd) : fd_(fd) {}
+
+SocketConnection::~SocketConnection() {
+    platform::UniqueFd closing(fd_);
+}
+
+void SocketConnection::send(std::string_view bytes) {
+    platform::sendAll(fd_, bytes);
+}
+
+std::string SocketConnection::peerAddress() const {
+    return platform::peerAddress(fd_);
+}
 
 std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo) {
     std::size_t at = text.find(needle, searchedTo);
@@ -93,22 +95,18 @@ namespace {
 // the spare descriptor is given up for a moment so the waiting connection can
 // be taken and closed instead of keeping the listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections) {
-    platform::UniqueFd accepted;
-    try {
-        accepted = platform::acceptConnection(listener);
-    } catch (const std::system_error& error) {
-        int code = error.code().value();
-        if (code == EAGAIN || code == EWOULDBLOCK) return;
+    int error = 0;
+    platform::UniqueFd accepted = platform::acceptConnection(listener, error);
+    if (!accepted) {
+        if (platform::isNothingWaiting(error)) return;
         if (!platform::isDescriptorExhaustion(error)) {
-            consoleLine(std::string("unable to accept a connection: ") + error.what());
+            consoleLine("unable to accept a connection: " + std::generic_category().message(error));
             return;
         }
         consoleLine("unable to accept a connection: out of descriptors, dropping it");
         spare.reset();
-        try {
-            platform::UniqueFd dropped = platform::acceptConnection(listener);
-        } catch (const std::system_error&) {
-        }
+        platform::UniqueFd dropped = platform::acceptConnection(listener, error);
+        dropped.reset();
         try {
             spare = platform::openNullDevice();
         } catch (const std::system_error&) {
@@ -118,7 +116,7 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
     try {
         int fd = accepted.get();
         platform::setSendTimeout(fd, sendTimeoutSeconds);
-        auto connection = std::make_unique<SocketConnection>(std::move(accepted));
+        auto connection = std::make_unique<SocketConnection>(accepted.release());
         consoleLine("connection from " + connection->peerAddress());
         connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection))});
     } catch (const std::system_error& error) {

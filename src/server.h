@@ -35,6 +35,19 @@ private:
     std::string peer_;
 };
 
+// A connection on an accepted socket, which it owns.
+class SocketConnection : public Connection {
+public:
+    explicit SocketConnection(int fd);
+    ~SocketConnection() override;
+    void send(std::string_view bytes) override;
+    std::string peerAddress() const override;
+    int descriptor() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // One accepted connection and everything of the one request it carries.
 class RequestHandler {
 public:

@@ -12,6 +12,7 @@ using namespace std::chrono_literals;
 TEST(ServerStartup, WritesTheStartupLinesAndListens) {
     TempDir dir;
     ServerProcess server({}, dir.path());
+    ASSERT_TRUE(server.waitForOutput("pages will be loaded from ./\n"));
     std::string expected = "adding key port with 9090\n"
                            "adding key ip with 127.0.0.1\n"
                            "adding key php-path with \n"
@@ -21,4 +22,114 @@ TEST(ServerStartup, WritesTheStartupLinesAndListens) {
                            "listening on 127.0.0.1:" + std::to_string(server.port()) + " for incoming connections\n"
                            "pages will be loaded from ./\n";
     EXPECT_EQ(server.output(), expected);
+}
+
+TEST(ServerStartup, HelpVersionAndBadPortEndTheProgram) {
+    TempDir dir;
+    dir.write("site.cfg", "ip: 127.0.0.2;");
+    {
+        ServerProcess help({"--help"}, dir.path(), false, false);
+        EXPECT_EQ(help.waitExit(), 0);
+        EXPECT_NE(help.output().find("--help this help text\n"), std::string::npos);
+    }
+    {
+        ServerProcess version({"--version", "--config", "site.cfg"}, dir.path(), false, false);
+        EXPECT_EQ(version.waitExit(), 0);
+        EXPECT_NE(version.output().find("config data for ip is  127.0.0.2\n"), std::string::npos);
+        EXPECT_EQ(version.output().find("starting server"), std::string::npos);
+    }
+    {
+        ServerProcess rootHelp({"--root", "--help"}, dir.path(), false, false);
+        EXPECT_EQ(rootHelp.waitExit(), 0);
+        EXPECT_NE(rootHelp.output().find("updating key root with --help/\n"), std::string::npos);
+        EXPECT_NE(rootHelp.output().find("Simple web server"), std::string::npos);
+    }
+    for (const char* bad : {"65536", "-1", " 80", "http"}) {
+        ServerProcess badPort({"--port", bad}, dir.path(), false, false);
+        EXPECT_EQ(badPort.waitExit(), 1) << bad;
+        EXPECT_NE(badPort.errors().find("port"), std::string::npos) << badPort.errors();
+        EXPECT_EQ(badPort.output().find("listening on"), std::string::npos);
+    }
+}
+
+TEST(ServerStartup, SecondServerOnTheSamePortEndsWithStatusZero) {
+    TempDir dir;
+    ServerProcess first({}, dir.path());
+    std::string port = std::to_string(first.port());
+    ServerProcess second({"--port", port}, dir.path(), false, false);
+    EXPECT_EQ(second.waitExit(), 0);
+    EXPECT_TRUE(second.output().ends_with("starting server\nunable to bind to socket on port " + port + "\n"))
+        << second.output();
+    ServerProcess unknownHost({"--ip", "no-such-host.invalid"}, dir.path(), true, false);
+    EXPECT_EQ(unknownHost.waitExit(), 0);
+    EXPECT_NE(unknownHost.output().find("unable to bind to socket on port "), std::string::npos);
+}
+
+TEST(ServerStartup, PortZeroAndHostNames) {
+    TempDir dir;
+    ServerProcess anyPort({"--port", "0"}, dir.path(), false);
+    EXPECT_NE(anyPort.output().find("listening on 127.0.0.1:0 for incoming connections\n"), std::string::npos);
+    ServerProcess named({"--ip", "localhost"}, dir.path());
+    EXPECT_NE(named.output().find("listening on localhost:" + std::to_string(named.port())), std::string::npos);
+    RawClient client(named.port());  // the name was resolved to a loopback address
+    EXPECT_TRUE(named.waitForOutput("connection from 127.0.0.1:"));
+}
+
+TEST(ServerConnections, PeerClosingAndPositions) {
+    TempDir dir;
+    ServerProcess server({}, dir.path());
+    auto first = std::make_unique<RawClient>(server.port());
+    ASSERT_TRUE(server.waitForOutput("connection from"));
+    RawClient second(server.port());
+    std::size_t mark = server.output().size();
+    ASSERT_TRUE(server.waitForOutput("connection from", std::chrono::seconds(10), mark));
+    RawClient third(server.port());
+    mark = server.output().size();
+    ASSERT_TRUE(server.waitForOutput("connection from", std::chrono::seconds(10), mark));
+
+    // The first leaves: it is reported at position 0, and the others move up.
+    first = nullptr;
+    ASSERT_TRUE(server.waitForOutput("0: Connection from 127.0.0.1:")) << server.output();
+    mark = server.output().size();
+    third.close();
+    EXPECT_TRUE(server.waitForOutput("1: Connection from 127.0.0.1:", std::chrono::seconds(10), mark))
+        << server.output();
+    mark = server.output().size();
+    second.close();
+    EXPECT_TRUE(server.waitForOutput("0: Connection from 127.0.0.1:", std::chrono::seconds(10), mark))
+        << server.output();
+}
+
+TEST(ServerConnections, OrderlyCloseIsReportedWithThePeer) {
+    TempDir dir;
+    ServerProcess server({}, dir.path());
+    {
+        RawClient client(server.port());
+        client.send("GET /partial HTTP/1.1\r\n");
+        ASSERT_TRUE(server.waitForOutput("connection from 127.0.0.1:"));
+    }
+    std::string out;
+    ASSERT_TRUE(server.waitForOutput(" closed.\n"));
+    out = server.output();
+    std::size_t from = out.find("connection from ") + 16;
+    std::string peer = out.substr(from, out.find('\n', from) - from);
+    EXPECT_NE(out.find("0: Connection from " + peer + " closed.\n"), std::string::npos) << out;
+}
+
+TEST(ServerConnections, RunningOutOfDescriptorsDropsConnectionsWithoutEndingTheServer) {
+    TempDir dir;
+    ServerProcess server({}, dir.path(), true, true, 32);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 60; ++i) clients.push_back(std::make_unique<RawClient>(server.port()));
+    EXPECT_TRUE(server.waitForOutput("out of descriptors")) << server.output();
+    clients.clear();
+    std::size_t mark = server.output().size();
+    ASSERT_TRUE(server.waitForOutput("Connection from", std::chrono::seconds(10), mark));
+    // Connections are accepted again once the others have gone.
+    RawClient later(server.port());
+    mark = server.output().size();
+    later.send("x");
+    later.close();
+    EXPECT_TRUE(server.waitForOutput("Connection from 127.0.0.1", std::chrono::seconds(10), mark));
+    EXPECT_EQ(server.waitExit(std::chrono::milliseconds(100)), -1) << "still running";
 }

@@ -60,18 +60,22 @@ bool isLoopback(std::uint32_t address) {
     return (address >> 24) == 127;
 }
 
-UniqueFd acceptConnection(int listener) {
+UniqueFd acceptConnection(int listener, int& error) {
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) return UniqueFd(fd);
         if (errno == EINTR) continue;
-        raiseNetworkErrno("accept");
+        error = errno;
+        return UniqueFd();
     }
 }
 
-bool isDescriptorExhaustion(const std::system_error& error) {
-    int code = error.code().value();
-    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+bool isDescriptorExhaustion(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+bool isNothingWaiting(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
 }
 
 std::string peerAddress(int fd) {

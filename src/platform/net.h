@@ -29,10 +29,13 @@ void listenOn(int fd, int backlog);
 // Whether an address is in 127.0.0.0/8.
 bool isLoopback(std::uint32_t address);
 
-// Accepts one waiting connection (raises on failure).
-UniqueFd acceptConnection(int listener);
-// True when the last failure was running out of descriptors.
-bool isDescriptorExhaustion(const std::system_error& error);
+// Accepts one waiting connection; on failure returns no descriptor and sets
+// `error` to the system's error number.
+UniqueFd acceptConnection(int listener, int& error);
+// Whether an accept failed for lack of descriptors (or memory for them).
+bool isDescriptorExhaustion(int error);
+// Whether an accept failed only because nothing was waiting any more.
+bool isNothingWaiting(int error);
 // "a.b.c.d:port" of the peer (raises NetworkError when the socket is gone).
 std::string peerAddress(int fd);
 // Bounds how long one send may block.

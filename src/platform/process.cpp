@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 
+#include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,8 +51,17 @@ ChildProcess spawnProgram(const std::string& program,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    // The server ignores SIGPIPE for its sockets; the child starts with the default.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    int failed = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    int failed = ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         errno = failed;

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -74,7 +75,7 @@ int freePort() {
 }
 
 ServerProcess::ServerProcess(std::vector<std::string> args, const std::string& workDir, bool choosePort,
-                             bool waitListening) {
+                             bool waitListening, int descriptorLimit) {
     bool hasPort = false;
     for (const auto& arg : args) hasPort = hasPort || arg == "--port";
     if (choosePort && !hasPort) {
@@ -94,6 +95,10 @@ ServerProcess::ServerProcess(std::vector<std::string> args, const std::string& w
         if (err >= 0) ::dup2(err, STDERR_FILENO);
         ::close(out[0]);
         if (::chdir(workDir.c_str()) != 0) ::_exit(127);
+        if (descriptorLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         std::vector<char*> argv;
         for (auto& s : argvStrings) argv.push_back(s.data());
         argv.push_back(nullptr);

@@ -37,8 +37,9 @@ public:
     // Starts the binary in `workDir` with `args`. Unless `args` holds "--port"
     // or `choosePort` is false, a free port is chosen and passed with "--port".
     // When `waitListening`, waits until the "listening on" line has appeared.
+    // A `descriptorLimit` above 0 caps the descriptors the process may open.
     ServerProcess(std::vector<std::string> args, const std::string& workDir, bool choosePort = true,
-                  bool waitListening = true);
+                  bool waitListening = true, int descriptorLimit = 0);
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;

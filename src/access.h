@@ -1,0 +1,40 @@
+// Which requests may reach the wikis. Fernhollow runs beside the user's
+// everyday browser, so every web page the user visits can send it requests:
+// a page of another site must not be able to save or run anything, and a
+// name that merely resolves to this machine (DNS rebinding) must not reach
+// the wikis at all.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fernhollow {
+
+// A host and port as written in a Host header or an origin; the port is
+// empty when none was written.
+struct HostPort {
+    std::string host;  // lowered; an IPv6 literal without its brackets
+    std::string port;
+};
+
+// The value of the only header named `name` (any letter case) among the head
+// lines, trimmed of blanks and tabs; nullopt when absent; a header given
+// twice yields `malformed` set to true.
+std::optional<std::string> headerValue(const std::vector<std::string>& headLines, std::string_view name,
+                                       bool& malformed);
+// Splits "host", "host:port" or "[v6]:port"; nullopt when malformed.
+std::optional<HostPort> parseHostPort(std::string_view text);
+// Whether `host` is an IPv4 or IPv6 address literal.
+bool isIpLiteral(std::string_view host);
+// Whether a request naming `hostHeader` may be served by a listener bound
+// to a loopback address configured as `configuredIp`.
+bool hostAllowed(std::string_view hostHeader, std::string_view configuredIp);
+// Whether a POST may save or run something: it comes from the server's own
+// pages or from no page at all (a command-line client).
+bool postAllowed(const std::vector<std::string>& headLines);
+// The 403 answer for a refused request.
+std::string forbiddenAnswer(std::string_view reason);
+
+} // namespace fernhollow

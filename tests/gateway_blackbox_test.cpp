@@ -1,0 +1,111 @@
+// The real binary running scripts through the real php-cgi: GET, POST and
+// HEAD of a script, a server without an interpreter, an interpreter that
+// cannot be started, and script targets outside the root.
+#include "support/blackbox.h"
+
+#include <gtest/gtest.h>
+
+using namespace fernhollow::testing;
+
+namespace {
+
+const std::string okLine = "HTTP/1.1 200 OK\r\n";
+
+const char* echoScript =
+    "<?php\n"
+    "echo 'q=', $_GET['q'] ?? '-', ';field=', $_POST['field'] ?? '-', ';cookie=', $_COOKIE['flavour'] ?? '-',\n"
+    "     ';method=', $_SERVER['REQUEST_METHOD'], ';addr=', $_SERVER['REMOTE_ADDR'];\n";
+
+std::string postForm(const std::string& target, const std::string& body) {
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST(GatewayBlackBox, GetPostAndHeadOfAScriptRunTheRealInterpreter) {
+    TempDir dir;
+    dir.write("echo.php", echoScript);
+    dir.write("go.php", "<?php header('Location: /index.php');\n");
+    ServerProcess server({"--php-path", "/usr/bin/php-cgi"}, dir.path());
+
+    std::string get = exchange(server.port(), "GET /echo.php?q=hello HTTP/1.1\r\nCookie: flavour=mint\r\n\r\n");
+    EXPECT_TRUE(get.starts_with(okLine)) << get;
+    EXPECT_TRUE(get.ends_with("\r\n\r\nq=hello;field=-;cookie=mint;method=GET;addr=127.0.0.1")) << get;
+
+    std::string post = exchange(server.port(), postForm("/echo.php?q=there", "field=a+b"));
+    EXPECT_TRUE(post.starts_with(okLine)) << post;
+    EXPECT_TRUE(post.ends_with("\r\n\r\nq=there;field=a b;cookie=-;method=POST;addr=127.0.0.1")) << post;
+    EXPECT_EQ(dir.read("php-in"), "field=a+b");
+
+    std::string head = exchange(server.port(), "HEAD /echo.php HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(head.starts_with(okLine)) << head;
+    EXPECT_TRUE(head.ends_with("\r\n\r\nq=-;field=-;cookie=-;method=GET;addr=127.0.0.1")) << head;
+
+    std::string redirect = exchange(server.port(), "GET /go.php HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(redirect.starts_with("HTTP/1.1 302 Found\r\nLocation: /index.php\r\n")) << redirect;
+    EXPECT_TRUE(redirect.ends_with("\r\n\r\n\r\n")) << redirect;
+
+    EXPECT_TRUE(server.waitForOutput("PHP request\n"));
+    EXPECT_TRUE(server.waitForOutput("handle php request\nupdated cookie is flavour=mint\n"));
+    EXPECT_TRUE(server.waitForOutput("updated content type is application/x-www-form-urlencoded\n"
+                                     "updated content length is 9\n"));
+}
+
+TEST(GatewayBlackBox, MissingPhpPathAnswers500AndTheServerGoesOn) {
+    TempDir dir;
+    dir.write("echo.php", echoScript);
+    dir.write("plain.txt", "still here");
+    ServerProcess server({}, dir.path());
+    std::string message =
+        "Missing PHP path - add php-path to the config file or use --php-path <php-cgi interpreter> on the command line";
+    std::string expected = "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n" + message + "\n";
+
+    EXPECT_EQ(exchange(server.port(), postForm("/echo.php", "field=1")), expected);
+    EXPECT_EQ(exchange(server.port(), "GET /echo.php HTTP/1.1\r\n\r\n"), expected);
+    EXPECT_TRUE(server.waitForOutput(message + "\n"));
+    EXPECT_EQ(server.waitExit(std::chrono::milliseconds(0)), -1) << "the server ended";
+
+    std::string plain = exchange(server.port(), "GET /plain.txt HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(plain.starts_with(okLine)) << plain;
+    EXPECT_TRUE(plain.ends_with("\r\n\r\nstill here")) << plain;
+    EXPECT_FALSE(dir.exists("php-in"));
+}
+
+TEST(GatewayBlackBox, InterpreterThatCannotStartFailsOnlyThatRequest) {
+    TempDir dir;
+    dir.write("echo.php", echoScript);
+    dir.write("plain.txt", "still here");
+    ServerProcess server({"--php-path", "fernhollow-no-such-interpreter"}, dir.path());
+
+    EXPECT_EQ(exchange(server.port(), "GET /echo.php HTTP/1.1\r\n\r\n"),
+              "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n");
+    EXPECT_TRUE(server.waitForOutput("something failed, exception was thrown when sending file\n"));
+
+    // A POST's failure reaches the connection loop, which drops the connection.
+    EXPECT_EQ(exchange(server.port(), postForm("/echo.php", "field=1")), "");
+    EXPECT_TRUE(server.waitForOutput("Exception thrown during processPacketData()\n"));
+
+    std::string plain = exchange(server.port(), "GET /plain.txt HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(plain.ends_with("\r\n\r\nstill here")) << plain;
+}
+
+TEST(GatewayBlackBox, ScriptTargetsClimbingOutOfTheRootGet404AndRunNothing) {
+    TempDir dir;
+    dir.write("outside.php", "<?php echo 'ran outside';\n");
+    dir.write("www/inside.php", "<?php echo 'ran inside';\n");
+    ServerProcess server({"--php-path", "/usr/bin/php-cgi", "--root", dir.path() + "/www"}, dir.path());
+
+    for (std::string target : {"/../outside.php", "/sub/../../outside.php", "/..\\outside.php"}) {
+        std::string post = exchange(server.port(), postForm(target, "field=1"));
+        EXPECT_TRUE(post.starts_with("HTTP/1.1 404 Not Found\r\n")) << target << "\n" << post;
+        EXPECT_EQ(post.find("ran outside"), std::string::npos) << target;
+        std::string get = exchange(server.port(), "GET " + target + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(get.starts_with("HTTP/1.1 404 Not Found\r\n")) << target << "\n" << get;
+    }
+    EXPECT_FALSE(dir.exists("php-in")) << "the interpreter was prepared for a refused target";
+
+    // The same server runs the script inside its root.
+    std::string inside = exchange(server.port(), postForm("/inside.php", "field=1"));
+    EXPECT_TRUE(inside.ends_with("\r\n\r\nran inside")) << inside;
+}
+
+} // namespace

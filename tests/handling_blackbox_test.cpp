@@ -1,0 +1,378 @@
+// The real binary answering GET, HEAD and POST over real sockets: file
+// answers byte for byte, content types, the 404 and list pages, traversal
+// attempts, escaping in the list page and malformed request lines.
+#include "support/blackbox.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace fernhollow::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string notFound404Tail =
+    "\r\n<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n"
+    "<html><head><title>404 Not Found</title></head>"
+    "<body><h1>Not Found</h1><p>The requested URL was not found on this server.</p></body></html>";
+
+// The 404 page as it must arrive for a given root.
+std::string notFoundPage(const std::string& root) {
+    return "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=" + root + notFound404Tail;
+}
+
+// The head of a file answer as it must arrive.
+std::string head200(const std::string& type, std::size_t size) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(size) +
+           "\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n";
+}
+
+// Sends one request and returns the answer together with the console lines
+// it caused (the loop's own connection lines left out).
+struct Exchange {
+    std::string answer;
+    std::string console;
+};
+
+Exchange request(ServerProcess& server, std::string_view bytes) {
+    // The last start-up line may still be on its way.
+    server.waitForOutput("pages will be loaded from ");
+    std::size_t mark = server.output().size();
+    Exchange result;
+    result.answer = exchange(server.port(), bytes);
+    server.waitForOutput(": closing connection from", 10s, mark);
+    std::istringstream lines(server.output().substr(mark));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("connection from ") || line.find(": closing connection from ") != std::string::npos)
+            continue;
+        result.console += line + "\n";
+    }
+    return result;
+}
+
+TEST(HandlingBlackbox, GetSendsTheExactHeadAndFileWithItsConsoleLines) {
+    TempDir dir;
+    dir.write("index.html", "<p>hello</p>\n");
+    ServerProcess server({}, dir.path());
+
+    Exchange get = request(server, "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(get.answer, head200("text/html", 13) + "<p>hello</p>\n");
+    EXPECT_EQ(get.console, "document root is ./\n"
+                           "filename is /index.html\n"
+                           "updating path\n"
+                           "requested: ./index.html\n"
+                           "sending file ./index.html\n");
+
+    Exchange slash = request(server, "GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(slash.answer, head200("text/html", 13) + "<p>hello</p>\n");
+    EXPECT_EQ(slash.console, "request for url /\n"
+                             "document root is ./\n"
+                             "filename is /index.html\n"
+                             "updating path\n"
+                             "requested: ./index.html\n"
+                             "sending file ./index.html\n");
+
+    Exchange head = request(server, "HEAD /index.html HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head.answer, head200("text/html", 13));
+    EXPECT_EQ(head.console, "document root is ./\n"
+                            "filename is /index.html\n"
+                            "updating path\n"
+                            "requested: ./index.html\n"
+                            "sending HEAD response for ./index.html\n");
+}
+
+TEST(HandlingBlackbox, ContentTypeRulesApplyInOrder) {
+    TempDir dir;
+    struct Case {
+        std::string url, type;
+    };
+    const Case cases[] = {
+        {"/style.css", "text/css"},        {"/style.css.txt", "text/css"},   {"/notes.txt", "text/plain"},
+        {"/page.php.html", "text/html"},   {"/data.json", "text/javascript"}, {"/app.js", "text/javascript"},
+        {"/pic.png", "image/png"},         {"/anim.gif", "image/gif"},      {"/font.ttf", "font/ttf"},
+        {"/notes.txt.bak", ""},            {"/README", ""},
+    };
+    for (const auto& c : cases) dir.write(c.url.substr(1), "body of " + c.url);
+    ServerProcess server({}, dir.path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        std::string content = "body of " + c.url;
+        Exchange get = request(server, "GET " + c.url + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(get.answer, head200(c.type, content.size()) + content);
+        Exchange head = request(server, "HEAD " + c.url + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(head.answer, head200(c.type, content.size()));
+        bool unhandledLine = get.console.find("unhandled content-type: " + c.url + "\n") != std::string::npos;
+        EXPECT_EQ(unhandledLine, c.type.empty()) << get.console;
+        EXPECT_EQ(head.console.find("unhandled content-type: " + c.url + "\n") != std::string::npos, c.type.empty());
+        EXPECT_EQ(get.console.find("handle php request"), std::string::npos);
+    }
+}
+
+TEST(HandlingBlackbox, MissingFilesAndFoldersGetThe404Page) {
+    TempDir dir;
+    dir.write("sub/inner.html", "x");
+    dir.write("www/index.html", "in www");
+    dir.write("index.html", "top");
+    ServerProcess server({}, dir.path());
+    const std::string cases[] = {
+        "GET /missing.html HTTP/1.1\r\n\r\n",
+        "GET /sub HTTP/1.1\r\n\r\n",
+        "GET /sub/ HTTP/1.1\r\n\r\n",
+        "GET /missing.php HTTP/1.1\r\n\r\n",  // no file: the gateway is not asked
+        "GET /tiddly/ HTTP/1.1\r\n\r\n",
+        "GET /index%2Ehtml HTTP/1.1\r\n\r\n",  // no percent-decoding
+        "HEAD / HTTP/1.1\r\n\r\n",              // the root folder itself
+        "HEAD /index.html?x=1 HTTP/1.1\r\n\r\n",  // HEAD keeps the query in the file name
+        "HEAD /missing.html HTTP/1.1\r\n\r\n",
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c);
+        Exchange answer = request(server, c);
+        EXPECT_EQ(answer.answer, notFoundPage("./"));
+        EXPECT_EQ(answer.console.find("handle php request"), std::string::npos);
+    }
+
+    ServerProcess inWww({"--root", "www"}, dir.path());
+    EXPECT_EQ(request(inWww, "GET /nothing HTTP/1.1\r\n\r\n").answer, notFoundPage("www/"));
+    EXPECT_EQ(request(inWww, "GET /index.html HTTP/1.1\r\n\r\n").answer, head200("text/html", 6) + "in www");
+}
+
+TEST(HandlingBlackbox, QueriesAreCutFromGetTargetsOnly) {
+    TempDir dir;
+    dir.write("index.html", "top");
+    dir.write("tiddly-a.html", "wiki");
+    dir.write("admin.html", "admin page");
+    ServerProcess server({}, dir.path());
+
+    Exchange withQuery = request(server, "GET /index.html?x=1?y=2 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(withQuery.answer, head200("text/html", 3) + "top");
+    EXPECT_NE(withQuery.console.find("filename is /index.html\n"), std::string::npos);
+
+    Exchange slash = request(server, "GET /?x=1 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(slash.answer, head200("text/html", 3) + "top");
+    EXPECT_TRUE(slash.console.starts_with("request for url /\n"));
+
+    Exchange list = request(server, "GET /tiddly?sort=1 HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(list.answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: "));
+    EXPECT_NE(list.answer.find(">tiddly-a.html</a><br>"), std::string::npos);
+    EXPECT_TRUE(list.console.starts_with("main.RequestHandler.sendTiddlyList\n"));
+
+    Exchange admin = request(server, "GET /admin.html?q HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(admin.answer, head200("text/html", 10) + "admin page");
+    EXPECT_TRUE(admin.console.starts_with("admin request\ndocument root is ./\n"));
+}
+
+TEST(HandlingBlackbox, AThreeMegabyteFileArrivesByteExact) {
+    TempDir dir;
+    std::string content(3 * 1024 * 1024 + 17, '\0');
+    std::mt19937 random(12345);
+    for (char& c : content) c = static_cast<char>(random());
+    dir.write("big.gif", content);
+    ServerProcess server({}, dir.path());
+    std::string answer = exchange(server.port(), "GET /big.gif HTTP/1.1\r\n\r\n", 120s);
+    std::string head = head200("image/gif", content.size());
+    ASSERT_EQ(answer.size(), head.size() + content.size());
+    EXPECT_EQ(answer.substr(0, head.size()), head);
+    EXPECT_TRUE(answer.compare(head.size(), std::string::npos, content) == 0);
+}
+
+TEST(HandlingBlackbox, ParentSegmentsNeverReachOutsideTheRoot) {
+    TempDir dir;
+    dir.write("secret.txt", "secret");
+    dir.write("evil.php", "<?php echo 'evil'; ?>");
+    dir.write("www/index.html", "inside");
+    dir.write("www/a/b.html", "deeper");
+    dir.write("www/..\\secret.txt", "a name that climbs");  // one file, its name starts with "..\"
+    dir.write("www/a/..\\..\\evil.php", "<?php echo 'evil'; ?>");
+    dir.write("www/a\\..\\..\\secret.txt", "another climbing name");
+    std::string marker = dir.path() + "/interpreter-ran";
+    std::string fakePhp = dir.write("fake-php", "#!/bin/sh\ntouch '" + marker +
+                                                    "'\nprintf 'Content-type: text/plain\\r\\n\\r\\nran'\n");
+    std::filesystem::permissions(fakePhp, std::filesystem::perms::owner_all);
+    ServerProcess server({"--root", "www", "--php-path", fakePhp}, dir.path());
+
+    const std::string cases[] = {
+        "GET /../secret.txt HTTP/1.1\r\n\r\n",
+        "GET /a/../../secret.txt HTTP/1.1\r\n\r\n",
+        "GET /..\\secret.txt HTTP/1.1\r\n\r\n",
+        "GET /a\\..\\..\\secret.txt HTTP/1.1\r\n\r\n",
+        "HEAD /../secret.txt HTTP/1.1\r\n\r\n",
+        "HEAD /a/../../secret.txt HTTP/1.1\r\n\r\n",
+        "HEAD /..\\secret.txt HTTP/1.1\r\n\r\n",
+        "GET /../evil.php HTTP/1.1\r\n\r\n",
+        "GET /a/..\\..\\evil.php HTTP/1.1\r\n\r\n",
+        "HEAD /../evil.php HTTP/1.1\r\n\r\n",
+        "HEAD /a/../../evil.php HTTP/1.1\r\n\r\n",
+        "POST /../evil.php HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1",
+        "POST /a/..\\..\\evil.php HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1",
+        "POST /savetiddly?/../evil.php HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1",
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c);
+        Exchange answer = request(server, c);
+        EXPECT_EQ(answer.answer, notFoundPage("www/"));
+        EXPECT_EQ(answer.console.find("handle php request"), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "the interpreter was started";
+    // The same server still serves what is inside the root.
+    EXPECT_EQ(request(server, "GET /a/b.html HTTP/1.1\r\n\r\n").answer, head200("text/html", 6) + "deeper");
+
+    // A root that itself climbs out is the user's choice and is honoured.
+    std::filesystem::create_directories(dir.path() + "/other");
+    ServerProcess climbing({"--root", "../www"}, dir.path() + "/other");
+    Exchange served = request(climbing, "GET /index.html HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(served.answer, head200("text/html", 6) + "inside");
+    EXPECT_NE(served.console.find("requested: ../www/index.html\n"), std::string::npos);
+}
+
+// The list page as it must arrive for the given link texts, address and
+// text written out as given.
+std::string listAnswer(const std::vector<std::pair<std::string, std::string>>& addressAndText) {
+    std::string page = "<!DOCTYPE html><html><head></head><body>";
+    for (const auto& [address, text] : addressAndText)
+        page += "<a href='./" + address + "' target=\"_blank\" rel=\"noopener noreferrer\">" + text + "</a><br>";
+    page += "</body></html>";
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+           "\r\n\r\n" + page;
+}
+
+TEST(HandlingBlackbox, ListPageShowsTheWikiFilesOfTheRoot) {
+    TempDir empty;
+    ServerProcess emptyServer({}, empty.path());
+    Exchange none = request(emptyServer, "GET /tiddly HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(none.answer, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 54\r\n\r\n"
+                           "<!DOCTYPE html><html><head></head><body></body></html>");
+    EXPECT_EQ(none.console, "main.RequestHandler.sendTiddlyList\n");
+
+    TempDir dir;
+    for (std::string name : {"tiddly-notes.html", "TIDDLY-Work.HTML", "tiddly-.html", "other.html", "tiddly-a.htm",
+                             "tiddly-a.html.bak", "tiddly-dir.html/tiddly-inner.html", "sub/tiddly-deep.html"})
+        dir.write(name, "page");
+    ServerProcess server({}, dir.path());
+    Exchange list = request(server, "GET /tiddly HTTP/1.1\r\n\r\n");
+
+    // The order is the folder's own; read it back from the console.
+    std::istringstream lines(list.console);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "main.RequestHandler.sendTiddlyList");
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::multiset<std::string> listed;
+    while (std::getline(lines, line)) {
+        ASSERT_TRUE(line.starts_with("./")) << line;
+        std::string name = line.substr(2);
+        std::string parts;
+        ASSERT_TRUE(std::getline(lines, parts));
+        EXPECT_EQ(parts, "parts [\".\", \"" + name + "\"]");
+        entries.emplace_back(name, name);
+        listed.insert(name);
+    }
+    EXPECT_EQ(listed, (std::multiset<std::string>{"tiddly-notes.html", "TIDDLY-Work.HTML", "tiddly-.html",
+                                                  "tiddly-dir.html"}));
+    EXPECT_EQ(list.answer, listAnswer(entries));
+    std::size_t expectedLength = 54;
+    for (const auto& entry : entries) expectedLength += 63 + 2 * entry.first.size();
+    EXPECT_NE(list.answer.find("Content-Length: " + std::to_string(expectedLength) + "\r\n"), std::string::npos);
+}
+
+TEST(HandlingBlackbox, ListPageEscapesFileNames) {
+    struct Case {
+        std::string name, address, text;
+    };
+    const Case cases[] = {
+        {"tiddly-it's.html", "tiddly-it%27s.html", "tiddly-it&#39;s.html"},
+        {"tiddly-a&b.html", "tiddly-a%26b.html", "tiddly-a&amp;b.html"},
+        {"tiddly-<script>alert(1)<\\script>.html", "tiddly-%3Cscript%3Ealert%281%29%3C%5Cscript%3E.html",
+         "tiddly-&lt;script&gt;alert(1)&lt;\\script&gt;.html"},
+        {"tiddly-my notes.html", "tiddly-my%20notes.html", "tiddly-my notes.html"},
+        {"tiddly-\"q\".html", "tiddly-%22q%22.html", "tiddly-&quot;q&quot;.html"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.write(c.name, "page");
+        ServerProcess server({}, dir.path());
+        Exchange list = request(server, "GET /tiddly HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(list.answer, listAnswer({{c.address, c.text}}));
+        EXPECT_EQ(list.console, "main.RequestHandler.sendTiddlyList\n./" + c.name + "\nparts [\".\", \"" + c.name + "\"]\n");
+    }
+}
+
+TEST(HandlingBlackbox, MalformedRequestLinesAreAnswered400AndClosed) {
+    TempDir dir;
+    dir.write("index.html", "top");
+    ServerProcess server({}, dir.path());
+    const std::string cases[] = {
+        "GET\r\n\r\n",
+        "\r\n\r\n",
+        "NOSPACE\r\nHost: x\r\n\r\n",
+        "GET  HTTP/1.1\r\n\r\n",
+        "POST  HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c);
+        Exchange answer = request(server, c);
+        EXPECT_TRUE(answer.answer.starts_with("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n"))
+            << answer.answer;
+        EXPECT_EQ(answer.answer.find("200 OK"), std::string::npos);
+    }
+    EXPECT_EQ(request(server, "GET /index.html HTTP/1.1\r\n\r\n").answer, head200("text/html", 3) + "top");
+}
+
+TEST(HandlingBlackbox, UnknownMethodsAndOtherPostsAreLeftOpenAndUnanswered) {
+    TempDir dir;
+    dir.write("index.html", "top");
+    ServerProcess server({}, dir.path());
+    for (std::string first : {"PUT /index.html HTTP/1.1\r\n\r\n", "get /index.html HTTP/1.1\r\n\r\n",
+                              "POST /elsewhere HTTP/1.1\r\nContent-Length: 2\r\n\r\nab"}) {
+        SCOPED_TRACE(first);
+        std::size_t mark = server.output().size();
+        RawClient silent(server.port());
+        silent.send(first);
+        // The loop reads connections in order, so once a later request has
+        // been answered the first one has been handled too.
+        Exchange later = request(server, "GET /index.html HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(later.answer, head200("text/html", 3) + "top");
+        EXPECT_EQ(silent.readFor(200ms), "");
+        EXPECT_FALSE(silent.closedByServer(200ms));
+        std::string console = server.output().substr(mark);
+        // Only the later connection was closed by the server.
+        std::size_t closings = 0;
+        for (std::size_t at = console.find("closing connection"); at != std::string::npos;
+             at = console.find("closing connection", at + 1))
+            ++closings;
+        EXPECT_EQ(closings, 1u) << console;
+    }
+}
+
+TEST(HandlingBlackbox, AFailureWhileSendingGivesThe400Head) {
+    TempDir dir;
+    // A socket in the folder is no directory, yet it cannot be opened for reading.
+    std::string socketPath = dir.path() + "/sock.html";
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof where.sun_path);
+    socketPath.copy(where.sun_path, socketPath.size());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ServerProcess server({}, dir.path());
+    Exchange get = request(server, "GET /sock.html HTTP/1.1\r\n\r\n");
+    ::close(fd);
+    EXPECT_EQ(get.answer, "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n");
+    EXPECT_EQ(get.console, "document root is ./\n"
+                           "filename is /sock.html\n"
+                           "updating path\n"
+                           "requested: ./sock.html\n"
+                           "something failed, exception was thrown when sending file\n");
+}
+
+} // namespace

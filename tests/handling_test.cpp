@@ -1,0 +1,392 @@
+// Request handling pieces on their own: request-line and header reading, path
+// mapping, content types, the fixed answer bytes and the wiki list page; then
+// the handler's routing decisions on an in-memory connection.
+#include "config.h"
+#include "handling.h"
+#include "platform/errors.h"
+#include "server.h"
+#include "support/blackbox.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+using namespace fernhollow;
+namespace bb = fernhollow::testing;
+
+namespace {
+
+struct RequestLineCase {
+    std::string line;
+    bool valid;
+    std::string method;
+    std::string target;
+};
+
+TEST(ParseRequestLine, TakesMethodAndTargetFromTheFirstTwoWords) {
+    const RequestLineCase cases[] = {
+        {"GET /index.html HTTP/1.1", true, "GET", "/index.html"},
+        {"GET /", true, "GET", "/"},
+        {"GET  /x HTTP/1.1", true, "GET", ""},  // two blanks: the target is the empty word
+        {" /x", true, "", "/x"},
+        {"get /a b c d", true, "get", "/a"},
+        {"GET", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        auto parsed = parseRequestLine(c.line);
+        ASSERT_EQ(parsed.has_value(), c.valid);
+        if (!parsed) continue;
+        EXPECT_EQ(parsed->method, c.method);
+        EXPECT_EQ(parsed->target, c.target);
+    }
+}
+
+TEST(SplitTarget, CutsThePathAtTheFirstQuestionMarkAndKeepsTheNextPiece) {
+    struct Case {
+        std::string target, path;
+        std::optional<std::string> query;
+    };
+    const Case cases[] = {
+        {"/index.html?x=1", "/index.html", "x=1"},
+        {"/a?x=1?y=2", "/a", "x=1"},
+        {"/a", "/a", std::nullopt},
+        {"/a?", "/a", ""},
+        {"?q", "", "q"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        SplitTarget split = splitTarget(c.target);
+        EXPECT_EQ(split.path, c.path);
+        EXPECT_EQ(split.query, c.query);
+    }
+}
+
+TEST(ReadPostHeaders, ReadsLengthAndBoundaryAsDesigned) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> lines;
+        std::int64_t length;
+        std::string boundary;
+    };
+    const std::string req = "POST /savetiddly HTTP/1.1";
+    const Case cases[] = {
+        {"plain length", {req, "Content-Length: 10", ""}, 10, ""},
+        {"plus sign", {req, "Content-Length: +7", ""}, 7, ""},
+        {"negative", {req, "Content-Length: -5", ""}, -5, ""},
+        {"largest", {req, "Content-Length: 9223372036854775807", ""}, INT64_MAX, ""},
+        {"no blank after colon", {req, "Content-Length:10", ""}, 0, ""},
+        {"two blanks", {req, "Content-Length:  10", ""}, 0, ""},
+        {"trailing word", {req, "Content-Length: 10 x", ""}, 0, ""},
+        {"lower case name", {req, "content-length: 10", ""}, 0, ""},
+        {"last length line wins", {req, "Content-Length: 10", "Content-Length: 12", ""}, 12, ""},
+        {"last length line unusable", {req, "Content-Length: 10", "Content-Length:12", ""}, 0, ""},
+        {"boundary", {req, "Content-Type: multipart/form-data; boundary=----X", ""}, 0, "----X"},
+        {"quoted boundary", {req, "Content-Type: multipart/form-data; boundary=\"a b\"", ""}, 0, "\"ab\""},
+        {"boundary holding =", {req, "Content-Type: multipart/form-data; boundary=a=b", ""}, 0, ""},
+        {"tab stays", {req, "Content-Type: multipart/form-data;\tboundary=x", ""}, 0, ""},
+        {"disposition", {req, "Content-Disposition: form-data; boundary=d", ""}, 0, "d"},
+        {"later header replaces the list",
+         {req, "Content-Type: multipart/form-data; boundary=t", "Content-Disposition: form-data", ""}, 0, ""},
+        {"later parameter wins", {req, "Content-Type: x; boundary=a; boundaryB=b", ""}, 0, "b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PostHeaders headers = readPostHeaders(c.lines);
+        EXPECT_EQ(headers.contentLength, c.length);
+        EXPECT_EQ(headers.boundary, c.boundary);
+    }
+}
+
+TEST(ReadPostHeaders, RaisesForALengthThatIsNotASigned64BitNumber) {
+    for (std::string value : {"abc", "", "12a", "9223372036854775808", "-9223372036854775809", "+"}) {
+        SCOPED_TRACE(value);
+        std::vector<std::string> lines{"POST /x HTTP/1.1", "Content-Length: " + value, ""};
+        EXPECT_THROW(readPostHeaders(lines), std::system_error);
+    }
+}
+
+TEST(MapUrlToPath, PutsTheRootInFrontAndCollapsesDoubledSlashes) {
+    struct Case {
+        std::string root, url, filePath;
+        bool prefixed;
+    };
+    const Case cases[] = {
+        {"./", "/index.html", "./index.html", true},
+        {"/srv/wiki", "/index.html", "/srv/wiki/index.html", true},
+        {"/srv/wiki/", "/index.html", "/srv/wiki/index.html", true},
+        {"", "/index.html", "/index.html", false},
+        {"/srv/wiki/", "/srv/wiki/a.html", "/srv/wiki/a.html", false},
+        {"./", "/lib/web\\MathJax/x.js", "/lib/web\\MathJax/x.js", false},
+        {"./", "///a", ".//a", true},  // one pass: "./" + "///a" has four slashes
+        {"./", "/a\\b.html", "./a\\b.html", true},
+        {"./", "/a%20b.html", "./a%20b.html", true},
+        {"../www/", "/x.html", "../www/x.html", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.root + " + " + c.url);
+        MappedPath mapped = mapUrlToPath(c.root, c.url);
+        EXPECT_EQ(mapped.filePath, c.filePath);
+        EXPECT_EQ(mapped.rootPrefixed, c.prefixed);
+    }
+}
+
+TEST(ChooseContentType, TheFirstRuleThatHoldsDecides) {
+    struct Case {
+        std::string url;
+        ContentKind kind;
+        std::string type;
+    };
+    const Case cases[] = {
+        {"/style.css", ContentKind::Typed, "text/css"},
+        {"/style.css.txt", ContentKind::Typed, "text/css"},
+        {"/notes.txt", ContentKind::Typed, "text/plain"},
+        {"/page.html.txt", ContentKind::Typed, "text/plain"},
+        {"/notes.txt.bak", ContentKind::Unknown, ""},
+        {"/index.html", ContentKind::Typed, "text/html"},
+        {"/page.php.html", ContentKind::Typed, "text/html"},
+        {"/data.json", ContentKind::Typed, "text/javascript"},
+        {"/a.js.php", ContentKind::Typed, "text/javascript"},
+        {"/a.png", ContentKind::Typed, "image/png"},
+        {"/a.gif", ContentKind::Typed, "image/gif"},
+        {"/run.php", ContentKind::Script, ""},
+        {"/run.php?x=1", ContentKind::Script, ""},
+        {"/php.ttf", ContentKind::Typed, "font/ttf"},
+        {"/font.ttf", ContentKind::Typed, "font/ttf"},
+        {"/A.HTML", ContentKind::Unknown, ""},
+        {"/", ContentKind::Unknown, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        ContentChoice choice = chooseContentType(c.url);
+        EXPECT_EQ(choice.kind, c.kind);
+        EXPECT_EQ(choice.type, c.type);
+    }
+}
+
+TEST(FixedAnswers, ByteForByte) {
+    EXPECT_EQ(okHead("text/html", 1234),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1234\r\n"
+              "Cache-control: no-store\r\nPragma: no-cache\r\n\r\n");
+    EXPECT_EQ(okHead("", 0),
+              "HTTP/1.1 200 OK\r\nContent-Type: \r\nContent-Length: 0\r\n"
+              "Cache-control: no-store\r\nPragma: no-cache\r\n\r\n");
+    EXPECT_EQ(notFoundPage("./"),
+              "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=./\r\n"
+              "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n"
+              "<html><head><title>404 Not Found</title></head>"
+              "<body><h1>Not Found</h1><p>The requested URL was not found on this server.</p></body></html>");
+    std::string bad = badRequestLineAnswer();
+    EXPECT_TRUE(bad.starts_with("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: "));
+    std::size_t headEnd = bad.find("\r\n\r\n");
+    ASSERT_NE(headEnd, std::string::npos);
+    std::string lengthLine = bad.substr(0, headEnd).substr(bad.rfind("Content-Length: ", headEnd) + 16);
+    EXPECT_EQ(std::to_string(bad.size() - headEnd - 4), lengthLine);
+}
+
+TEST(WikiFileName, MatchesTiddlyStarHtmlIgnoringCase) {
+    struct Case {
+        std::string name;
+        bool match;
+    };
+    const Case cases[] = {
+        {"tiddly-notes.html", true}, {"TIDDLY-Work.HTML", true}, {"tiddly-.html", true},
+        {"tiddly-a.htm", false},     {"tiddly-a.html.bak", false}, {"other.html", false},
+        {"tiddly.html", false},      {"xtiddly-a.html", false},  {"tiddly-html", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(isWikiFileName(c.name), c.match);
+    }
+}
+
+TEST(WikiEntry, JoinsRootAndNameAndCutsAtSlashes) {
+    struct Case {
+        std::string root, name, fullName, partsLine;
+    };
+    const Case cases[] = {
+        {"./", "tiddly-notes.html", "./tiddly-notes.html", "parts [\".\", \"tiddly-notes.html\"]"},
+        {"", "tiddly-a.html", "tiddly-a.html", "parts [\"tiddly-a.html\"]"},
+        {"/srv/wiki", "tiddly-a.html", "/srv/wiki/tiddly-a.html", "parts [\"\", \"srv\", \"wiki\", \"tiddly-a.html\"]"},
+        {"dir\\", "tiddly-a.html", "dir\\tiddly-a.html", "parts [\"dir\\tiddly-a.html\"]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.root);
+        WikiEntry entry = wikiEntry(c.root, c.name);
+        EXPECT_EQ(entry.fullName, c.fullName);
+        EXPECT_EQ(partsLine(entry.parts), c.partsLine);
+        EXPECT_EQ(entry.linkText, c.name);
+    }
+}
+
+TEST(Escaping, HtmlAndPercentEncoding) {
+    struct Case {
+        std::string text, html, address;
+    };
+    const Case cases[] = {
+        {"tiddly-a_b.c~d-1.html", "tiddly-a_b.c~d-1.html", "tiddly-a_b.c~d-1.html"},
+        {"it's", "it&#39;s", "it%27s"},
+        {"a&b", "a&amp;b", "a%26b"},
+        {"<script>\"x\"", "&lt;script&gt;&quot;x&quot;", "%3Cscript%3E%22x%22"},
+        {"my notes", "my notes", "my%20notes"},
+        {"%41", "%41", "%2541"},
+        {"\xC3\xA9", "\xC3\xA9", "%C3%A9"},
+        {"a/b", "a/b", "a/b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(escapeHtml(c.text), c.html);
+        EXPECT_EQ(percentEncode(c.text), c.address);
+    }
+}
+
+TEST(WikiListPage, BytesAndLength) {
+    EXPECT_EQ(wikiListPage({}), "<!DOCTYPE html><html><head></head><body></body></html>");
+    EXPECT_EQ(wikiListPage({}).size(), 54u);
+    std::string one = wikiListPage({"tiddly-notes.html"});
+    EXPECT_EQ(one, "<!DOCTYPE html><html><head></head><body>"
+                   "<a href='./tiddly-notes.html' target=\"_blank\" rel=\"noopener noreferrer\">tiddly-notes.html</a><br>"
+                   "</body></html>");
+    EXPECT_EQ(one.size(), 54u + 63u + 2 * std::string("tiddly-notes.html").size());
+    EXPECT_EQ(wikiListPage({"tiddly-it's & <b>.html"}),
+              "<!DOCTYPE html><html><head></head><body>"
+              "<a href='./tiddly-it%27s%20%26%20%3Cb%3E.html' target=\"_blank\" rel=\"noopener noreferrer\">"
+              "tiddly-it&#39;s &amp; &lt;b&gt;.html</a><br></body></html>");
+    EXPECT_EQ(wikiListResponse("abc"), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nabc");
+}
+
+// A connection that fails like a peer that went away, after `okSends` sends.
+class FailingConnection : public Connection {
+public:
+    explicit FailingConnection(int okSends) : okSends_(okSends) {}
+    void send(std::string_view bytes) override {
+        if (okSends_-- <= 0) {
+            errno = EPIPE;
+            platform::raiseNetworkErrno("send");
+        }
+        sent.append(bytes);
+    }
+    std::string peerAddress() const override { return "127.0.0.1:1"; }
+    std::string sent;
+
+private:
+    int okSends_;
+};
+
+// A handler on an in-memory connection, serving the folder `root`.
+struct Handler {
+    explicit Handler(const std::string& root, std::unique_ptr<Connection> connection = std::make_unique<BufferConnection>())
+        : handler(std::move(connection)) {
+        setConfig("root", root);
+    }
+    std::string sent() { return static_cast<BufferConnection&>(*handler.socket).sent; }
+    RequestHandler handler;
+};
+
+TEST(Routing, AnswersOrLeavesOpenAsTheRequestLineSays) {
+    bb::TempDir dir;
+    dir.write("index.html", "hello");
+    struct Case {
+        std::string request;
+        std::int32_t keepOpen;
+        std::string answerStart;  // empty: nothing sent
+    };
+    const Case cases[] = {
+        {"PUT /index.html HTTP/1.1\r\n\r\n", 1, ""},
+        {"get /index.html HTTP/1.1\r\n\r\n", 1, ""},
+        {"POST /other HTTP/1.1\r\nContent-Length: 5\r\n\r\n", 1, ""},
+        {"GET\r\n\r\n", 0, "HTTP/1.1 400 Bad Request\r\n"},
+        {"\r\n\r\n", 0, "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET  HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 400 Bad Request\r\n"},
+        {"POST  HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0, "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"},
+        {"HEAD / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 404 Not Found\r\n"},
+        {"POST /../x.php HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0, "HTTP/1.1 404 Not Found\r\n"},
+        {"POST /a\\..\\x.php HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0, "HTTP/1.1 404 Not Found\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        Handler h(dir.path() + "/");
+        h.handler.processPacketData(c.request);
+        EXPECT_EQ(h.handler.keepOpen, c.keepOpen);
+        if (c.answerStart.empty()) {
+            EXPECT_EQ(h.sent(), "");
+        } else {
+            EXPECT_TRUE(h.sent().starts_with(c.answerStart)) << h.sent();
+        }
+    }
+}
+
+TEST(Routing, FillsTheRequestFields) {
+    bb::TempDir dir;
+    Handler get(dir.path() + "/");
+    get.handler.processPacketData("GET /a.html?x=1?y HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(get.handler.path, "/a.html");
+    EXPECT_EQ(get.handler.query, "x=1");
+
+    Handler root(dir.path() + "/");
+    root.handler.processPacketData("GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(root.handler.path, "/");
+
+    Handler head(dir.path() + "/");
+    head.handler.processPacketData("HEAD /a.html?q HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head.handler.path, "");
+    EXPECT_EQ(head.handler.query, "q");
+
+    Handler post(dir.path() + "/");
+    post.handler.processPacketData("POST /other?z HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=--B\r\n"
+                                   "Content-Length: 99\r\n\r\n");
+    EXPECT_EQ(post.handler.path, "/other");
+    EXPECT_EQ(post.handler.query, "z");
+    EXPECT_EQ(post.handler.boundary, "--B");
+    EXPECT_EQ(post.handler.contentLength, 99);
+    EXPECT_EQ(post.handler.keepOpen, 1);
+
+    Handler bad(dir.path() + "/");
+    EXPECT_THROW(bad.handler.processPacketData("POST /x HTTP/1.1\r\nContent-Length: ten\r\n\r\n"), std::system_error);
+}
+
+TEST(SendFile, AFailingConnectionIsNotAnsweredWithA400Head) {
+    bb::TempDir dir;
+    dir.write("big.txt", std::string(5000, 'x'));
+    for (int okSends : {0, 1, 2}) {
+        SCOPED_TRACE(okSends);
+        auto connection = std::make_unique<FailingConnection>(okSends);
+        FailingConnection& sink = *connection;
+        Handler h(dir.path() + "/", std::move(connection));
+        EXPECT_THROW(h.handler.processPacketData("GET /big.txt HTTP/1.1\r\n\r\n"), platform::NetworkError);
+        EXPECT_EQ(sink.sent.find("400 Bad Request"), std::string::npos);
+        if (okSends > 0) {
+            EXPECT_TRUE(sink.sent.starts_with("HTTP/1.1 200 OK\r\n"));
+        }
+    }
+    auto connection = std::make_unique<FailingConnection>(0);
+    Handler head(dir.path() + "/", std::move(connection));
+    EXPECT_THROW(head.handler.processPacketData("HEAD /big.txt HTTP/1.1\r\n\r\n"), platform::NetworkError);
+}
+
+TEST(SendFile, StreamsInPiecesOf1300Bytes) {
+    // Counts the sends, to see that the body is cut into whole pieces.
+    class CountingConnection : public BufferConnection {
+    public:
+        void send(std::string_view bytes) override {
+            sizes.push_back(bytes.size());
+            BufferConnection::send(bytes);
+        }
+        std::vector<std::size_t> sizes;
+    };
+    bb::TempDir dir;
+    std::string content(1300 * 3 + 7, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31);
+    dir.write("f.png", content);
+    auto connection = std::make_unique<CountingConnection>();
+    CountingConnection& sink = *connection;
+    Handler h(dir.path() + "/", std::move(connection));
+    h.handler.processPacketData("GET /f.png HTTP/1.1\r\n\r\n");
+    std::string head = okHead("image/png", static_cast<std::int64_t>(content.size()));
+    EXPECT_EQ(sink.sent, head + content);
+    EXPECT_EQ(sink.sizes, (std::vector<std::size_t>{head.size(), 1300, 1300, 1300, 7}));
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// Page saves against the real binary over real sockets: the upload a wiki
+// sends, the backup it keeps, a large page in many pieces, and refusals.
+#include "support/blackbox.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+using namespace fernhollow::testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string B = "---------------------------AaB03x";
+const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";
+
+// The body of the wiki's upload. `announced` is what the wiki puts in the
+// part's Content-Length: the page's length in characters.
+std::string uploadBody(const std::string& options, const std::string& fileName, const std::string& page,
+                       std::size_t announced) {
+    return "--" + B + "\r\nContent-disposition: form-data; name=\"UploadPlugin\"\r\n\r\n" + options + "\r\n\r\n--" +
+           B + "\r\nContent-disposition: form-data; name=\"userfile\"; filename=\"" + fileName +
+           "\"\r\nContent-Type: text/html;charset=UTF-8\r\nContent-Length: " + std::to_string(announced) +
+           "\r\n\r\n" + page + "\r\n--" + B + "--\r\n";
+}
+
+// A whole POST to /savetiddly with the head the wiki's upload saver writes.
+std::string uploadRequest(const std::string& body,
+                          const std::string& contentType = "multipart/form-data; charset=UTF-8; boundary=" + B) {
+    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::size_t characterCount(const std::string& text) {
+    std::size_t characters = 0;
+    for (unsigned char byte : text) characters += (byte & 0xC0) != 0x80;
+    return characters;
+}
+
+std::string save(int port, const std::string& fileName, const std::string& page,
+                 const std::string& options = "backupDir=backup;user=me;password=;uploaddir=;;") {
+    return exchange(port, uploadRequest(uploadBody(options, fileName, page, characterCount(page))), 60s);
+}
+
+const std::string wikiPage = "<!doctype html>\r\n<html><body>\r\n<p>Grüße aus Zürich — 東京 ✓</p>\r\n</body></html>\r\n";
+
+} // namespace
+
+TEST(SavingBlackBox, FirstAndSecondSaveKeepTheBackup) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    ServerProcess server({}, dir.path());
+
+    EXPECT_EQ(save(server.port(), "tiddly-notes.html", wikiPage), ok);
+    EXPECT_EQ(dir.read("tiddly-notes.html"), wikiPage);
+    EXPECT_FALSE(dir.exists("backup/tiddly-notes.html"));
+    EXPECT_TRUE(server.waitForOutput("back up directory set to backup\npassword is set: \n"
+                                     "filename is tiddly-notes.html\nForm Name is userfile\n"
+                                     "writing data to file ./tiddly-notes.html\n"));
+
+    // The classic plug-in writes an empty parameter into its Content-Type.
+    std::string second = wikiPage + "<p>second</p>\r\n";
+    std::string request = uploadRequest(
+        uploadBody("backupDir=backup;user=me;password=pw;uploaddir=;;", "tiddly-notes.html", second, 3),
+        "multipart/form-data; ;charset=UTF-8; boundary=" + B);
+    std::size_t seen = server.output().size();
+    EXPECT_EQ(exchange(server.port(), request), ok);
+    EXPECT_EQ(dir.read("tiddly-notes.html"), second);
+    EXPECT_EQ(dir.read("backup/tiddly-notes.html"), wikiPage);
+    EXPECT_TRUE(server.waitForOutput("Form Name is userfile\nmoving ./tiddly-notes.html to backup directory, "
+                                     "./backup/tiddly-notes.html\nwriting data to file ./tiddly-notes.html\n",
+                                     10s, seen));
+    EXPECT_TRUE(server.waitForOutput(": closing connection from 127.0.0.1:", 10s, seen));
+
+    EXPECT_EQ(save(server.port(), "tiddly-notes.html", "third"), ok);
+    EXPECT_EQ(dir.read("tiddly-notes.html"), "third");
+    EXPECT_EQ(dir.read("backup/tiddly-notes.html"), second);
+}
+
+TEST(SavingBlackBox, WithoutOrWithAMissingBackupFolder) {
+    TempDir dir;
+    dir.write("page.html", "old");
+    ServerProcess server({}, dir.path());
+
+    std::string answer = save(server.port(), "page.html", "kept back", "backupDir=missing;");
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n")) << answer;
+    EXPECT_NE(answer.find("backup"), std::string::npos);
+    EXPECT_EQ(dir.read("page.html"), "old");
+    EXPECT_TRUE(server.waitForOutput("there was an exception when copying the file to a backup directory\n"));
+
+    EXPECT_EQ(save(server.port(), "page.html", "new", "user=me;"), ok);
+    EXPECT_EQ(dir.read("page.html"), "new");
+    EXPECT_TRUE(server.waitForOutput("warning: no backup directory specified\n"));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".fernhollow-stderr", "page.html"}));
+}
+
+TEST(SavingBlackBox, ALargePageSentInManyPiecesArrivesWhole) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("big.html", "previous");
+    ServerProcess server({}, dir.path());
+
+    std::string page(20 * 1024 * 1024, '\0');
+    std::mt19937 generator(20240611);
+    for (char& byte : page) byte = static_cast<char>(generator());
+    std::string request = uploadRequest(uploadBody("backupDir=backup;", "big.html", page, page.size()));
+
+    RawClient client(server.port());
+    std::mt19937 sizes(7);
+    for (std::size_t at = 0; at < request.size();) {
+        std::size_t piece = std::min<std::size_t>(1 + sizes() % 9000, request.size() - at);
+        client.send(std::string_view(request).substr(at, piece));
+        at += piece;
+    }
+    EXPECT_EQ(client.readAll(120s), ok);
+    EXPECT_TRUE(dir.read("big.html") == page) << "the page on disk differs from the page sent";
+    EXPECT_EQ(dir.read("backup/big.html"), "previous");
+}
+
+TEST(SavingBlackBox, RefusesNamesThatLeaveTheRootAndFramingAsPage) {
+    TempDir dir;
+    fs::create_directories(dir.path() + "/root/backup");
+    dir.write("root/page.html", "old");
+    ServerProcess server({"--root", dir.path() + "/root"}, dir.path());
+
+    for (auto [fileName, options] : {std::pair<std::string, std::string>{"../escaped.html", "backupDir=backup;"},
+                                     {"page.html", "backupDir=../;"},
+                                     {"backup/../../escaped.html", ""}}) {
+        SCOPED_TRACE(fileName + " " + options);
+        std::string answer = save(server.port(), fileName, "evil", options);
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n")) << answer;
+    }
+    // A file part that announces no length would make the framing the page.
+    std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"page.html\"\r\n\r\n"
+                       "evil\r\n--" + B + "--\r\n";
+    std::string answer = exchange(server.port(), uploadRequest(body));
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n")) << answer;
+
+    EXPECT_FALSE(dir.exists("escaped.html"));
+    EXPECT_FALSE(dir.exists("page.html"));
+    EXPECT_EQ(dir.read("root/page.html"), "old");
+    EXPECT_FALSE(dir.exists("root/backup/page.html"));
+    // The server goes on saving after the refusals.
+    EXPECT_EQ(save(server.port(), "page.html", "good"), ok);
+    EXPECT_EQ(dir.read("root/page.html"), "good");
+    EXPECT_EQ(dir.read("root/backup/page.html"), "old");
+}

@@ -1,0 +1,475 @@
+// Taking uploads apart and saving pages through a RequestHandler, in a
+// temporary document root.
+#include "saving.h"
+
+#include "config.h"
+#include "server.h"
+#include "support/blackbox.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+
+using namespace fernhollow;
+using fernhollow::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string B = "---------------------------AaB03x";
+
+// The upload that wikis send: an options part, then the page part.
+std::string uploadFrame(const std::string& options, const std::string& fileName, const std::string& lengthLine,
+                        const std::string& page, const std::string& formName = "userfile") {
+    return "--" + B + "\r\nContent-disposition: form-data; name=\"UploadPlugin\"\r\n\r\n" + options +
+           "\r\n\r\n--" + B + "\r\nContent-disposition: form-data; name=\"" + formName + "\"; filename=\"" +
+           fileName + "\"\r\nContent-Type: text/html;charset=UTF-8\r\n" + lengthLine + "\r\n\r\n" + page +
+           "\r\n--" + B + "--\r\n";
+}
+
+std::string standardFrame(const std::string& fileName, const std::string& page,
+                          const std::string& options = "backupDir=backup;user=me;password=pw;uploaddir=.;;") {
+    return uploadFrame(options, fileName, "Content-Length: " + std::to_string(page.size()), page);
+}
+
+// A page with multi-byte UTF-8 and CR LF line ends.
+const std::string utf8Page = "<!doctype html>\r\n<p>Grüße, 東京, ✓ — ok</p>\r\n<!-- \xF0\x9F\x8C\xB2 -->\r\n";
+// Its length in characters, as the wiki announces it (fewer than its bytes).
+const std::string utf8CharacterCount = [] {
+    std::size_t characters = 0;
+    for (unsigned char byte : utf8Page) characters += (byte & 0xC0) != 0x80;
+    return std::to_string(characters);
+}();
+
+std::string contentOf(std::string_view body, const MultipartParse& parsed) {
+    return parsed.contentTaken ? std::string(body.substr(parsed.contentOffset, parsed.contentSize)) : "<none>";
+}
+
+using Lines = std::vector<std::string>;
+
+} // namespace
+
+TEST(UploadOptions, ReadsBackupFolderAndPasswordInItemOrder) {
+    struct Case {
+        const char* name;
+        std::string part;
+        std::optional<std::string> backupDir;
+        Lines messages;
+    };
+    const Case cases[] = {
+        {"plug-in options", "H\r\n\r\nbackupDir=bk;user=u;password=pw;uploaddir=.;;\r\n", "bk",
+         {"back up directory set to bk", "password is set: pw"}},
+        {"order of the items", "\r\n\r\npassword=p;backupDir=b", "b", {"password is set: p", "back up directory set to b"}},
+        {"last backupDir wins", "\r\n\r\nbackupDir=a;backupDir=b;", "b",
+         {"back up directory set to a", "back up directory set to b"}},
+        {"empty value", "\r\n\r\nbackupDir=;", "", {"back up directory set to "}},
+        {"value holding = is ignored", "\r\n\r\nbackupDir=a=b;password=x=y;", std::nullopt, {}},
+        {"quotes and spaces kept", "\r\n\r\nbackupDir=\"a b\";", "\"a b\"", {"back up directory set to \"a b\""}},
+        {"space before the name matches nothing", "\r\n\r\n backupDir=a; password=b", std::nullopt, {}},
+        {"letter case counts", "\r\n\r\nbackupdir=a;Password=b", std::nullopt, {}},
+        {"last value runs to the end of the part", "\r\n\r\nbackupDir=x\r\n", "x\r\n", {"back up directory set to x\r\n"}},
+        {"no empty line", "Content-Disposition: x\r\nbackupDir=a;", std::nullopt, {"Couldn't find end of part"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UploadOptions options = parseUploadOptionsText(c.part);
+        EXPECT_EQ(options.backupDir, c.backupDir);
+        EXPECT_EQ(options.messages, c.messages);
+    }
+}
+
+TEST(MultipartParse, TakesThePageOfTheWikiUploadByteForByte) {
+    struct Case {
+        const char* name;
+        std::string lengthLine;
+        std::string page;
+    };
+    const Case cases[] = {
+        {"exact byte count", "Content-Length: 11", "hello world"},
+        {"character count of a UTF-8 page", "Content-Length: " + utf8CharacterCount, utf8Page},
+        {"announced length larger than the page", "Content-Length: 99999", "short"},
+        {"page ending in empty lines", "Content-Length: 3", "a\r\n\r\n"},
+        {"page holding boundary-like text", "Content-Length: 3", "x--" + B + "\r\n--other--\r\n--"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string body = uploadFrame("backupDir=backup;user=me;password=pw;uploaddir=.;;", "tiddly-notes.html",
+                                       c.lengthLine, c.page);
+        MultipartParse parsed = parseMultipartBody(body, B);
+        EXPECT_EQ(contentOf(body, parsed), c.page);
+        EXPECT_EQ(parsed.fileName, "tiddly-notes.html");
+        EXPECT_EQ(parsed.formName, "userfile");
+        EXPECT_EQ(parsed.backupDir, "backup");
+        EXPECT_EQ(parsed.messages, (Lines{"back up directory set to backup", "password is set: pw",
+                                          "filename is tiddly-notes.html"}));
+        EXPECT_FALSE(parsed.failure);
+        ASSERT_EQ(parsed.optionsCalls.size(), 1u);
+        EXPECT_EQ(parsed.optionsCalls[0].firstMessage, 0u);
+        EXPECT_EQ(parsed.optionsCalls[0].messageCount, 2u);
+        // The parts are the pieces between delimiters: joined again they are the body.
+        std::string joined;
+        for (auto [offset, size] : parsed.parts) {
+            if (!joined.empty() || offset != 0) joined += "\r\n--" + B;
+            joined += body.substr(offset, size);
+        }
+        EXPECT_EQ(joined, body);
+        EXPECT_EQ(parsed.parts.size(), 3u);
+    }
+}
+
+TEST(MultipartParse, EdgeCasesOfHeadersItemsAndParts) {
+    const std::string open = "--" + B + "\r\n";
+    const std::string next = "\r\n--" + B + "\r\n";
+    const std::string close = "\r\n--" + B + "--\r\n";
+    struct Case {
+        const char* name;
+        std::string body;
+        std::string content;  // "<none>" when nothing is taken
+        std::optional<std::string> fileName;
+        std::optional<std::string> formName;
+        Lines messages;
+    };
+    const Case cases[] = {
+        {"disposition name in any letter case",
+         open + "CONTENT-DISPOSITION: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"lower-case content-length is not a length",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\ncontent-length: 1\r\n\r\nX" + close,
+         "<none>", "a.html", "userfile", {"filename is a.html"}},
+        {"length 0 takes nothing",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 0\r\n\r\nX" + close,
+         "<none>", "a.html", "userfile", {"filename is a.html"}},
+        {"negative length takes nothing",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: -4\r\n\r\nX" + close,
+         "<none>", "a.html", "userfile", {"filename is a.html"}},
+        {"plus sign and trailing text after a second space",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: +1 chars\r\n\r\nX" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"length line without a space is skipped",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length:1\r\n\r\nX" + close,
+         "<none>", "a.html", "userfile", {"filename is a.html"}},
+        {"missing empty line after the part head",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\nX" + close,
+         "<none>", "a.html", "userfile", {"filename is a.html"}},
+        {"= inside values keeps the text before it",
+         open + "Content-Disposition: form-data; name=\"user=file\"; filename=\"a=b.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a", "user", {"filename is a"}},
+        {"quotes anywhere and spaces are removed",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"my \"odd\" page.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "myoddpage.html", "userfile", {"filename is myoddpage.html"}},
+        {"items without = are skipped",
+         open + "Content-Disposition: form-data; name; filename; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"unquoted values",
+         open + "Content-Disposition:form-data;name=userfile;filename=a.html\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"empty parts and a body that begins with the delimiter are skipped",
+         "\r\n--" + B + "\r\n--" + B + next + next +
+             "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"a preamble matches nothing",
+         "preamble\r\n\r\nContent-Length: 5\r\n" + next +
+             "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"the length counts only for its own part",
+         open + "Content-Disposition: form-data; name=\"first\"\r\nContent-Length: 5\r\n\r\nfirst" + next +
+             "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\n\r\nX" + close,
+         "<none>", "a.html", "userfile", {"filename is a.html"}},
+        {"an epilogue with an empty line is not the page",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" +
+             "\r\n--" + B + "--\r\nepilogue\r\n\r\nnot the page",
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"a whole part after the closing delimiter is not read",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" + close +
+             next + "Content-Disposition: form-data; name=\"other\"; filename=\"b.html\"\r\nContent-Length: 1\r\n\r\nY" + close,
+         "X", "a.html", "userfile", {"filename is a.html"}},
+        {"a file name from an earlier part makes a later length count",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\n\r\nX" + next +
+             "Content-Disposition: form-data; name=\"more\"\r\nContent-Length: 1\r\n\r\nY" + close,
+         "Y", "a.html", "more", {"filename is a.html"}},
+        {"an empty file name takes nothing",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "<none>", "", "userfile", {"filename is "}},
+        {"no delimiter at all", "just some bytes\r\n\r\nmore", "<none>", std::nullopt, std::nullopt, {}},
+        {"an options part without an empty line",
+         open + "Content-Disposition: form-data; name=\"UploadPlugin\"; filename=\"a.html\"" + close, "<none>", "a.html",
+         "UploadPlugin", {"Couldn't find end of part", "filename is a.html"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MultipartParse parsed = parseMultipartBody(c.body, B);
+        EXPECT_FALSE(parsed.failure);
+        EXPECT_EQ(contentOf(c.body, parsed), c.content);
+        EXPECT_EQ(parsed.fileName, c.fileName);
+        EXPECT_EQ(parsed.formName, c.formName);
+        EXPECT_EQ(parsed.messages, c.messages);
+    }
+    EXPECT_TRUE(parseMultipartBody("", B).parts.empty());
+}
+
+TEST(MultipartParse, MalformedPartLengthStopsWithTheLinesSoFar) {
+    for (std::string value : {"abc", "", "12x", "99999999999999999999", "-"}) {
+        SCOPED_TRACE(value);
+        std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\n" +
+                           "Content-Length: " + value + "\r\n\r\nX\r\n--" + B + "--";
+        MultipartParse parsed = parseMultipartBody(body, B);
+        ASSERT_TRUE(parsed.failure);
+        EXPECT_THROW(std::rethrow_exception(parsed.failure), std::system_error);
+        EXPECT_FALSE(parsed.contentTaken);
+        EXPECT_EQ(parsed.messages, Lines{"filename is a.html"});
+    }
+}
+
+TEST(SavePaths, JoinsRootBackupFolderAndFileName) {
+    struct Case {
+        std::string root, fileName, backupDir;
+        bool extended;
+        std::string page, backup;
+    };
+    const Case cases[] = {
+        {"./", "index.html", "backup", false, "./index.html", "./backup/index.html"},
+        {"/srv/wiki", "p.html", "bk", true, "/srv/wiki/p.html", "/srv/wiki/bk/p.html"},
+        {"/srv/wiki", "/p.html", "bk", false, "/srv/wiki/p.html", "/srv/wikibk//p.html"},
+        {"/srv/wiki/", "sub/p.html", "", false, "/srv/wiki/sub/p.html", ""},
+        {"", "p.html", "bk", true, "/p.html", "/bk/p.html"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.root + " + " + c.fileName);
+        SavePaths paths = savePaths(c.root, c.fileName, c.backupDir);
+        EXPECT_EQ(paths.rootExtended, c.extended);
+        EXPECT_EQ(paths.pagePath, c.page);
+        EXPECT_EQ(paths.backupPath, c.backup);
+    }
+    EXPECT_EQ(folderOf("./index.html"), ".");
+    EXPECT_EQ(folderOf(".//x"), "./");
+    EXPECT_EQ(folderOf("/x"), "/");
+    EXPECT_EQ(folderOf("x"), ".");
+    EXPECT_EQ(plainAnswer("403 Forbidden", "no\n"), "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nno\n");
+}
+
+namespace {
+
+// Names in `folder` (recursively) as paths relative to it, sorted.
+std::vector<std::string> tree(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        names.push_back(fs::relative(entry.path(), folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct SaveResult {
+    std::string sent;
+    std::string console;
+    int keepOpen;
+};
+
+// Runs saveTiddly on a handler holding `body`, as the POST path hands it over.
+SaveResult save(const std::string& root, const std::string& body) {
+    configTable.insert_or_assign("root", ConfigItem(root));
+    auto connection = std::make_unique<BufferConnection>();
+    BufferConnection& sink = *connection;
+    RequestHandler handler(std::move(connection));
+    handler.body = body;
+    handler.boundary = B;
+    handler.keepOpen = 1;
+    ::testing::internal::CaptureStdout();
+    try {
+        handler.saveTiddly();
+    } catch (...) {
+        ::testing::internal::GetCapturedStdout();
+        throw;
+    }
+    return {sink.sent, ::testing::internal::GetCapturedStdout(), handler.keepOpen};
+}
+
+const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";
+
+} // namespace
+
+TEST(SaveTiddly, FirstAndSecondSaveKeepOneBackup) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    std::string root = dir.path() + "/";
+
+    SaveResult first = save(root, standardFrame("index.html", "first page"));
+    EXPECT_EQ(first.sent, ok);
+    EXPECT_EQ(first.keepOpen, 0);
+    EXPECT_EQ(first.console, "back up directory set to backup\npassword is set: pw\nfilename is index.html\n"
+                             "Form Name is userfile\nwriting data to file " + root + "index.html\n");
+    EXPECT_EQ(dir.read("index.html"), "first page");
+    EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"backup", "index.html"}));
+
+    fs::permissions(root + "index.html", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    SaveResult second = save(root, standardFrame("index.html", "second page"));
+    EXPECT_EQ(second.sent, ok);
+    EXPECT_EQ(second.console, "back up directory set to backup\npassword is set: pw\nfilename is index.html\n"
+                              "Form Name is userfile\nmoving " + root + "index.html to backup directory, " + root +
+                              "backup/index.html\nwriting data to file " + root + "index.html\n");
+    EXPECT_EQ(dir.read("index.html"), "second page");
+    EXPECT_EQ(dir.read("backup/index.html"), "first page");
+    EXPECT_EQ(fs::status(root + "index.html").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    SaveResult third = save(dir.path(), standardFrame("index.html", utf8Page));
+    EXPECT_EQ(third.sent, ok);
+    EXPECT_NE(third.console.find("Form Name is userfile\nAppended / to root path\nmoving "), std::string::npos);
+    EXPECT_EQ(dir.read("index.html"), utf8Page);
+    EXPECT_EQ(dir.read("backup/index.html"), "second page");
+    EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"backup", "backup/index.html", "index.html"}));
+}
+
+TEST(SaveTiddly, TheWikiFrameWithACharacterCountSavesByteForByte) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backups");
+    std::string body = uploadFrame("backupDir=backups;user=;password=;uploaddir=;;", "tiddly-ü.html",
+                                   "Content-Length: " + utf8CharacterCount, utf8Page);
+    SaveResult result = save(dir.path() + "/", body);
+    EXPECT_EQ(result.sent, ok);
+    EXPECT_EQ(dir.read("tiddly-ü.html"), utf8Page);
+}
+
+TEST(SaveTiddly, WithoutBackupFolderThePageIsReplaced) {
+    TempDir dir;
+    dir.write("page.html", "old");
+    SaveResult result = save(dir.path() + "/", standardFrame("page.html", "new", "user=me;password=;;"));
+    EXPECT_EQ(result.sent, ok);
+    EXPECT_EQ(result.console, "password is set: \nfilename is page.html\nForm Name is userfile\n"
+                              "warning: no backup directory specified\nwriting data to file " + dir.path() +
+                              "/page.html\n");
+    EXPECT_EQ(dir.read("page.html"), "new");
+    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
+}
+
+TEST(SaveTiddly, MissingBackupFolderLeavesThePageAndAnswers500) {
+    TempDir dir;
+    dir.write("page.html", "old");
+    SaveResult result = save(dir.path() + "/", standardFrame("page.html", "new", "backupDir=nowhere;;"));
+    EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
+    EXPECT_NE(result.sent.find("\r\n\r\nThe backup of the previous page could not be made"), std::string::npos);
+    EXPECT_EQ(result.keepOpen, 0);
+    EXPECT_NE(result.console.find("to backup directory, " + dir.path() + "/nowhere/page.html\n"
+                                  "there was an exception when copying the file to a backup directory\n"),
+              std::string::npos);
+    EXPECT_EQ(result.console.find("writing data to file"), std::string::npos);
+    EXPECT_EQ(dir.read("page.html"), "old");
+    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
+}
+
+TEST(SaveTiddly, RefusesNamesThatLeaveTheRoot) {
+    struct Case {
+        std::string fileName, options;
+    };
+    const Case cases[] = {
+        {"../escaped.html", "backupDir=backup;"},
+        {"sub/../../escaped.html", "backupDir=backup;"},
+        {"..", "backupDir=backup;"},
+        {"page.html", "backupDir=../outside;"},
+        {"page.html", "backupDir=..;"},
+        {"page.html", "backupDir=backup/../..;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fileName + " " + c.options);
+        TempDir dir;
+        fs::create_directories(dir.path() + "/root/backup");
+        fs::create_directories(dir.path() + "/outside");
+        dir.write("root/page.html", "old");
+        SaveResult result = save(dir.path() + "/root/", standardFrame(c.fileName, "new", c.options));
+        EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n"));
+        EXPECT_EQ(result.keepOpen, 0);
+        EXPECT_EQ(dir.read("root/page.html"), "old");
+        EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"outside", "root", "root/backup", "root/page.html"}));
+    }
+}
+
+TEST(SaveTiddly, RefusesAnUploadWithoutALengthedFilePart) {
+    TempDir dir;
+    dir.write("page.html", "old");
+    std::string body = uploadFrame("backupDir=;", "page.html", "X-Length: 3", "new");
+    SaveResult result = save(dir.path() + "/", body);
+    EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n"));
+    EXPECT_EQ(result.keepOpen, 0);
+    EXPECT_EQ(dir.read("page.html"), "old");
+    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
+}
+
+TEST(SaveTiddly, WrongFormOrEmptyFileNameAnswersNothing) {
+    TempDir dir;
+    std::string root = dir.path() + "/";
+    SaveResult wrongForm = save(root, uploadFrame("backupDir=;", "page.html", "Content-Length: 3", "new", "other"));
+    EXPECT_EQ(wrongForm.sent, "");
+    EXPECT_EQ(wrongForm.keepOpen, 1);
+    EXPECT_NE(wrongForm.console.find("Form Name is other\n"), std::string::npos);
+
+    SaveResult noName = save(root, standardFrame("", "new"));
+    EXPECT_EQ(noName.sent, "");
+    EXPECT_EQ(noName.keepOpen, 1);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(SaveTiddly, MalformedPartLengthRaisesBeforeAnythingIsSaved) {
+    TempDir dir;
+    std::string body = uploadFrame("backupDir=;", "page.html", "Content-Length: many", "new");
+    EXPECT_THROW(save(dir.path() + "/", body), std::system_error);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(SaveTiddly, AFailedWriteLeavesThePageAndNoTemporaryFile) {
+    TempDir dir;
+    dir.write("notafolder", "a file where a folder should be");
+    struct Case {
+        const char* name;
+        std::string fileName;
+    };
+    for (const Case& c : {Case{"missing folder", "missing/page.html"}, Case{"file as folder", "notafolder/page.html"},
+                          Case{"page path is a folder", "afolder"}}) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(dir.path() + "/afolder");
+        SaveResult result = save(dir.path() + "/", standardFrame(c.fileName, "new", "user=;"));
+        EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
+        EXPECT_EQ(result.keepOpen, 0);
+        EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"afolder", "notafolder"}));
+    }
+}
+
+TEST(SaveTiddly, AWriteThatRunsOutOfRoomKeepsPageAndBackup) {
+    TempDir dir;
+    dir.write("page.html", "old page");
+    dir.write("backup/page.html", "older page");
+    // A file-size limit makes the write of a larger page fail part way,
+    // as a full disk would.
+    std::string bigPage(256 * 1024, 'n');
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    SaveResult result = save(dir.path() + "/", standardFrame("page.html", bigPage));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\n"));
+    EXPECT_NE(result.console.find("writing data to file "), std::string::npos);
+    EXPECT_EQ(dir.read("page.html"), "old page");
+    EXPECT_EQ(dir.read("backup/page.html"), "older page");
+    EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"backup", "backup/page.html", "page.html"}));
+}
+
+TEST(TemporaryNames, VanishUnlessCommitted) {
+    TempDir dir;
+    std::string target = dir.write("target", "before");
+    {
+        TemporaryFile file(target);
+        EXPECT_TRUE(fs::exists(file.path()));
+        EXPECT_EQ(folderOf(file.path()), dir.path());
+    }
+    {
+        TemporaryLink link(target, target);
+        EXPECT_EQ(fernhollow::testing::readFile(link.path()), "before");
+    }
+    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"target"});
+    EXPECT_THROW(TemporaryLink(target, dir.path() + "/missing/target"), std::system_error);
+}

@@ -1,0 +1,155 @@
+// Request assembly: how received pieces become a head, a body and the calls
+// of the routing, checked through a handler that records those calls.
+#include "server.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace fernhollow;
+
+namespace {
+
+// Records the routing calls; answers like the routing would for GET.
+class RecordingHandler : public RequestHandler {
+public:
+    RecordingHandler() : RequestHandler(std::make_unique<BufferConnection>()) {}
+    void handleRequest() override {
+        ++requests;
+        bodyAtRequest = body;
+        std::string_view line = headLines.front();
+        if (line.rfind("GET ", 0) == 0) keepOpen = 0;
+        if (line.rfind("POST ", 0) == 0) {
+            boundary = postBoundary;
+            contentLength = postLength;
+        }
+    }
+    void handlePost() override {
+        ++posts;
+        bodyAtPost = body;
+    }
+    // Feeds `pieces` one receive each and returns the console output.
+    std::string feed(const std::vector<std::string>& pieces) {
+        ::testing::internal::CaptureStdout();
+        for (const auto& piece : pieces) processPacketData(piece);
+        return ::testing::internal::GetCapturedStdout();
+    }
+    int requests = 0;
+    int posts = 0;
+    std::string bodyAtRequest, bodyAtPost;
+    std::string postBoundary;
+    std::int64_t postLength = 0;
+};
+
+TEST(RequestAssembly, HeadInSeveralPieces) {
+    RecordingHandler handler;
+    handler.feed({"GET /a HTTP/1.1\r", "\nHost: x\r\n\r"});
+    EXPECT_EQ(handler.requests, 0);
+    EXPECT_EQ(handler.keepOpen, 1);
+    handler.feed({"\nextra"});
+    EXPECT_EQ(handler.requests, 1);
+    EXPECT_EQ(handler.headLines, (std::vector<std::string>{"GET /a HTTP/1.1", "Host: x", ""}));
+    EXPECT_EQ(handler.bodyAtRequest, "GET /a HTTP/1.1\r\nHost: x\r\n\r\nextra");
+    EXPECT_EQ(handler.body, "extra");
+    EXPECT_EQ(handler.keepOpen, 0);
+}
+
+TEST(RequestAssembly, HeadIsParsedOnce) {
+    RecordingHandler handler;
+    handler.feed({"PUT / HTTP/1.1\r\n\r\n", "more\r\n\r\n", "x"});
+    EXPECT_EQ(handler.requests, 1);
+    EXPECT_EQ(handler.body, "more\r\n\r\nx");
+    EXPECT_EQ(handler.keepOpen, 1);
+}
+
+TEST(RequestAssembly, HeadStartingWithAnEmptyLine) {
+    RecordingHandler handler;
+    handler.feed({"\r\n\r\nrest"});
+    EXPECT_EQ(handler.headLines, std::vector<std::string>{""});
+    EXPECT_EQ(handler.requests, 1);
+}
+
+TEST(RequestAssembly, ContentLengthCompletion) {
+    RecordingHandler handler;
+    handler.postLength = 10;
+    std::string out = handler.feed({"POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\n1234", "567890"});
+    EXPECT_EQ(handler.posts, 1);
+    EXPECT_EQ(handler.bodyAtPost, "1234567890");
+    EXPECT_EQ(out, "main.RequestHandler.processPacketData returned from handleRequest\n");
+
+    RecordingHandler whole;
+    whole.postLength = 4;
+    whole.feed({"POST /x HTTP/1.1\r\n\r\nabcd"});
+    EXPECT_EQ(whole.posts, 1) << "head and body in one piece";
+
+    RecordingHandler over;
+    over.postLength = 10;
+    over.feed({"POST /x HTTP/1.1\r\n\r\n", "123456789012"});
+    EXPECT_EQ(over.posts, 0) << "more bytes than announced are never dispatched by length";
+}
+
+TEST(RequestAssembly, ClosingDelimiterCompletion) {
+    RecordingHandler handler;
+    handler.postBoundary = "XyZ";
+    handler.postLength = 5;  // the delimiter test comes first
+    std::string out = handler.feed({"POST /savetiddly HTTP/1.1\r\n\r\n--XyZ\r\n\r\ndata\r", "\n--Xy", "Z-", "-\r\n"});
+    EXPECT_EQ(handler.posts, 1);
+    EXPECT_EQ(handler.bodyAtPost, "--XyZ\r\n\r\ndata\r\n--XyZ--\r\n");
+    EXPECT_EQ(out, "") << "no length line after a delimiter dispatch";
+    // Nothing answered: every later receive dispatches again, as a full search would.
+    handler.feed({"tail"});
+    EXPECT_EQ(handler.posts, 2);
+}
+
+// However a request is cut into receives, the remembered searches dispatch on
+// exactly the receives where a search of the whole body would.
+TEST(RequestAssembly, RandomSplitsMatchAFullSearch) {
+    const std::string request =
+        "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n"
+        "--b\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\n\r\n"
+        "page \r\n--b \r\n-- \r\n--b--\r\nafter";
+    const std::size_t headEnd = request.find("\r\n\r\n") + 4;
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        RecordingHandler handler;
+        handler.postBoundary = "b";
+        std::vector<std::string> pieces;
+        int expectedPosts = 0;
+        for (std::size_t at = 0; at < request.size();) {
+            std::size_t size = 1 + random() % 12;
+            pieces.push_back(request.substr(at, size));
+            at += size;
+            std::size_t received = std::min(at, request.size());
+            if (received >= headEnd && request.substr(headEnd, received - headEnd).find("\r\n--b--") != std::string::npos)
+                ++expectedPosts;
+        }
+        handler.feed(pieces);
+        EXPECT_EQ(handler.requests, 1);
+        EXPECT_EQ(handler.posts, expectedPosts);
+        EXPECT_EQ(handler.body, request.substr(headEnd));
+    }
+}
+
+TEST(RequestAssembly, SearchesRememberWhereTheyStopped) {
+    std::size_t searchedTo = 0;
+    EXPECT_EQ(findFromLastMiss("abc\r\n\r", "\r\n\r\n", searchedTo), std::string::npos);
+    EXPECT_EQ(searchedTo, 3u);
+    EXPECT_EQ(findFromLastMiss("abc\r\n\r\nx", "\r\n\r\n", searchedTo), 3u);
+    searchedTo = 0;
+    EXPECT_EQ(findFromLastMiss("ab", "\r\n\r\n", searchedTo), std::string::npos);
+    EXPECT_EQ(searchedTo, 0u);
+}
+
+TEST(Port, OnlyPlainDecimalsUpTo65535) {
+    std::uint16_t port = 1;
+    EXPECT_TRUE(parsePort("0", port));
+    EXPECT_EQ(port, 0);
+    EXPECT_TRUE(parsePort("65535", port));
+    EXPECT_EQ(port, 65535);
+    EXPECT_TRUE(parsePort("08080", port));
+    EXPECT_EQ(port, 8080);
+    for (const char* bad : {"", "65536", "-1", "+80", " 80", "80 ", "8o", "100000", "0x50"})
+        EXPECT_FALSE(parsePort(bad, port)) << bad;
+}
+
+} // namespace
