@@ -1,5 +1,6 @@
 #include "handling.h"
 
+#include "access.h"
 #include "config.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -189,6 +190,12 @@ std::string wikiListResponse(std::string_view page) {
 }
 
 void RequestHandler::handleRequest() {
+    if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, getConfig("ip"))) {
+        consoleLine("request refused: " + *reason);
+        send(forbiddenAnswer(*reason));
+        keepOpen = 0;
+        return;
+    }
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
     bool emptyTarget = line && line->target.empty() && (line->method == "GET" || line->method == "POST");
     if (!line || emptyTarget) {
