@@ -64,10 +64,17 @@ std::string badRequestLineAnswer() {
            "\r\n\r\n" + std::string(text);
 }
 
+bool beginsWithFolder(std::string_view url, std::string_view root) {
+    if (!beginsWith(url, root)) return false;
+    // "/srv/wiki-other" merely begins with the text of a root "/srv/wiki".
+    return root.empty() || endsWith(root, "/") || endsWith(root, "\\") || url.size() == root.size() ||
+           url[root.size()] == '/';
+}
+
 MappedPath mapUrlToPath(std::string_view root, std::string_view url) {
     MappedPath mapped;
     std::string joined;
-    if (!contains(url, "web\\MathJax") && !beginsWith(url, root)) {
+    if (!contains(url, "web\\MathJax") && !beginsWithFolder(url, root)) {
         mapped.rootPrefixed = true;
         joined.append(root);
     }
