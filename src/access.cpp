@@ -114,6 +114,19 @@ bool postAllowed(const std::vector<std::string>& headLines) {
            effectivePort(*from) == effectivePort(*to);
 }
 
+std::optional<std::string> refusalReason(const std::vector<std::string>& headLines, bool loopbackListener,
+                                         std::string_view configuredIp) {
+    if (loopbackListener) {
+        bool malformed = false;
+        std::optional<std::string> host = headerValue(headLines, "Host", malformed);
+        if (malformed || (host && !hostAllowed(*host, configuredIp)))
+            return "Forbidden: this server only answers requests addressed to this machine.";
+    }
+    if (!headLines.empty() && beginsWith(headLines.front(), "POST ") && !postAllowed(headLines))
+        return "Forbidden: pages of other sites may not save or run anything here.";
+    return std::nullopt;
+}
+
 std::string forbiddenAnswer(std::string_view reason) {
     return "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n" + std::string(reason) + "\n";
 }

@@ -34,6 +34,11 @@ bool hostAllowed(std::string_view hostHeader, std::string_view configuredIp);
 // Whether a POST may save or run something: it comes from the server's own
 // pages or from no page at all (a command-line client).
 bool postAllowed(const std::vector<std::string>& headLines);
+// Why a request must be refused before it is routed, or nullopt when it may
+// go on: a Host naming another machine while the listener is on loopback, or
+// a POST from another site.
+std::optional<std::string> refusalReason(const std::vector<std::string>& headLines, bool loopbackListener,
+                                         std::string_view configuredIp);
 // The 403 answer for a refused request.
 std::string forbiddenAnswer(std::string_view reason);
 

@@ -1,5 +1,6 @@
 #include "handling.h"
 
+#include "access.h"
 #include "config.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -63,10 +64,17 @@ std::string badRequestLineAnswer() {
            "\r\n\r\n" + std::string(text);
 }
 
+bool beginsWithFolder(std::string_view url, std::string_view root) {
+    if (!beginsWith(url, root)) return false;
+    // "/srv/wiki-other" merely begins with the text of a root "/srv/wiki".
+    return root.empty() || endsWith(root, "/") || endsWith(root, "\\") || url.size() == root.size() ||
+           url[root.size()] == '/';
+}
+
 MappedPath mapUrlToPath(std::string_view root, std::string_view url) {
     MappedPath mapped;
     std::string joined;
-    if (!contains(url, "web\\MathJax") && !beginsWith(url, root)) {
+    if (!contains(url, "web\\MathJax") && !beginsWithFolder(url, root)) {
         mapped.rootPrefixed = true;
         joined.append(root);
     }
@@ -189,6 +197,12 @@ std::string wikiListResponse(std::string_view page) {
 }
 
 void RequestHandler::handleRequest() {
+    if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, getConfig("ip"))) {
+        consoleLine("request refused: " + *reason);
+        send(forbiddenAnswer(*reason));
+        keepOpen = 0;
+        return;
+    }
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
     bool emptyTarget = line && line->target.empty() && (line->method == "GET" || line->method == "POST");
     if (!line || emptyTarget) {

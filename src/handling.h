@@ -54,8 +54,11 @@ struct MappedPath {
     bool rootPrefixed = false;
 };
 
+// Whether the URL text begins with the root as a whole folder, not merely with
+// the same letters.
+bool beginsWithFolder(std::string_view url, std::string_view root);
 // Joins the root and the URL text (unless the URL already begins with the
-// root or names "web\MathJax"), then collapses every "//" to "/" in one pass.
+// root folder or names "web\MathJax"), then collapses every "//" to "/" in one pass.
 MappedPath mapUrlToPath(std::string_view root, std::string_view url);
 
 // How a URL text is to be answered, chosen by the first rule that holds.

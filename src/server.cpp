@@ -43,6 +43,8 @@ std::string SocketConnection::peerAddress() const {
     return platform::peerAddress(fd_);
 }
 
+bool listenerIsLoopback = true;
+
 std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo) {
     std::size_t at = text.find(needle, searchedTo);
     if (at == std::string_view::npos && text.size() >= needle.size())
@@ -173,6 +175,7 @@ int runServer() {
         consoleLine("unable to bind to socket on port " + std::to_string(port));
         return 0;
     }
+    listenerIsLoopback = platform::isLoopback(*address);
     platform::listenOn(listener.get(), listenBacklog);
     // Accepting must never block the loop, even if a waiting peer vanished.
     platform::makeNonBlocking(listener.get());

@@ -114,6 +114,10 @@ private:
 // overlap a match can straddle); updates `searchedTo` after a miss.
 std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo);
 
+// Whether the listener is bound to a loopback address; requests naming
+// another host are then refused. Set once by runServer.
+extern bool listenerIsLoopback;
+
 // Reads a port text: decimal digits only, 0 to 65535.
 bool parsePort(std::string_view text, std::uint16_t& port);
 

@@ -63,7 +63,7 @@ TEST(HandlingBlackbox, GetSendsTheExactHeadAndFileWithItsConsoleLines) {
     dir.write("index.html", "<p>hello</p>\n");
     ServerProcess server({}, dir.path());
 
-    Exchange get = request(server, "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    Exchange get = request(server, "GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(get.answer, head200("text/html", 13) + "<p>hello</p>\n");
     EXPECT_EQ(get.console, "document root is ./\n"
                            "filename is /index.html\n"
@@ -313,7 +313,7 @@ TEST(HandlingBlackbox, MalformedRequestLinesAreAnswered400AndClosed) {
     const std::string cases[] = {
         "GET\r\n\r\n",
         "\r\n\r\n",
-        "NOSPACE\r\nHost: x\r\n\r\n",
+        "NOSPACE\r\nHost: localhost\r\n\r\n",
         "GET  HTTP/1.1\r\n\r\n",
         "POST  HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
     };

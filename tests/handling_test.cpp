@@ -123,6 +123,9 @@ TEST(MapUrlToPath, PutsTheRootInFrontAndCollapsesDoubledSlashes) {
         {"./", "/a\\b.html", "./a\\b.html", true},
         {"./", "/a%20b.html", "./a%20b.html", true},
         {"../www/", "/x.html", "../www/x.html", true},
+        // A root without its final "/" only matches whole folders.
+        {"/srv/wiki", "/srv/wiki/a.html", "/srv/wiki/a.html", false},
+        {"/srv/wiki", "/srv/wiki-other/a.html", "/srv/wiki/srv/wiki-other/a.html", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.root + " + " + c.url);

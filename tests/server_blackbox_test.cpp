@@ -134,3 +134,35 @@ TEST(ServerConnections, RunningOutOfDescriptorsDropsConnectionsWithoutEndingTheS
     EXPECT_TRUE(server.waitForOutput("Connection from 127.0.0.1", std::chrono::seconds(10), mark));
     EXPECT_EQ(server.waitExit(std::chrono::milliseconds(100)), -1) << "still running";
 }
+
+TEST(ServerRequests, HeadInSeveralPiecesIsAnsweredWhenComplete) {
+    TempDir dir;
+    dir.write("index.html", "hello");
+    ServerProcess server({}, dir.path());
+    RawClient client(server.port());
+    for (std::string piece : {"GET /index.html HT", "TP/1.1\r\nHost: 127.0.0.1\r", "\n\r"}) {
+        client.send(piece);
+        EXPECT_EQ(client.readFor(200ms), "") << "answered before the head was complete";
+    }
+    client.send("\n");
+    std::string answer = client.readAll();
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+    EXPECT_TRUE(answer.ends_with("\r\n\r\nhello"));
+    EXPECT_TRUE(server.waitForOutput("0: closing connection from 127.0.0.1:"));
+}
+
+TEST(ServerRequests, LargeBodyIsGatheredOverSeveralReceives) {
+    TempDir dir;
+    ServerProcess server({}, dir.path());
+    std::string body(40000, 'a');
+    // With no interpreter configured, a complete script request is answered 500.
+    std::string answer = exchange(server.port(), "POST /form.php HTTP/1.1\r\nContent-Length: 40000\r\n\r\n" + body);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << answer;
+    EXPECT_TRUE(server.waitForOutput("PHP request\n"));
+    EXPECT_TRUE(server.waitForOutput("main.RequestHandler.processPacketData returned from handleRequest\n"));
+    // A body that never completes is never answered; the connection stays open.
+    RawClient partial(server.port());
+    partial.send("POST /form.php HTTP/1.1\r\nContent-Length: 40000\r\n\r\n" + body.substr(1));
+    EXPECT_EQ(partial.readFor(300ms), "");
+    EXPECT_FALSE(partial.closedByServer(100ms));
+}
