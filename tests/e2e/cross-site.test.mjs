@@ -1,9 +1,6 @@
 // Any web page the user visits can send requests to the server on 127.0.0.1.
 // A page served from another local address or port that posts a save in the
 // upload saver's own format must be refused, leaving the wiki on disk as it was.
-//
-// Skipped unless FERNHOLLOW_E2E_CROSS_SITE=1: enable it once the server refuses
-// cross-site POSTs.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -11,8 +8,6 @@ import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { Fernhollow, backupDirName, buildWikiPage, launchChromium, makeTempDir, wikiFileName } from './support.mjs';
 
-const enabled = process.env.FERNHOLLOW_E2E_CROSS_SITE === '1';
-const skip = !enabled && 'set FERNHOLLOW_E2E_CROSS_SITE=1 to run';
 const boundary = '---------------------------AaB03x';
 const forgedPage = '<!doctype html><html><head><title>taken over</title></head><body>taken over</body></html>';
 
@@ -60,7 +55,6 @@ describe('a save posted by a page of another site', { timeout: 180000 }, () => {
     let browser;
 
     before(async () => {
-        if (!enabled) return;
         root = makeTempDir('root');
         pagePath = buildWikiPage(root);
         fs.mkdirSync(path.join(root, backupDirName));
@@ -84,7 +78,7 @@ describe('a save posted by a page of another site', { timeout: 180000 }, () => {
         { name: 'localhost on another port', origin: () => `http://localhost:${attackerPort()}` },
     ];
     for (const { name, origin } of cases) {
-        it(`is refused when it comes from ${name}`, { skip }, async () => {
+        it(`is refused when it comes from ${name}`, async () => {
             const pageBefore = fs.readFileSync(pagePath);
             const backupBefore = fs.existsSync(backupPath) ? fs.readFileSync(backupPath) : null;
             const consoleFrom = server.console().length;
@@ -107,7 +101,7 @@ describe('a save posted by a page of another site', { timeout: 180000 }, () => {
     // The forged upload itself is one the server accepts: a client that is not
     // a browser (no Origin) saves it. This shows the refusals above come from
     // the origin check, not from a malformed request.
-    it('the same upload from a command-line client saves', { skip }, async () => {
+    it('the same upload from a command-line client saves', async () => {
         const original = fs.readFileSync(pagePath);
         const body = Buffer.from(forgedUpload(forgedPage), 'utf8');
         const status = await new Promise((resolve, reject) => {
