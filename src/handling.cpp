@@ -295,21 +295,33 @@ std::size_t readPiece(int fd, std::array<char, filePieceSize>& piece, std::size_
 
 } // namespace
 
-void RequestHandler::sendFile(const std::string& url) {
+namespace {
+
+// Runs one file answer. A failing connection goes on to the loop, which drops
+// it; any other failure ends the answer with the 400 head.
+template <typename Answer>
+void answerGuarded(Connection& connection, Answer answer) {
     try {
+        answer();
+    } catch (const platform::NetworkError&) {
+        throw;
+    } catch (...) {
+        consoleLine("something failed, exception was thrown when sending file");
+        connection.send(failedSendHead);
+    }
+}
+
+} // namespace
+
+void RequestHandler::sendFile(const std::string& url) {
+    answerGuarded(*socket, [&] {
         std::string root = getConfig("root");
         std::optional<std::string> filePath = locateFile(root, url);
-        if (!filePath) {
-            send(notFoundPage(root));
-            return;
-        }
+        if (!filePath) return send(notFoundPage(root));
         std::int64_t size = platform::fileSize(*filePath);
         platform::UniqueFd file = platform::openForReading(*filePath);
         ContentChoice choice = announceContentType(url);
-        if (choice.kind == ContentKind::Script) {
-            handlePhpRequest("GET", url);
-            return;
-        }
+        if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
         consoleLine("sending file " + *filePath);
         send(okHead(choice.type, size));
         // Exactly the announced length goes out, so the head never lies about
@@ -324,37 +336,20 @@ void RequestHandler::sendFile(const std::string& url) {
             send(std::string_view(piece.data(), got));
             remaining -= got;
         }
-    } catch (const platform::NetworkError&) {
-        // The connection itself failed: the loop drops it.
-        throw;
-    } catch (...) {
-        consoleLine("something failed, exception was thrown when sending file");
-        send(failedSendHead);
-    }
+    });
 }
 
 void RequestHandler::sendHead(const std::string& url) {
-    try {
+    answerGuarded(*socket, [&] {
         std::string root = getConfig("root");
         std::optional<std::string> filePath = locateFile(root, url);
-        if (!filePath) {
-            send(notFoundPage(root));
-            return;
-        }
+        if (!filePath) return send(notFoundPage(root));
         ContentChoice choice = announceContentType(url);
-        if (choice.kind == ContentKind::Script) {
-            handlePhpRequest("GET", url);
-            return;
-        }
+        if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
         std::int64_t size = platform::fileSize(*filePath);
         consoleLine("sending HEAD response for " + *filePath);
         send(okHead(choice.type, size));
-    } catch (const platform::NetworkError&) {
-        throw;
-    } catch (...) {
-        consoleLine("something failed, exception was thrown when sending file");
-        send(failedSendHead);
-    }
+    });
 }
 
 void RequestHandler::sendTiddlyList() {
