@@ -18,6 +18,7 @@
 
 using namespace fernhollow::testing;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -296,7 +297,7 @@ const std::string exceptionLine = "Exception thrown during processPacketData()\n
 std::vector<BadInput> badInputs() {
     const std::string indexAnswer = okHead("text/html", indexPage.size()) + indexPage;
     std::string badPart = uploadBody("tiddly-bad.html", "<html>never saved</html>", "twelve");
-    std::string nulName = uploadBody(std::string("tiddly-nul.html\0.txt", 20), "<html>never saved</html>", "24");
+    std::string nulName = uploadBody("tiddly-nul.html\0.txt"s, "<html>never saved</html>", "24");
     return {
         {"random binary bytes", garbage(64 * 1024, 1), Outcome::SilentAndOpen, ""},
         {"random binary bytes ending a head", garbage(4096, 2) + "\r\n\r\n", Outcome::SilentAndOpen, ""},
@@ -310,11 +311,11 @@ std::vector<BadInput> badInputs() {
         {"a head that is only an empty line", "\r\n", Outcome::SilentAndOpen, ""},
         {"a lone empty head", "\r\n\r\n", Outcome::Answered, badRequestStart},
         {"an empty request line before headers", "\r\nHost: 127.0.0.1\r\n\r\n", Outcome::Answered, badRequestStart},
-        {"NUL bytes in a GET target", std::string("GET /index.html\0.txt HTTP/1.1\r\n\r\n", 35), Outcome::Answered,
+        {"NUL bytes in a GET target", "GET /index.html\0.txt HTTP/1.1\r\n\r\n"s, Outcome::Answered,
          notFoundStart},
-        {"NUL bytes in a HEAD target", std::string("HEAD /index.html\0\0 HTTP/1.1\r\n\r\n", 32), Outcome::Answered,
+        {"NUL bytes in a HEAD target", "HEAD /index.html\0\0 HTTP/1.1\r\n\r\n"s, Outcome::Answered,
          notFoundStart},
-        {"NUL bytes in the method", std::string("GE\0T /index.html HTTP/1.1\r\n\r\n", 29), Outcome::SilentAndOpen,
+        {"NUL bytes in the method", "GE\0T /index.html HTTP/1.1\r\n\r\n"s, Outcome::SilentAndOpen,
          ""},
         {"a huge Content-Length",
          "POST /savetiddly HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\nsome bytes",
