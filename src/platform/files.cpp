@@ -9,20 +9,37 @@
 
 namespace fernhollow::platform {
 
+namespace {
+
+// The system reads a name only up to its first NUL byte, so a path holding one
+// would reach a different, shorter name: such a path names nothing.
+bool holdsNul(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
+
+// A path as the system takes it; one holding a NUL byte is refused.
+const char* systemPath(const std::string& path) {
+    if (holdsNul(path))
+        throw std::system_error(std::make_error_code(std::errc::invalid_argument), "path with a NUL byte");
+    return path.c_str();
+}
+
+} // namespace
+
 EntryKind entryKind(const std::string& path) {
     struct stat info{};
-    if (::stat(path.c_str(), &info) != 0) return EntryKind::Missing;
+    if (holdsNul(path) || ::stat(path.c_str(), &info) != 0) return EntryKind::Missing;
     return S_ISDIR(info.st_mode) ? EntryKind::Directory : EntryKind::File;
 }
 
 std::int64_t fileSize(const std::string& path) {
     struct stat info{};
-    if (::stat(path.c_str(), &info) != 0) raiseErrno("stat " + path);
+    if (::stat(systemPath(path), &info) != 0) raiseErrno("stat " + path);
     return static_cast<std::int64_t>(info.st_size);
 }
 
 UniqueFd openForReading(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(systemPath(path), O_RDONLY | O_CLOEXEC);
     if (fd < 0) raiseErrno("open " + path);
     return UniqueFd(fd);
 }
@@ -32,13 +49,13 @@ UniqueFd openNullDevice() {
 }
 
 UniqueFd createOrTruncate(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(systemPath(path), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) raiseErrno("open " + path);
     return UniqueFd(fd);
 }
 
 UniqueFd createExclusive(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = ::open(systemPath(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) raiseErrno("open " + path);
     return UniqueFd(fd);
 }
@@ -75,14 +92,14 @@ void syncFile(int fd) {
 }
 
 void syncDirectory(const std::string& path) {
-    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(systemPath(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) raiseErrno("open " + path);
     if (::fsync(dir.get()) != 0) raiseErrno("fsync " + path);
 }
 
 void copyPermissions(const std::string& model, int fd) {
     struct stat info{};
-    if (::stat(model.c_str(), &info) != 0) return;
+    if (holdsNul(model) || ::stat(model.c_str(), &info) != 0) return;
     if (::fchmod(fd, info.st_mode & 07777) != 0) raiseErrno("fchmod");
 }
 
@@ -93,20 +110,20 @@ void defaultPermissions(int fd) {
 }
 
 void renameReplacing(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) raiseErrno("rename " + from + " " + to);
+    if (::rename(systemPath(from), systemPath(to)) != 0) raiseErrno("rename " + from + " " + to);
 }
 
 void hardLink(const std::string& from, const std::string& to) {
-    if (::link(from.c_str(), to.c_str()) != 0) raiseErrno("link " + from + " " + to);
+    if (::link(systemPath(from), systemPath(to)) != 0) raiseErrno("link " + from + " " + to);
 }
 
 void removeFile(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) raiseErrno("unlink " + path);
+    if (::unlink(systemPath(path)) != 0 && errno != ENOENT) raiseErrno("unlink " + path);
 }
 
 std::vector<std::string> listDirectory(const std::string& path) {
     // An empty root means the current directory.
-    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    DIR* dir = ::opendir(path.empty() ? "." : systemPath(path));
     if (dir == nullptr) raiseErrno("opendir " + path);
     std::vector<std::string> names;
     while (dirent* entry = ::readdir(dir)) {

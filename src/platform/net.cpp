@@ -116,12 +116,31 @@ std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
     }
 }
 
+namespace {
+
+// Whether a send time-out is set on `fd`.
+bool hasSendTimeout(int fd) {
+    timeval limit{};
+    socklen_t size = sizeof limit;
+    return ::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 && (limit.tv_sec != 0 || limit.tv_usec != 0);
+}
+
+} // namespace
+
 void sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;
+            raiseNetworkErrno("send");
+        }
+        // A blocking send stops short when its time-out passed with only part
+        // of the bytes taken. Sending the rest would start the time-out anew,
+        // so a peer that stopped reading could hold the server for several
+        // time-outs: the time-out ends the connection here as well.
+        if (static_cast<std::size_t>(n) < bytes.size() && hasSendTimeout(fd)) {
+            errno = ETIMEDOUT;
             raiseNetworkErrno("send");
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));

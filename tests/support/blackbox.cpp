@@ -1,5 +1,6 @@
 #include "support/blackbox.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -175,14 +177,20 @@ void ServerProcess::kill() {
     waitExit();
 }
 
-RawClient::RawClient(int port) {
+RawClient::RawClient(int port) : RawClient(port, 0) {}
+
+RawClient::RawClient(int port, int receiveBuffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     where.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0)
-        throw std::runtime_error(std::string("connect failed: ") + std::strerror(errno));
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+        std::string reason = std::strerror(errno);
+        ::close(fd_);
+        throw std::runtime_error("connect failed: " + reason);
+    }
 }
 
 RawClient::~RawClient() { close(); }
@@ -221,6 +229,58 @@ bool RawClient::closedByServer(milliseconds limit) {
     return ::recv(fd_, &byte, 1, MSG_PEEK) <= 0;
 }
 
+bool RawClient::readSome(std::string& received, milliseconds wait) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) return true;
+    char buffer[65536];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    received.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+std::string RawClient::readExactly(std::size_t count, milliseconds limit) {
+    std::string received;
+    auto deadline = steady_clock::now() + limit;
+    while (received.size() < count) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) break;
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(left)) <= 0) break;
+        char buffer[65536];
+        std::size_t wanted = std::min(sizeof buffer, count - received.size());
+        ssize_t n = ::recv(fd_, buffer, wanted, 0);
+        if (n <= 0) break;
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    return received;
+}
+
+std::string RawClient::readNow(bool& closed) {
+    std::string received;
+    closed = false;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            received.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        closed = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        return received;
+    }
+}
+
+void RawClient::shutdownWrite() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
+void RawClient::noDelay() {
+    int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void RawClient::reset() {
     linger hard{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -230,6 +290,30 @@ void RawClient::reset() {
 void RawClient::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+long raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) throw std::runtime_error("getrlimit failed");
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) throw std::runtime_error("setrlimit failed");
+    }
+    return static_cast<long>(limit.rlim_cur);
+}
+
+double cpuSeconds(int pid) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    // The name in parentheses may hold blanks: the fields are counted after it.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    // After the name come state (3) ... utime (14) and stime (15).
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) user = std::stoull(field);
+        if (number == 15) system = std::stoull(field);
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string exchange(int port, std::string_view request, milliseconds limit) {

@@ -75,6 +75,9 @@ int freePort();
 class RawClient {
 public:
     explicit RawClient(int port);
+    // Connects with the receive buffer set to `receiveBuffer` bytes first, so
+    // that a client that stops reading soon makes the server's sends block.
+    RawClient(int port, int receiveBuffer);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -85,6 +88,18 @@ public:
     std::string readFor(std::chrono::milliseconds limit);
     // True when the server closed the connection (read gives end of stream).
     bool closedByServer(std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // Waits up to `wait` for one receive and appends what came; false once
+    // the server has closed the connection (end of stream or reset).
+    bool readSome(std::string& received, std::chrono::milliseconds wait);
+    // Reads until `count` bytes have come, the server closes, or `limit` passes.
+    std::string readExactly(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // What has already arrived, without waiting; `closed` tells whether the
+    // server has closed the connection.
+    std::string readNow(bool& closed);
+    // Ends the sending direction only: the server reads end of stream.
+    void shutdownWrite();
+    // Sends every write at once instead of gathering small ones.
+    void noDelay();
     // Closes with a reset instead of an orderly close.
     void reset();
     void close();
@@ -93,6 +108,13 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Raises this process's soft descriptor limit to the hard limit (children
+// inherit it); returns the new soft limit.
+long raiseDescriptorLimit();
+
+// Processor time (user + system) that process `pid` has used so far, in seconds.
+double cpuSeconds(int pid);
 
 // Sends `request` on a new connection and returns everything the server
 // answers before it closes the connection.

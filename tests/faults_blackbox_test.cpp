@@ -1,0 +1,519 @@
+// Faults against the real binary: hundreds of idle peers, peers that reset or
+// stop reading in the middle of a large answer, too few descriptors, bad
+// requests, and saves cut short by SIGKILL. Every test ends by checking that
+// a normal GET is still answered in full.
+//
+// Faults.* are quick; SlowFaults.* wait for the send time-out or restart the
+// server hundreds of times.
+#include "support/blackbox.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <thread>
+
+using namespace fernhollow::testing;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string indexPage = "<!doctype html>\n<html><body><p>Fernhollow is still here.</p></body></html>\n";
+
+// The head of a file answer, as the server writes it.
+std::string okHead(std::string_view type, std::size_t size) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(type) + "\r\nContent-Length: " + std::to_string(size) +
+           "\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n";
+}
+
+std::size_t countOf(std::string_view text, std::string_view needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+// Reads until the server closes `client`, draining the server's console
+// meanwhile: a server writing long lines must never block on a full pipe.
+std::string readUntilClosed(RawClient& client, ServerProcess& server, std::chrono::milliseconds limit = 30s) {
+    std::string received;
+    auto deadline = steady_clock::now() + limit;
+    while (client.readSome(received, 20ms)) {
+        server.output();
+        if (steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "the server did not close the connection within the time-out";
+            break;
+        }
+    }
+    server.output();
+    return received;
+}
+
+// Waits until `needle` stands at least `count` times in the console.
+bool waitForCount(ServerProcess& server, std::string_view needle, std::size_t count,
+                  std::chrono::milliseconds limit = 60s) {
+    auto deadline = steady_clock::now() + limit;
+    while (countOf(server.output(), needle) < count) {
+        if (steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// The server is running and answers a normal GET in full.
+void expectIndexServed(ServerProcess& server, std::chrono::milliseconds limit = 30s) {
+    RawClient client(server.port());
+    client.send("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(readUntilClosed(client, server, limit), okHead("text/html", indexPage.size()) + indexPage);
+    EXPECT_EQ(server.waitExit(0ms), -1) << "the server has ended:\n" << server.errors();
+}
+
+// `size` bytes of printable text that repeat no short pattern.
+std::string textOfSize(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string text(size, ' ');
+    for (std::size_t i = 0; i < size; ++i) text[i] = (i % 64 == 63) ? '\n' : static_cast<char>('a' + random() % 26);
+    return text;
+}
+
+// Random bytes in which no line end occurs, so they never complete a head.
+std::string garbage(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(random() & 0xFF);
+        if (byte == '\r' || byte == '\n') byte = 'x';
+    }
+    return bytes;
+}
+
+const std::string boundary = "---------------------------FaultLine";
+
+// The body of a wiki save of `page` under `fileName`, backup folder "backup".
+std::string uploadBody(const std::string& fileName, std::string_view page, const std::string& lengthText) {
+    std::string body = "--" + boundary +
+                       "\r\nContent-disposition: form-data; name=\"UploadPlugin\"\r\n\r\n"
+                       "backupDir=backup;user=me;password=;uploaddir=;;\r\n\r\n--" +
+                       boundary + "\r\nContent-disposition: form-data; name=\"userfile\"; filename=\"" + fileName +
+                       "\"\r\nContent-Type: text/html;charset=UTF-8\r\nContent-Length: " + lengthText + "\r\n\r\n";
+    body.append(page);
+    body.append("\r\n--" + boundary + "--\r\n");
+    return body;
+}
+
+std::string uploadRequest(const std::string& body) {
+    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A folder with the index page, served by a fresh server.
+struct Site {
+    TempDir dir;
+    Site() { dir.write("index.html", indexPage); }
+};
+
+} // namespace
+
+TEST(Faults, FiveHundredIdleConnectionsAreHeldWhileOthersAreServed) {
+    constexpr std::size_t idleCount = 500;
+    // Both ends of every connection live on this machine: the test and the
+    // server each need a descriptor per connection.
+    ASSERT_GE(raiseDescriptorLimit(), static_cast<long>(idleCount + 100));
+    Site site;
+    ServerProcess server({}, site.dir.path());
+
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (std::size_t i = 0; i < idleCount; ++i) {
+        idle.push_back(std::make_unique<RawClient>(server.port()));
+        if (i % 50 == 0) server.output();
+    }
+    ASSERT_TRUE(waitForCount(server, "connection from ", idleCount)) << countOf(server.output(), "connection from ");
+
+    expectIndexServed(server);
+    // The idle ones were neither answered nor closed.
+    std::size_t untouched = 0;
+    for (auto& client : idle) {
+        bool closed = false;
+        untouched += client->readNow(closed).empty() && !closed;
+    }
+    EXPECT_EQ(untouched, idleCount);
+    EXPECT_EQ(countOf(server.output(), "Connection from "), 0u) << "no idle connection was closed";
+
+    // When they all leave at once, each departure is seen and serving goes on.
+    idle.clear();
+    EXPECT_TRUE(waitForCount(server, " closed.\n", idleCount));
+    expectIndexServed(server);
+}
+
+TEST(Faults, ClientResettingInTheMiddleOfALargeResponse) {
+    Site site;
+    const std::string large = textOfSize(3 * 1024 * 1024, 3);
+    site.dir.write("large.txt", large);
+    const std::string head = okHead("text/plain", large.size());
+    ServerProcess server({}, site.dir.path());
+
+    // The reset comes after the client has read this much of the answer. A
+    // small receive buffer keeps most of the answer in the server's hands.
+    std::size_t dropsSeen = 0;
+    std::string seenAs;
+    for (std::size_t readBefore : {std::size_t{1}, std::size_t{64 * 1024}, std::size_t{1024 * 1024},
+                                   std::size_t{2 * 1024 * 1024}}) {
+        SCOPED_TRACE("reset after " + std::to_string(readBefore) + " bytes");
+        std::size_t mark = server.output().size();
+        RawClient client(server.port(), 8192);
+        client.send("GET /large.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        std::string received = client.readExactly(readBefore);
+        ASSERT_EQ(received.size(), readBefore);
+        EXPECT_EQ(received, (head + large).substr(0, readBefore)) << "the answer starts as it should";
+        client.reset();
+        // The connection ends one way or the other: the send fails, or (had
+        // the whole answer already left) the server closes as usual.
+        auto ended = [&server, mark] {
+            std::string_view since = std::string_view(server.output()).substr(mark);
+            if (since.find("Network error reported by OS\n") != std::string_view::npos) return 1;
+            if (since.find(": closing connection from") != std::string_view::npos) return 2;
+            return 0;
+        };
+        auto deadline = steady_clock::now() + 60s;
+        while (ended() == 0 && steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        ASSERT_NE(ended(), 0) << server.output().substr(mark);
+        dropsSeen += ended() == 1;
+        seenAs += " " + std::to_string(readBefore) + (ended() == 1 ? ":failed-send" : ":closed-after-answer");
+        expectIndexServed(server);
+    }
+    std::cout << "[ figures  ] resets seen by the server as a failed send: " << dropsSeen << " of 4 (" << seenAs
+              << " )\n";
+    // Most of the answer cannot have left when the client read 1 byte.
+    EXPECT_GE(dropsSeen, 1u);
+}
+
+TEST(SlowFaults, ClientThatStopsReadingIsDroppedAfterTheSendTimeOut) {
+    Site site;
+    const std::string huge = textOfSize(20 * 1024 * 1024, 20);
+    site.dir.write("huge.txt", huge);
+    ServerProcess server({}, site.dir.path());
+
+    RawClient stalled(server.port(), 4096);
+    stalled.send("GET /huge.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    // Read the start of the answer, then read nothing more.
+    std::string received = stalled.readExactly(1000);
+    ASSERT_EQ(received.size(), 1000u);
+    ASSERT_TRUE(server.waitForOutput("sending file ./huge.txt\n"));
+    auto stalledAt = steady_clock::now();
+
+    // Another client waits behind the blocked send; it is answered once the
+    // send has timed out and the stalled connection has been dropped.
+    std::size_t mark = server.output().size();
+    RawClient other(server.port());
+    other.send("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(readUntilClosed(other, server, 180s), okHead("text/html", indexPage.size()) + indexPage);
+    auto answeredAfter = std::chrono::duration<double>(steady_clock::now() - stalledAt).count();
+
+    std::string console = server.output().substr(mark);
+    std::size_t dropped = console.find("Network error reported by OS\n");
+    ASSERT_NE(dropped, std::string::npos) << console;
+    EXPECT_LT(dropped, console.find("connection from ")) << "the waiting client is taken only after the drop";
+
+    // The stalled client gets only what had left before the drop.
+    received += readUntilClosed(stalled, server, 120s);
+    EXPECT_LT(received.size(), huge.size());
+    EXPECT_EQ(received, (okHead("text/plain", huge.size()) + huge).substr(0, received.size()));
+    std::cout << "[ figures  ] waiting client answered " << answeredAfter << " s after the stall; stalled client got "
+              << received.size() << " of " << huge.size() << " bytes\n";
+    expectIndexServed(server);
+}
+
+TEST(Faults, DescriptorLimitOf64WithAHundredClientsAtOnce) {
+    constexpr int clientCount = 100;
+    Site site;
+    ServerProcess server({}, site.dir.path(), true, true, 64);
+
+    std::vector<std::unique_ptr<RawClient>> clients(clientCount);
+    std::vector<std::thread> connecting;
+    for (int i = 0; i < clientCount; ++i)
+        connecting.emplace_back([&clients, &server, i] { clients[i] = std::make_unique<RawClient>(server.port()); });
+    for (auto& thread : connecting) thread.join();
+
+    // Every connection is either taken or dropped for want of a descriptor.
+    auto settled = [&server] {
+        const std::string& out = server.output();
+        return countOf(out, "connection from ") + countOf(out, "out of descriptors, dropping it\n") +
+               countOf(out, "dropping a connection that failed at once");
+    };
+    auto deadline = steady_clock::now() + 60s;
+    while (settled() < static_cast<std::size_t>(clientCount) && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(settled(), static_cast<std::size_t>(clientCount)) << server.output();
+    std::size_t accepted = countOf(server.output(), "connection from ");
+    EXPECT_GT(countOf(server.output(), "out of descriptors, dropping it\n"), 0u);
+    EXPECT_LT(accepted, static_cast<std::size_t>(clientCount));
+
+    // With every descriptor in use and the clients still holding on, the
+    // server waits instead of spinning.
+    double cpuBefore = cpuSeconds(server.pid());
+    auto wallBefore = steady_clock::now();
+    std::this_thread::sleep_for(2s);
+    double cpuUsed = cpuSeconds(server.pid()) - cpuBefore;
+    double wall = std::chrono::duration<double>(steady_clock::now() - wallBefore).count();
+    std::cout << "[ figures  ] " << accepted << " accepted, " << clientCount - accepted
+              << " dropped; server CPU time " << cpuUsed << " s over " << wall << " s\n";
+    EXPECT_LT(cpuUsed, wall * 0.5);
+    EXPECT_EQ(server.waitExit(0ms), -1);
+
+    // Once the clients leave, it serves again.
+    clients.clear();
+    ASSERT_TRUE(waitForCount(server, " closed.\n", accepted)) << server.output();
+    expectIndexServed(server);
+}
+
+namespace {
+
+// What the server must do with one bad input.
+enum class Outcome {
+    SilentAndOpen,  // no answer; the connection stays open until the peer closes it
+    Answered,       // this answer, then the server closes the connection
+    Dropped,        // no answer; the console line, and the connection is closed
+};
+
+struct BadInput {
+    std::string name;
+    std::string bytes;
+    Outcome outcome;
+    std::string expected;  // the answer, or its beginning (Answered); the console line (Dropped)
+    bool wholeAnswer = false;
+    bool inTinyPieces = false;
+};
+
+const std::string badRequestStart = "HTTP/1.1 400 Bad Request\r\n";
+const std::string notFoundStart = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=./\r\n";
+const std::string exceptionLine = "Exception thrown during processPacketData()\n";
+
+std::vector<BadInput> badInputs() {
+    const std::string indexAnswer = okHead("text/html", indexPage.size()) + indexPage;
+    std::string badPart = uploadBody("tiddly-bad.html", "<html>never saved</html>", "twelve");
+    std::string nulName = uploadBody("tiddly-nul.html\0.txt"s, "<html>never saved</html>", "24");
+    return {
+        {"random binary bytes", garbage(64 * 1024, 1), Outcome::SilentAndOpen, ""},
+        {"random binary bytes ending a head", garbage(4096, 2) + "\r\n\r\n", Outcome::SilentAndOpen, ""},
+        {"a 1 MB header line",
+         "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Filler: " + std::string(1024 * 1024, 'f') + "\r\n\r\n",
+         Outcome::Answered, indexAnswer, true},
+        {"a 1 MB request target", "GET /" + std::string(1024 * 1024, 't') + " HTTP/1.1\r\n\r\n", Outcome::Answered,
+         notFoundStart},
+        {"a request line of one word", "GET\r\nHost: 127.0.0.1\r\n\r\n", Outcome::Answered, badRequestStart},
+        {"a request line with an empty target", "GET  HTTP/1.1\r\n\r\n", Outcome::Answered, badRequestStart},
+        {"a head that is only an empty line", "\r\n", Outcome::SilentAndOpen, ""},
+        {"a lone empty head", "\r\n\r\n", Outcome::Answered, badRequestStart},
+        {"an empty request line before headers", "\r\nHost: 127.0.0.1\r\n\r\n", Outcome::Answered, badRequestStart},
+        {"NUL bytes in a GET target", "GET /index.html\0.txt HTTP/1.1\r\n\r\n"s, Outcome::Answered,
+         notFoundStart},
+        {"NUL bytes in a HEAD target", "HEAD /index.html\0\0 HTTP/1.1\r\n\r\n"s, Outcome::Answered,
+         notFoundStart},
+        {"NUL bytes in the method", "GE\0T /index.html HTTP/1.1\r\n\r\n"s, Outcome::SilentAndOpen,
+         ""},
+        {"a huge Content-Length",
+         "POST /savetiddly HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\nsome bytes",
+         Outcome::SilentAndOpen, ""},
+        {"a Content-Length beyond 64 bits", "POST /savetiddly HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
+         Outcome::Dropped, exceptionLine},
+        {"a negative Content-Length", "POST /savetiddly HTTP/1.1\r\nContent-Length: -5\r\n\r\nhello",
+         Outcome::SilentAndOpen, ""},
+        {"a non-numeric Content-Length", "POST /savetiddly HTTP/1.1\r\nContent-Length: abc\r\n\r\nabc",
+         Outcome::Dropped, exceptionLine},
+        {"a multipart POST with a bad part Content-Length", uploadRequest(badPart), Outcome::Dropped, exceptionLine},
+        {"NUL bytes in the name of a saved page", uploadRequest(nulName), Outcome::Answered,
+         "HTTP/1.1 500 Internal Server Error\r\n"},
+        {"an unknown method", "BREW /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", Outcome::SilentAndOpen, ""},
+        {"a GET in many tiny pieces",
+         "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: patient\r\nAccept: */*\r\n\r\n",
+         Outcome::Answered, indexAnswer, true, true},
+    };
+}
+
+} // namespace
+
+TEST(Faults, BadInputsGetTheirDesignedTreatmentAndTheServerGoesOn) {
+    Site site;
+    fs::create_directory(site.dir.path() + "/backup");
+    ServerProcess server({}, site.dir.path());
+
+    for (const BadInput& input : badInputs()) {
+        SCOPED_TRACE(input.name);
+        std::size_t mark = server.output().size();
+        RawClient client(server.port());
+        if (input.inTinyPieces) {
+            client.noDelay();
+            for (char byte : input.bytes) {
+                client.send(std::string_view(&byte, 1));
+                std::this_thread::sleep_for(1ms);
+            }
+        } else {
+            client.send(input.bytes);
+        }
+        // The bad input was sent before this GET connected, so it has been
+        // read by the time the GET is answered.
+        expectIndexServed(server);
+
+        switch (input.outcome) {
+        case Outcome::SilentAndOpen: {
+            bool closed = false;
+            EXPECT_EQ(client.readNow(closed), "");
+            EXPECT_FALSE(closed) << "the connection stays open";
+            // Once the peer ends its side, the server notes it and closes,
+            // still without an answer.
+            client.shutdownWrite();
+            EXPECT_EQ(readUntilClosed(client, server), "");
+            EXPECT_TRUE(server.waitForOutput(" closed.\n", 10s, mark)) << server.output().substr(mark);
+            break;
+        }
+        case Outcome::Answered: {
+            std::string answer = readUntilClosed(client, server);
+            if (input.wholeAnswer) {
+                EXPECT_EQ(answer, input.expected);
+            } else {
+                EXPECT_TRUE(answer.starts_with(input.expected)) << answer.substr(0, 200);
+            }
+            EXPECT_TRUE(server.waitForOutput(": closing connection from", 10s, mark));
+            break;
+        }
+        case Outcome::Dropped:
+            EXPECT_EQ(readUntilClosed(client, server), "");
+            EXPECT_TRUE(server.waitForOutput(input.expected, 10s, mark)) << server.output().substr(mark);
+            break;
+        }
+        EXPECT_EQ(countOf(server.output().substr(mark), exceptionLine), input.outcome == Outcome::Dropped ? 1u : 0u);
+    }
+    EXPECT_FALSE(site.dir.exists("tiddly-bad.html")) << "a save with a bad part length writes nothing";
+    EXPECT_FALSE(site.dir.exists("tiddly-nul.html")) << "a name is never cut short at a NUL byte";
+    expectIndexServed(server);
+}
+
+namespace {
+
+constexpr std::size_t killedPageSize = 5 * 1024 * 1024;
+
+// Version `n` of the killed page: the same 5 MB of text with the number
+// stamped at both ends, so that any two versions differ and a file can be
+// told apart from a mix of two.
+std::string pageVersion(int n) {
+    static const std::string filler = textOfSize(killedPageSize, 5);
+    std::string front = "<!-- version " + std::to_string(n) + " -->\n";
+    std::string back = "\n<!-- end of version " + std::to_string(n) + " -->\n";
+    std::string page = front;
+    page.append(filler, 0, killedPageSize - front.size() - back.size());
+    page.append(back);
+    return page;
+}
+
+// The version a file on disk holds: its number when the file is exactly that
+// version, nothing when it is missing, cut short or mixed.
+std::optional<int> versionOnDisk(const std::string& path) {
+    if (!fs::exists(path)) return std::nullopt;
+    std::string content = readFile(path);
+    constexpr std::string_view stamp = "<!-- version ";
+    if (!content.starts_with(stamp)) return std::nullopt;
+    int n = std::atoi(content.c_str() + stamp.size());
+    if (content != pageVersion(n)) return std::nullopt;
+    return n;
+}
+
+std::size_t temporaryFilesIn(const std::string& folder) {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(folder))
+        count += entry.path().filename().string().find(".saving-") != std::string::npos;
+    return count;
+}
+
+} // namespace
+
+TEST(SlowFaults, SavesKilledAtRandomMomentsLeaveAWholePageAndBackup) {
+    constexpr int kills = 200;
+    auto started = steady_clock::now();
+    TempDir dir;
+    const std::string root = dir.path() + "/site";
+    dir.write("site/index.html", indexPage);
+    fs::create_directory(root + "/backup");
+    const std::string name = "tiddly-kill.html";
+    const std::string pagePath = root + "/" + name;
+    const std::string backupPath = root + "/backup/" + name;
+    dir.write("site/" + name, pageVersion(0));
+    const std::vector<std::string> args{"--root", root};
+
+    // A few whole saves first: they must work, and they tell how long a save
+    // of this page normally takes here.
+    int current = 0;
+    double saveSeconds = 0;
+    {
+        ServerProcess server(args, dir.path());
+        for (int n = 1; n <= 3; ++n) {
+            std::string request = uploadRequest(uploadBody(name, pageVersion(n), std::to_string(killedPageSize)));
+            auto before = steady_clock::now();
+            RawClient client(server.port());
+            client.send(request);
+            ASSERT_EQ(readUntilClosed(client, server, 60s), "HTTP/1.1 200 OK\r\n\r\n") << server.output();
+            saveSeconds = std::max(saveSeconds, std::chrono::duration<double>(steady_clock::now() - before).count());
+            ASSERT_EQ(versionOnDisk(pagePath), n);
+            ASSERT_EQ(versionOnDisk(backupPath), n - 1);
+            current = n;
+        }
+    }
+
+    std::mt19937 random(20240611);
+    std::uniform_real_distribution<double> moment(0.0, saveSeconds);
+    int keptOld = 0, tookNew = 0;
+    for (int round = 0, next = current + 1; round < kills; ++round, ++next) {
+        SCOPED_TRACE("kill " + std::to_string(round) + ", saving version " + std::to_string(next));
+        std::string request = uploadRequest(uploadBody(name, pageVersion(next), std::to_string(killedPageSize)));
+        std::optional<int> backupBefore = versionOnDisk(backupPath);
+        {
+            ServerProcess server(args, dir.path());
+            RawClient client(server.port());
+            auto delay = std::chrono::duration<double>(moment(random));
+            std::thread sender([&client, &request] {
+                try {
+                    client.send(request);
+                } catch (const std::exception&) {
+                    // The server died under the send: that is the point.
+                }
+            });
+            std::this_thread::sleep_for(delay);
+            server.kill();
+            sender.join();
+        }
+        std::optional<int> page = versionOnDisk(pagePath);
+        std::optional<int> backup = versionOnDisk(backupPath);
+        ASSERT_TRUE(page == current || page == next) << "the page is neither the old nor the new version";
+        if (backupBefore) {
+            ASSERT_TRUE(backup.has_value()) << "a backup, once made, stays a whole version";
+        }
+        if (page == next) {
+            ASSERT_EQ(backup, current) << "a new page is saved only after its predecessor became the backup";
+            ++tookNew;
+        } else {
+            // The old page may already have become the backup as well.
+            ASSERT_TRUE(backup == backupBefore || backup == current);
+            ++keptOld;
+        }
+        current = *page;
+    }
+    std::size_t leftovers = temporaryFilesIn(root) + temporaryFilesIn(root + "/backup");
+
+    // Serving and saving go on over whatever the kills left behind.
+    ServerProcess server(args, dir.path());
+    RawClient client(server.port());
+    client.send(uploadRequest(uploadBody(name, pageVersion(9999), std::to_string(killedPageSize))));
+    EXPECT_EQ(readUntilClosed(client, server, 60s), "HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_EQ(versionOnDisk(pagePath), 9999);
+    EXPECT_EQ(versionOnDisk(backupPath), current);
+    expectIndexServed(server);
+    std::cout << "[ figures  ] " << kills << " kills within " << saveSeconds << " s of starting a save: " << keptOld
+              << " kept the old page, " << tookNew << " had the new one; " << leftovers
+              << " temporary files left; " << std::chrono::duration<double>(steady_clock::now() - started).count()
+              << " s in all\n";
+}
