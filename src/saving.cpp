@@ -130,6 +130,15 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, at);
 }
 
+bool isTemporaryNameOf(std::string_view name, std::string_view target) {
+    if (!beginsWith(name, target)) return false;
+    std::string_view suffix = name.substr(target.size());
+    if (!beginsWith(suffix, ".saving-") || suffix.size() != 8 + 12) return false;
+    for (char c : suffix.substr(8))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
 std::string plainAnswer(std::string_view status, std::string_view text) {
     std::string answer = "HTTP/1.1 ";
     answer.append(status)
@@ -212,6 +221,19 @@ void TemporaryLink::commit() {
 
 namespace {
 
+// Removes the temporary names that an interrupted save of `target` left
+// beside it. Saves never overlap, so any such name is a leftover.
+void removeLeftovers(const std::string& target) {
+    std::string folder = folderOf(target);
+    std::string name = target.substr(target.rfind('/') + 1);
+    try {
+        for (const std::string& entry : platform::listDirectory(folder))
+            if (isTemporaryNameOf(entry, name)) platform::removeFile(folder + "/" + entry);
+    } catch (const std::system_error&) {
+        // A leftover that cannot be removed harms nothing but disk space.
+    }
+}
+
 // Puts `content` at the page path so that the path always names either the
 // whole old page or the whole new one: the new page is written and flushed
 // under a temporary name first, then `backup` (the old page's second name)
@@ -284,6 +306,8 @@ void RequestHandler::saveTiddly() {
         return;
     }
 
+    removeLeftovers(paths.pagePath);
+    if (!paths.backupPath.empty()) removeLeftovers(paths.backupPath);
     std::optional<TemporaryLink> backup;
     if (backupDir.empty()) {
         consoleLine("warning: no backup directory specified");

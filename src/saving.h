@@ -80,6 +80,9 @@ SavePaths savePaths(std::string root, const std::string& fileName, const std::st
 // The folder that holds `path`: the text before its last "/" ("/" itself
 // when that is the first byte), or "." when there is no "/".
 std::string folderOf(const std::string& path);
+// Whether `name` is a temporary name that a save of the file `target` (a bare
+// file name) makes beside it: target + ".saving-" + twelve hex digits.
+bool isTemporaryNameOf(std::string_view name, std::string_view target);
 
 // A complete error answer: status line, a text/plain body and its length.
 std::string plainAnswer(std::string_view status, std::string_view text);

@@ -511,9 +511,11 @@ TEST(SlowFaults, SavesKilledAtRandomMomentsLeaveAWholePageAndBackup) {
     EXPECT_EQ(readUntilClosed(client, server, 60s), "HTTP/1.1 200 OK\r\n\r\n");
     EXPECT_EQ(versionOnDisk(pagePath), 9999);
     EXPECT_EQ(versionOnDisk(backupPath), current);
+    EXPECT_EQ(temporaryFilesIn(root) + temporaryFilesIn(root + "/backup"), 0u)
+        << "a save clears what interrupted saves left";
     expectIndexServed(server);
     std::cout << "[ figures  ] " << kills << " kills within " << saveSeconds << " s of starting a save: " << keptOld
               << " kept the old page, " << tookNew << " had the new one; " << leftovers
-              << " temporary files left; " << std::chrono::duration<double>(steady_clock::now() - started).count()
+              << " temporary files left before the last save cleared them; " << std::chrono::duration<double>(steady_clock::now() - started).count()
               << " s in all\n";
 }

@@ -473,3 +473,13 @@ TEST(TemporaryNames, VanishUnlessCommitted) {
     EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"target"});
     EXPECT_THROW(TemporaryLink(target, dir.path() + "/missing/target"), std::system_error);
 }
+
+TEST(TemporaryNames, LeftoversAreRecognisedOnlyForTheirOwnPage) {
+    EXPECT_TRUE(isTemporaryNameOf("tiddly-a.html.saving-0123456789ab", "tiddly-a.html"));
+    EXPECT_FALSE(isTemporaryNameOf("tiddly-a.html", "tiddly-a.html"));
+    EXPECT_FALSE(isTemporaryNameOf("tiddly-a.html.saving-0123456789a", "tiddly-a.html"));
+    EXPECT_FALSE(isTemporaryNameOf("tiddly-a.html.saving-0123456789abc", "tiddly-a.html"));
+    EXPECT_FALSE(isTemporaryNameOf("tiddly-a.html.saving-0123456789AB", "tiddly-a.html"));
+    EXPECT_FALSE(isTemporaryNameOf("tiddly-ab.html.saving-0123456789ab", "tiddly-a.html"));
+    EXPECT_FALSE(isTemporaryNameOf("x.tiddly-a.html.saving-0123456789ab", "tiddly-a.html"));
+}
