@@ -132,12 +132,17 @@ def check_served(name, port, target, expected):
         raise RuntimeError(f"{name} did not serve {target} whole: {head[:200]!r}, {len(body)} body bytes")
 
 
-def run_wrk(port, target, connections, seconds):
-    """Requests per second of one wrk run, and its error counts."""
+def run_wrk(port, target, connections, seconds, server_pid=None):
+    """Requests per second of one wrk run, its error counts, and the CPU
+    seconds the server process used per request (when its id is given)."""
+    before = cpu_ticks(server_pid) if server_pid else 0
     result = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "10s",
                              "-H", "Connection: close", f"http://{LOOPBACK}:{port}{target}"],
                             capture_output=True, text=True, timeout=seconds + 60, check=True)
+    after = cpu_ticks(server_pid) if server_pid else 0
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", result.stdout).group(1))
+    count = int(re.search(r"(\d+) requests in", result.stdout).group(1))
+    cpu_per_request = (after - before) / os.sysconf("SC_CLK_TCK") / max(count, 1)
     errors = re.search(r"Socket errors: (.*)", result.stdout)
     non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", result.stdout)
     problems = []
@@ -145,7 +150,7 @@ def run_wrk(port, target, connections, seconds):
         problems.append("socket errors: " + errors.group(1).strip())
     if non2xx:
         problems.append(f"{non2xx.group(1)} non-2xx answers")
-    return rate, problems
+    return rate, problems, cpu_per_request
 
 
 def upload_request(page, port, file_name):
@@ -185,6 +190,24 @@ def proc_status_kib(pid, field):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     raise RuntimeError(f"no {field} for process {pid}")
+
+
+def child_pid(parent, limit=10.0):
+    """The one child of `parent` (nginx's worker), waiting for it to appear."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat", encoding="ascii") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == parent:
+                return int(entry)
+        time.sleep(0.05)
+    raise RuntimeError(f"process {parent} started no worker")
 
 
 def cpu_ticks(pid):
@@ -299,6 +322,9 @@ def main():
                                          ports["reference"]),
         }
         fernhollow_pid = servers["fernhollow"].pid
+        # The process that does the serving, whose CPU time is counted.
+        serving_pid = {"nginx": child_pid(servers["nginx"].pid), "fernhollow": fernhollow_pid,
+                       "reference": servers["reference"].pid}
 
         for name in ("nginx", "fernhollow"):
             check_served(name, ports[name], "/small.html", small)
@@ -310,26 +336,30 @@ def main():
         for name in ("nginx", "fernhollow"):
             run_wrk(ports[name], "/small.html", 4, 1)
         small_rates = {"nginx": [], "fernhollow": []}
+        small_cpu = {"nginx": [], "fernhollow": []}
         for r in range(rounds):
             for name in alternating(["nginx", "fernhollow"], r):
-                rate, problems = run_wrk(ports[name], "/small.html", 4, seconds)
+                rate, problems, cpu = run_wrk(ports[name], "/small.html", 4, seconds, serving_pid[name])
                 small_rates[name].append(rate)
+                small_cpu[name].append(cpu)
                 if problems:
                     notes.append(f"small-file run of {name}: {', '.join(problems)}")
-        log("  " + ", ".join(f"{k}: {[round(v) for v in vs]}" for k, vs in small_rates.items()))
+        log("  requests/s " + ", ".join(f"{k}: {[round(v) for v in vs]}" for k, vs in small_rates.items()))
 
         # The wiki page: few connections, one request per connection.
         log(f"page GETs: {rounds} rounds of {seconds} s per server")
         for name in ("nginx", "fernhollow", "reference"):
             run_wrk(ports[name], "/tiddly-bench.html", 2, 1)
         page_rates = {"nginx": [], "fernhollow": [], "reference": []}
+        page_cpu = {"nginx": [], "fernhollow": [], "reference": []}
         for r in range(rounds):
             for name in alternating(["nginx", "fernhollow", "reference"], r):
-                rate, problems = run_wrk(ports[name], "/tiddly-bench.html", 2, seconds)
+                rate, problems, cpu = run_wrk(ports[name], "/tiddly-bench.html", 2, seconds, serving_pid[name])
                 page_rates[name].append(rate)
+                page_cpu[name].append(cpu)
                 if problems:
                     notes.append(f"page run of {name}: {', '.join(problems)}")
-        log("  " + ", ".join(f"{k}: {[round(v, 1) for v in vs]}" for k, vs in page_rates.items()))
+        log("  pages/s " + ", ".join(f"{k}: {[round(v, 1) for v in vs]}" for k, vs in page_rates.items()))
         processes.stop(servers["nginx"])
         processes.stop(servers["reference"])
 
@@ -401,6 +431,8 @@ def main():
         results = {
             "small": {k: median(v) for k, v in small_rates.items()},
             "page": {k: median(v) for k, v in page_rates.items()},
+            "small_cpu": {k: median(v) for k, v in small_cpu.items()},
+            "page_cpu": {k: median(v) for k, v in page_cpu.items()},
             "saves": save_times,
             "peak_mib": peak_kib / 1024,
             "rss_before_mib": rss_before / 1024,
@@ -424,12 +456,20 @@ def report(results, page_source, page_size, rounds, seconds, notes, work):
     ratio = small["fernhollow"] / small["nginx"]
     row("1 KB GET, Connection: close, 4 clients (requests/s)", fmt(small["fernhollow"], 0),
         f"nginx {fmt(small['nginx'], 0)}", f"{ratio:.2f}", ">= 0.70 x nginx", ratio >= 0.7)
+    cpu = results["small_cpu"]
+    ratio = cpu["fernhollow"] / cpu["nginx"]
+    rows.append(("server CPU per 1 KB request (us)", fmt(cpu["fernhollow"] * 1e6),
+                 f"nginx {fmt(cpu['nginx'] * 1e6)}", f"{ratio:.2f}", "report", "-"))
     ratio = page["fernhollow"] / page["reference"]
     row(f"{page_size / 1e6:.2f} MB page, 2 clients (pages/s)", fmt(page["fernhollow"]),
         f"reference sender {fmt(page['reference'])}", f"{ratio:.2f}", ">= 0.90 x reference", ratio >= 0.9)
     ratio = page["fernhollow"] / page["nginx"]
     rows.append(("same page, beside nginx (pages/s)", fmt(page["fernhollow"]), f"nginx {fmt(page['nginx'])}",
                  f"{ratio:.2f}", "report (1300-byte pieces: ~0.4)", "-"))
+    cpu = results["page_cpu"]
+    rows.append(("server CPU per page (ms)", fmt(cpu["fernhollow"] * 1e3, 2),
+                 f"reference sender {fmt(cpu['reference'] * 1e3, 2)}, nginx {fmt(cpu['nginx'] * 1e3, 2)}",
+                 f"{cpu['fernhollow'] / cpu['reference']:.2f} / {cpu['fernhollow'] / cpu['nginx']:.2f}", "report", "-"))
     for size_mib in (2, 20):
         times = saves[size_mib]
         fern = times["fernhollow"] * 1000
