@@ -285,7 +285,7 @@ def main():
     parser.add_argument("--build", required=True, help="the release build folder")
     parser.add_argument("--repo", required=True, help="the source folder (for node_modules)")
     parser.add_argument("--work", required=True, help="a folder for the run's files (emptied first)")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--seconds", type=int, default=3, help="length of one wrk run")
     parser.add_argument("--tiddlywiki", default=os.environ.get("FERNHOLLOW_BENCH_TIDDLYWIKI"),
                         help="a tiddlywiki package folder to use instead of node_modules/tiddlywiki")
@@ -462,8 +462,8 @@ def problem_notes(tally):
             notes.append(f"{test}, {name}: PROBLEM: {others}")
     if any(counts.get("read") for counts in tally.values()):
         notes.append("A read error is wrk's count of a connection that it tried to use again after a complete answer "
-                     "without a Connection header (Fernhollow's and the reference sender's, as designed): the server "
-                     "had closed it, so wrk opens a new one. The answers themselves were complete and counted.")
+                     "without a Connection header (Fernhollow's and the reference sender's answers never carry one): the "
+                     "server had closed it, so wrk opens a new one. The answers themselves were complete and counted.")
     return notes
 
 
