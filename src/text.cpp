@@ -62,10 +62,17 @@ std::string removeAll(std::string_view text, char c) {
 
 std::vector<std::string_view> headerLines(std::string_view text) {
     std::vector<std::string_view> lines;
-    for (std::string_view line : split(text, "\r\n")) {
+    if (text.empty()) return lines;
+    // Cut line by line and stop at the empty line: the text is often a head
+    // followed by megabytes of body that must not be cut up for nothing.
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t at = text.find("\r\n", start);
+        std::string_view line = at == std::string_view::npos ? text.substr(start) : text.substr(start, at - start);
         if (lines.empty() && line == "--") return {line};
         lines.push_back(line);
-        if (line.empty()) break;
+        if (line.empty() || at == std::string_view::npos) break;
+        start = at + 2;
     }
     return lines;
 }

@@ -11,3 +11,34 @@ TEST(Text, Split) {
     EXPECT_EQ(split(";a;;b;", ";"), (V{"", "a", "", "b", ""}));
     EXPECT_EQ(split("aaa", "aa"), (V{"", "a"}));
 }
+
+TEST(Text, HeaderLines) {
+    using V = std::vector<std::string_view>;
+    struct Case {
+        std::string_view text;
+        V lines;
+    };
+    const Case cases[] = {
+        {"", V{}},
+        {"GET / HTTP/1.1", V{"GET / HTTP/1.1"}},
+        {"GET / HTTP/1.1\r\nHost: a\r\n\r\nbody\r\n\r\nmore", V{"GET / HTTP/1.1", "Host: a", ""}},
+        {"a\r\nb", V{"a", "b"}},
+        {"a\r\n", V{"a", ""}},
+        {"\r\n\r\n", V{""}},
+        {"--", V{"--"}},
+        {"--\r\nx\r\n\r\n", V{"--"}},
+        {"x\r\n--\r\n\r\n", V{"x", "--", ""}},
+        {"a\rb\nc\r\n\r\n", V{"a\rb\nc", ""}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(headerLines(c.text), c.lines) << c.text;
+}
+
+TEST(Text, HeaderLinesOfAHeadBeforeALargeBody) {
+    // Lines past the empty one are never part of the result, however many.
+    std::string text = "Content-Type: text/html\r\n\r\n";
+    for (int i = 0; i < 100000; ++i) text += "line\r\n";
+    std::vector<std::string_view> lines = headerLines(text);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Content-Type: text/html");
+    EXPECT_EQ(lines[1], "");
+}

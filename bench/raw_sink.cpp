@@ -1,0 +1,100 @@
+// The least a save can cost: for every connection, read the request head,
+// take its Content-Length, write the body into a file as it arrives, flush
+// the file to disk when asked, and answer a bare 200. One thread, blocking
+// sockets, no parsing of the body: the figure a page save is held to.
+//
+// Usage: bench_raw_sink PORT FILE fsync|nofsync   (listens on 127.0.0.1:PORT)
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The Content-Length value of a request head (any letter case); -1 when absent.
+long long contentLength(const std::string& head) {
+    std::string lowered = head;
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::size_t at = lowered.find("\r\ncontent-length:");
+    if (at == std::string::npos) return -1;
+    return std::atoll(head.c_str() + at + 17);
+}
+
+void serve(int connection, const char* path, bool flush) {
+    std::string head;
+    std::vector<char> buffer(1 << 16);
+    std::size_t headEnd;
+    while ((headEnd = head.find("\r\n\r\n")) == std::string::npos) {
+        ssize_t n = ::recv(connection, buffer.data(), buffer.size(), 0);
+        if (n <= 0) return;
+        head.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    long long remaining = contentLength(head);
+    if (remaining < 0) return;
+    int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) return;
+    std::size_t early = head.size() - (headEnd + 4);
+    bool ok = writeAll(file, head.data() + headEnd + 4, early);
+    remaining -= static_cast<long long>(early);
+    while (ok && remaining > 0) {
+        ssize_t n = ::recv(connection, buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        ok = writeAll(file, buffer.data(), static_cast<std::size_t>(n));
+        remaining -= n;
+    }
+    if (ok && flush) ok = ::fsync(file) == 0;
+    ::close(file);
+    if (ok && remaining == 0) {
+        static const char answer[] = "HTTP/1.1 200 OK\r\n\r\n";
+        ::send(connection, answer, sizeof answer - 1, MSG_NOSIGNAL);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s PORT FILE fsync|nofsync\n", argv[0]);
+        return 2;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    bool flush = std::strcmp(argv[3], "fsync") == 0;
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    where.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[1])));
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(listener, 64) != 0) {
+        std::perror("bind/listen");
+        return 1;
+    }
+    std::printf("listening\n");
+    std::fflush(stdout);
+    for (;;) {
+        int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) continue;
+        serve(connection, argv[2], flush);
+        ::shutdown(connection, SHUT_RDWR);
+        ::close(connection);
+    }
+}
