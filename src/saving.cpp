@@ -216,6 +216,9 @@ TemporaryLink::~TemporaryLink() {
 
 void TemporaryLink::commit() {
     platform::renameReplacing(path_, target_);
+    // When the backup already was this same file (a save interrupted after
+    // its backup step), the system keeps both names and renames nothing.
+    platform::removeFile(path_);
     committed_ = true;
 }
 

@@ -483,3 +483,27 @@ TEST(TemporaryNames, LeftoversAreRecognisedOnlyForTheirOwnPage) {
     EXPECT_FALSE(isTemporaryNameOf("tiddly-ab.html.saving-0123456789ab", "tiddly-a.html"));
     EXPECT_FALSE(isTemporaryNameOf("x.tiddly-a.html.saving-0123456789ab", "tiddly-a.html"));
 }
+
+TEST(SaveTiddly, ASaveRemovesWhatInterruptedSavesOfThePageLeft) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    std::string root = dir.path() + "/";
+    dir.write("index.html", "old");
+    for (const char* name : {"index.html.saving-0123456789ab", "index.html.saving-ffffffffffff",
+                             "backup/index.html.saving-00000000000a", "other.html.saving-0123456789ab"})
+        dir.write(name, "partial");
+    EXPECT_EQ(save(root, standardFrame("index.html", "new")).sent, ok);
+    EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"backup", "backup/index.html", "index.html",
+                                                          "other.html.saving-0123456789ab"}));
+}
+
+TEST(TemporaryNames, ALinkToTheFileAlreadyAtItsTargetLeavesNoSecondName) {
+    TempDir dir;
+    dir.write("page.html", "page");
+    fs::create_hard_link(dir.path() + "/page.html", dir.path() + "/backup.html");
+    {
+        TemporaryLink link(dir.path() + "/page.html", dir.path() + "/backup.html");
+        link.commit();
+    }
+    EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"backup.html", "page.html"}));
+}
