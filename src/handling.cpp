@@ -260,7 +260,7 @@ void RequestHandler::handlePost() {
 
 namespace {
 
-// Looks the URL text up as designed, writing the mapping's console lines;
+// Looks the URL text up, writing the mapping's console lines;
 // the file path when it names a servable file, nothing when the 404 page is due.
 std::optional<std::string> locateFile(const std::string& root, const std::string& url) {
     consoleLine("document root is " + root);

@@ -338,7 +338,7 @@ std::vector<BadInput> badInputs() {
 
 } // namespace
 
-TEST(Faults, BadInputsGetTheirDesignedTreatmentAndTheServerGoesOn) {
+TEST(Faults, BadInputsGetTheirOwnAnswerAndTheServerGoesOn) {
     Site site;
     fs::create_directory(site.dir.path() + "/backup");
     ServerProcess server({}, site.dir.path());

@@ -63,7 +63,7 @@ TEST(SplitTarget, CutsThePathAtTheFirstQuestionMarkAndKeepsTheNextPiece) {
     }
 }
 
-TEST(ReadPostHeaders, ReadsLengthAndBoundaryAsDesigned) {
+TEST(ReadPostHeaders, ReadsLengthAndBoundary) {
     struct Case {
         std::string name;
         std::vector<std::string> lines;
