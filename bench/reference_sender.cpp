@@ -4,7 +4,8 @@
 // sockets, no logging: the figure Fernhollow's page throughput is held to.
 //
 // Usage: bench_reference_sender PORT FILE   (listens on 127.0.0.1:PORT)
-#include <arpa/inet.h>
+#include "loopback_server.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -70,25 +71,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s PORT FILE\n", argv[0]);
         return 2;
     }
-    ::signal(SIGPIPE, SIG_IGN);
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    where.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[1])));
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(listener, 64) != 0) {
-        std::perror("bind/listen");
-        return 1;
-    }
-    std::printf("listening\n");
-    std::fflush(stdout);
-    for (;;) {
-        int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) continue;
-        serve(connection, argv[2]);
-        ::shutdown(connection, SHUT_RDWR);
-        ::close(connection);
-    }
+    return serveOnLoopback(argv[1], [&](int connection) { serve(connection, argv[2]); });
 }
