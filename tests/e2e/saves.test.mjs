@@ -14,6 +14,8 @@ const firstTitle = 'Greeting from the browser';
 const firstText = 'Grüße – 日本語 ✓';
 const secondTitle = 'Second save';
 const secondText = 'Ça marche encore — ünïcødé ½';
+const localhostTitle = 'Saved from localhost';
+const localhostText = 'Über localhost gespeichert — 保存 ✓';
 
 // Writes a new tiddler through the wiki's editor, as a person would.
 async function addTiddlerThroughEditor(page, title, text) {
@@ -138,6 +140,25 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
 
         const pageInRoot = path.join(`${root}/`, wikiFileName);
         assert.match(server.console(), new RegExp(`writing data to file ${escapeRegExp(pageInRoot)}\\n`));
+        await context.close();
+    });
+
+    it('saves from the same page opened as localhost', async () => {
+        const context = await browser.newContext();
+        await context.addInitScript(uploadPasswordScript, uploadPassword);
+        const before = fs.readFileSync(pagePath);
+        const page = await context.newPage();
+        const seen = watchPage(page);
+        await page.goto(`http://localhost:${server.port}/${wikiFileName}`);
+        await waitForWiki(page);
+        await addTiddlerThroughEditor(page, localhostTitle, localhostText);
+        const upload = await saveThroughButton(page, server);
+        assert.deepEqual(seen.dialogs, []);
+        assert.deepEqual(seen.errors, []);
+        const saved = fs.readFileSync(pagePath);
+        assert.ok(saved.equals(uploadedPage(upload)), 'the page on disk is the uploaded page, byte for byte');
+        assert.ok(saved.includes(Buffer.from(localhostText, 'utf8')));
+        assert.ok(fs.readFileSync(backupPath).equals(before), 'the backup is the page before this save');
         await context.close();
     });
 });
