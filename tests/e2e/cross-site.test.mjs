@@ -4,9 +4,8 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
-import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
-import { Fernhollow, backupDirName, buildWikiPage, launchChromium, makeTempDir, wikiFileName } from './support.mjs';
+import { backupDirName, startWikiSite, wikiFileName } from './support.mjs';
 
 const boundary = '---------------------------AaB03x';
 const forgedPage = '<!doctype html><html><head><title>taken over</title></head><body>taken over</body></html>';
@@ -47,7 +46,7 @@ function startAttacker() {
 }
 
 describe('a save posted by a page of another site', { timeout: 180000 }, () => {
-    let root;
+    let site;
     let pagePath;
     let backupPath;
     let server;
@@ -55,20 +54,14 @@ describe('a save posted by a page of another site', { timeout: 180000 }, () => {
     let browser;
 
     before(async () => {
-        root = makeTempDir('root');
-        pagePath = buildWikiPage(root);
-        fs.mkdirSync(path.join(root, backupDirName));
-        backupPath = path.join(root, backupDirName, wikiFileName);
-        server = await Fernhollow.start(root);
+        site = await startWikiSite();
+        ({ pagePath, backupPath, server, browser } = site);
         attacker = await startAttacker();
-        browser = await launchChromium();
     });
 
     after(async () => {
-        await browser?.close();
         attacker?.close();
-        await server?.stop();
-        if (root) fs.rmSync(root, { recursive: true, force: true });
+        await site?.close();
     });
 
     const attackerPort = () => attacker.address().port;

@@ -5,28 +5,23 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import {
-    Fernhollow, buildWikiPage, launchChromium, makeTempDir, screenshot, siteTitle, waitForWiki, watchPage,
-    welcomeText, welcomeTitle, wikiFileName,
+    screenshot, siteTitle, startWikiSite, waitForWiki, watchPage, welcomeText, welcomeTitle, wikiFileName,
 } from './support.mjs';
 
 describe('a wiki page served by Fernhollow', { timeout: 180000 }, () => {
-    let root;
+    let site;
     let server;
     let browser;
 
     before(async () => {
-        root = makeTempDir('root');
-        buildWikiPage(root);
+        site = await startWikiSite();
+        ({ server, browser } = site);
         // A page of another name must not be listed as a wiki.
-        fs.writeFileSync(path.join(root, 'notes.html'), '<!DOCTYPE html><p>not a wiki</p>');
-        server = await Fernhollow.start(root);
-        browser = await launchChromium();
+        fs.writeFileSync(path.join(site.root, 'notes.html'), '<!DOCTYPE html><p>not a wiki</p>');
     });
 
     after(async () => {
-        await browser?.close();
-        await server?.stop();
-        if (root) fs.rmSync(root, { recursive: true, force: true });
+        await site?.close();
     });
 
     it('renders: /tiddly links to the page, and the page shows the wiki', async () => {

@@ -6,8 +6,8 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import {
-    Fernhollow, backupDirName, buildWikiPage, launchChromium, makeTempDir, screenshot, uploadPassword,
-    uploadPasswordScript, uploadUser, waitForWiki, watchPage, wikiFileName,
+    backupDirName, screenshot, startWikiSite, uploadPassword, uploadPasswordScript, uploadUser, waitForWiki,
+    watchPage, wikiFileName,
 } from './support.mjs';
 
 const firstTitle = 'Greeting from the browser';
@@ -63,6 +63,7 @@ async function saveThroughButton(page, server) {
 }
 
 describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
+    let site;
     let root;
     let pagePath;
     let backupPath;
@@ -70,18 +71,12 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
     let browser;
 
     before(async () => {
-        root = makeTempDir('root');
-        pagePath = buildWikiPage(root);
-        fs.mkdirSync(path.join(root, backupDirName));
-        backupPath = path.join(root, backupDirName, wikiFileName);
-        server = await Fernhollow.start(root);
-        browser = await launchChromium();
+        site = await startWikiSite();
+        ({ root, pagePath, backupPath, server, browser } = site);
     });
 
     after(async () => {
-        await browser?.close();
-        await server?.stop();
-        if (root) fs.rmSync(root, { recursive: true, force: true });
+        await site?.close();
     });
 
     it('saves: the new page replaces the old one, the old one goes to the backup folder, a reload shows it', async () => {

@@ -207,3 +207,23 @@ export async function screenshot(page, name) {
     fs.mkdirSync(outDir, { recursive: true });
     await page.screenshot({ path: path.join(outDir, name), fullPage: false });
 }
+
+// The test wiki in a fresh root with its backup folder, Fernhollow serving
+// that root, and a Chromium to load it; `close` ends them and removes the root.
+export async function startWikiSite() {
+    const root = makeTempDir('root');
+    const site = {
+        root,
+        pagePath: buildWikiPage(root),
+        backupPath: path.join(root, backupDirName, wikiFileName),
+        async close() {
+            await site.browser?.close();
+            await site.server?.stop();
+            fs.rmSync(root, { recursive: true, force: true });
+        },
+    };
+    fs.mkdirSync(path.join(root, backupDirName));
+    site.server = await Fernhollow.start(root);
+    site.browser = await launchChromium();
+    return site;
+}
