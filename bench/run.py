@@ -112,10 +112,10 @@ def wiki_page(repo, tiddlywiki_dir, out_dir):
     return page_text(2_500_000), "generated 2.5 MB HTML (TiddlyWiki not installed)"
 
 
-def http_get(port, target):
-    """One GET with Connection: close; the whole answer as bytes."""
-    with socket.create_connection((LOOPBACK, port), timeout=30) as connection:
-        connection.sendall(f"GET {target} HTTP/1.1\r\nHost: {LOOPBACK}:{port}\r\nConnection: close\r\n\r\n".encode())
+def exchange(port, request, timeout):
+    """Sends `request` on a new connection; everything answered until the server closes."""
+    with socket.create_connection((LOOPBACK, port), timeout=timeout) as connection:
+        connection.sendall(request)
         chunks = []
         while True:
             data = connection.recv(1 << 16)
@@ -123,6 +123,12 @@ def http_get(port, target):
                 break
             chunks.append(data)
     return b"".join(chunks)
+
+
+def http_get(port, target):
+    """One GET with Connection: close; the whole answer as bytes."""
+    request = f"GET {target} HTTP/1.1\r\nHost: {LOOPBACK}:{port}\r\nConnection: close\r\n\r\n".encode()
+    return exchange(port, request, 30)
 
 
 def check_served(name, port, target, expected):
@@ -176,16 +182,8 @@ def upload_request(page, port, file_name):
 def timed_post(port, request):
     """Seconds from connecting to the end of the answer; checks the answer."""
     start = time.perf_counter()
-    with socket.create_connection((LOOPBACK, port), timeout=120) as connection:
-        connection.sendall(request)
-        chunks = []
-        while True:
-            data = connection.recv(1 << 16)
-            if not data:
-                break
-            chunks.append(data)
+    answer = exchange(port, request, 120)
     elapsed = time.perf_counter() - start
-    answer = b"".join(chunks)
     if answer != SAVE_ANSWER:
         raise RuntimeError(f"unexpected answer to a save on port {port}: {answer[:200]!r}")
     return elapsed
