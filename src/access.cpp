@@ -128,7 +128,7 @@ std::optional<std::string> refusalReason(const std::vector<std::string>& headLin
 }
 
 std::string forbiddenAnswer(std::string_view reason) {
-    return "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n" + std::string(reason) + "\n";
+    return plainAnswer("403 Forbidden", std::string(reason) + "\n");
 }
 
 } // namespace fernhollow

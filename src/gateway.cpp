@@ -158,8 +158,7 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
     if (program.empty()) {
         // Without an interpreter this one request fails; the server goes on.
         consoleLine(missingPhpPathMessage);
-        send("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n" +
-             std::string(missingPhpPathMessage) + "\n");
+        send(plainAnswer("500 Internal Server Error", std::string(missingPhpPathMessage) + "\n"));
         return;
     }
 

@@ -59,9 +59,7 @@ PostHeaders readPostHeaders(const std::vector<std::string>& headLines) {
 }
 
 std::string badRequestLineAnswer() {
-    constexpr std::string_view text = "Bad Request: the request line needs a method and a target.\n";
-    return "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size()) +
-           "\r\n\r\n" + std::string(text);
+    return plainAnswer("400 Bad Request", "Bad Request: the request line needs a method and a target.\n");
 }
 
 bool beginsWithFolder(std::string_view url, std::string_view root) {

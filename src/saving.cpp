@@ -139,16 +139,6 @@ bool isTemporaryNameOf(std::string_view name, std::string_view target) {
     return true;
 }
 
-std::string plainAnswer(std::string_view status, std::string_view text) {
-    std::string answer = "HTTP/1.1 ";
-    answer.append(status)
-        .append("\r\nContent-Type: text/plain\r\nContent-Length: ")
-        .append(std::to_string(text.size()))
-        .append("\r\n\r\n")
-        .append(text);
-    return answer;
-}
-
 namespace {
 
 // How many names are tried before a temporary name is given up.

@@ -84,9 +84,6 @@ std::string folderOf(const std::string& path);
 // file name) makes beside it: target + ".saving-" + twelve hex digits.
 bool isTemporaryNameOf(std::string_view name, std::string_view target);
 
-// A complete error answer: status line, a text/plain body and its length.
-std::string plainAnswer(std::string_view status, std::string_view text);
-
 // A new file beside `target`, under a unique temporary name, that is removed
 // again unless it is committed, which renames it over `target`.
 class TemporaryFile {

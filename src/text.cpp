@@ -162,4 +162,14 @@ bool hasParentSegment(std::string_view path) {
     return false;
 }
 
+std::string plainAnswer(std::string_view status, std::string_view text) {
+    std::string answer = "HTTP/1.1 ";
+    answer.append(status)
+        .append("\r\nContent-Type: text/plain\r\nContent-Length: ")
+        .append(std::to_string(text.size()))
+        .append("\r\n\r\n")
+        .append(text);
+    return answer;
+}
+
 } // namespace fernhollow

@@ -35,6 +35,9 @@ std::string trimWhiteSpace(std::string_view text);
 // A strict signed 64-bit decimal: optional "+" or "-", then digits only.
 // Raises std::system_error (invalid_argument / result_out_of_range) otherwise.
 std::int64_t parseSigned64(std::string_view text, const char* what);
+// An answer the server composes itself (refusals, failures, limits): the
+// status line, a text/plain body and its Content-Length.
+std::string plainAnswer(std::string_view status, std::string_view text);
 // Whether a "/" or "\" separated path holds a ".." segment.
 bool hasParentSegment(std::string_view path);
 

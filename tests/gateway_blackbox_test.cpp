@@ -2,6 +2,7 @@
 // HEAD of a script, a server without an interpreter, an interpreter that
 // cannot be started, and script targets outside the root.
 #include "support/blackbox.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +58,7 @@ TEST(GatewayBlackBox, MissingPhpPathAnswers500AndTheServerGoesOn) {
     ServerProcess server({}, dir.path());
     std::string message =
         "Missing PHP path - add php-path to the config file or use --php-path <php-cgi interpreter> on the command line";
-    std::string expected = "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n" + message + "\n";
+    std::string expected = fernhollow::plainAnswer("500 Internal Server Error", message + "\n");
 
     EXPECT_EQ(exchange(server.port(), postForm("/echo.php", "field=1")), expected);
     EXPECT_EQ(exchange(server.port(), "GET /echo.php HTTP/1.1\r\n\r\n"), expected);

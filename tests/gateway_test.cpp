@@ -6,6 +6,7 @@
 
 #include "config.h"
 #include "server.h"
+#include "text.h"
 #include "support/blackbox.h"
 
 #include <gtest/gtest.h>
@@ -510,7 +511,7 @@ TEST_F(GatewayRun, EmptyPhpPathAnswers500AndReturns) {
         std::string console = ::testing::internal::GetCapturedStdout();
         std::string message =
             "Missing PHP path - add php-path to the config file or use --php-path <php-cgi interpreter> on the command line";
-        EXPECT_EQ(sent, "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n" + message + "\n");
+        EXPECT_EQ(sent, plainAnswer("500 Internal Server Error", message + "\n"));
         EXPECT_EQ(console, message + "\n");
         EXPECT_FALSE(dir.exists("php-in"));
     }
