@@ -2,6 +2,8 @@
 // defaults, options and configuration files, then only read.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,5 +29,23 @@ void setConfig(const std::string& key, const std::string& value);
 void parseConfig(const std::string& fileName);
 // Ten lowercase hex digits fixed when the program was built.
 std::string versionString();
+
+// The bounds that keep one client from holding up or exhausting the server.
+namespace limits {
+// How long one send may block before its connection is given up.
+inline constexpr int sendTimeoutSeconds = 30;
+// How long a script may run before it is ended ("script-timeout" overrides).
+inline constexpr int defaultScriptTimeoutSeconds = 30;
+// How long a connection may stay silent before it is closed ("idle-timeout" overrides).
+inline constexpr int defaultIdleTimeoutSeconds = 60;
+// The most a request head may take, its empty line included.
+inline constexpr std::size_t maxHeadBytes = std::size_t{1} << 20;
+// The most a request body may take.
+inline constexpr std::int64_t maxBodyBytes = std::int64_t{1} << 30;
+} // namespace limits
+
+// A time-out in seconds from the optional setting `key`: a positive decimal
+// number, or `fallback` when the key is absent or holds anything else.
+int timeoutSetting(const std::string& key, int fallback);
 
 } // namespace fernhollow

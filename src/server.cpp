@@ -15,8 +15,6 @@ using platform::consoleLine;
 
 namespace {
 
-// How long one send may block before its connection is given up.
-constexpr int sendTimeoutSeconds = 30;
 constexpr int listenBacklog = 64;
 constexpr int waitTimeoutMs = 60 * 1000;
 constexpr std::size_t receiveBufferSize = 16384;
@@ -117,7 +115,7 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
     }
     try {
         int fd = accepted.get();
-        platform::setSendTimeout(fd, sendTimeoutSeconds);
+        platform::setSendTimeout(fd, limits::sendTimeoutSeconds);
         auto connection = std::make_unique<SocketConnection>(accepted.release());
         consoleLine("connection from " + connection->peerAddress());
         connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection))});
