@@ -3,6 +3,7 @@
 #include "config.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "server.h"
 #include "text.h"
@@ -47,8 +48,8 @@ constexpr std::string_view okStatusLine = "HTTP/1.1 200 OK\r\n";
 
 // The exchange files, in the working directory: the request body goes in
 // through the first, the interpreter's answer comes back through the second.
-const std::string phpInPath = "./php-in";
-const std::string phpOutPath = "./php-out";
+const std::string phpInPath = std::string(".") + platform::pathSeparator + "php-in";
+const std::string phpOutPath = std::string(".") + platform::pathSeparator + "php-out";
 
 } // namespace
 
@@ -61,7 +62,7 @@ std::string scriptName(std::string_view url) {
 std::string scriptFileName(std::string_view root, std::string_view path) {
     std::string joined(root);
     joined.append(path);
-    return replaceAll(joined, "//", "/");
+    return systemPathForm(joined);
 }
 
 std::string remoteAddress(std::string_view peer) {

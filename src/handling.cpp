@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "server.h"
 #include "text.h"
 
@@ -66,7 +67,7 @@ bool beginsWithFolder(std::string_view url, std::string_view root) {
     if (!beginsWith(url, root)) return false;
     // "/srv/wiki-other" merely begins with the text of a root "/srv/wiki".
     return root.empty() || endsWith(root, "/") || endsWith(root, "\\") || url.size() == root.size() ||
-           url[root.size()] == '/';
+           url[root.size()] == '/' || url[root.size()] == platform::pathSeparator;
 }
 
 MappedPath mapUrlToPath(std::string_view root, std::string_view url) {
@@ -77,8 +78,14 @@ MappedPath mapUrlToPath(std::string_view root, std::string_view url) {
         joined.append(root);
     }
     joined.append(url);
-    mapped.filePath = replaceAll(joined, "//", "/");
+    mapped.filePath = systemPathForm(joined);
     return mapped;
+}
+
+bool namesScript(std::string_view url) {
+    // Windows finds "t.PHP" under "t.php": its source must never go out as a file.
+    if (platform::windowsFileNames) return contains(lowerAscii(url), ".php");
+    return contains(url, ".php");
 }
 
 ContentChoice chooseContentType(std::string_view url) {
@@ -88,7 +95,7 @@ ContentChoice chooseContentType(std::string_view url) {
     if (contains(url, ".js")) return {ContentKind::Typed, "text/javascript"};
     if (contains(url, ".png")) return {ContentKind::Typed, "image/png"};
     if (contains(url, ".gif")) return {ContentKind::Typed, "image/gif"};
-    if (contains(url, ".php")) return {ContentKind::Script, ""};
+    if (namesScript(url)) return {ContentKind::Script, ""};
     if (contains(url, ".ttf")) return {ContentKind::Typed, "font/ttf"};
     return {ContentKind::Unknown, ""};
 }
@@ -122,9 +129,9 @@ bool isWikiFileName(std::string_view name) {
 WikiEntry wikiEntry(std::string_view root, std::string_view name) {
     WikiEntry entry;
     entry.fullName = root;
-    if (!root.empty() && !endsWith(root, "/") && !endsWith(root, "\\")) entry.fullName.push_back('/');
+    if (!root.empty() && !endsWith(root, "/") && !endsWith(root, "\\")) entry.fullName.push_back(platform::pathSeparator);
     entry.fullName.append(name);
-    for (std::string_view piece : split(entry.fullName, "/")) entry.parts.emplace_back(piece);
+    for (std::string_view piece : split(entry.fullName, platform::separatorText)) entry.parts.emplace_back(piece);
     // The entry's own name, also when a root ending in "\" leaves no "/" to cut at.
     entry.linkText = name;
     return entry;
@@ -242,10 +249,10 @@ void RequestHandler::handlePost() {
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
     if (!line) return;
     const std::string& target = line->target;
-    if (contains(target, ".php")) {
+    if (namesScript(target)) {
         consoleLine("PHP request");
         // A script outside the root must never be run.
-        if (hasParentSegment(target)) {
+        if (hasParentSegment(target) || (platform::windowsFileNames && hasWindowsAliasSegment(path))) {
             send(notFoundPage(getConfig("root")));
         } else {
             handlePhpRequest("POST", target);
@@ -268,6 +275,11 @@ std::optional<std::string> locateFile(const std::string& root, const std::string
     consoleLine("requested: " + mapped.filePath);
     // A ".." segment could climb out of the root: treat it as missing.
     if (hasParentSegment(url)) return std::nullopt;
+    // A "web\MathJax" URL is taken as a path of its own: only inside the root.
+    if (!mapped.rootPrefixed && !beginsWithFolder(url, root)) return std::nullopt;
+    // On Windows a name that reaches a device, a stream or another file is missing too.
+    std::string_view own = mapped.rootPrefixed ? std::string_view(url) : std::string_view(url).substr(root.size());
+    if (platform::windowsFileNames && hasWindowsAliasSegment(own)) return std::nullopt;
     if (platform::entryKind(mapped.filePath) != platform::EntryKind::File) return std::nullopt;
     return mapped.filePath;
 }

@@ -58,7 +58,7 @@ struct MappedPath {
 // the same letters.
 bool beginsWithFolder(std::string_view url, std::string_view root);
 // Joins the root and the URL text (unless the URL already begins with the
-// root folder or names "web\MathJax"), then collapses every "//" to "/" in one pass.
+// root folder or names "web\MathJax"), then puts it in the system's path form.
 MappedPath mapUrlToPath(std::string_view root, std::string_view url);
 
 // How a URL text is to be answered, chosen by the first rule that holds.
@@ -69,6 +69,9 @@ struct ContentChoice {
     std::string_view type;
 };
 
+// Whether a URL text names a script (".php"; in any letter case where file
+// names ignore it).
+bool namesScript(std::string_view url);
 // The content type of a URL text by the ordered rule table.
 ContentChoice chooseContentType(std::string_view url);
 
@@ -94,7 +97,7 @@ struct WikiEntry {
     std::string linkText;
 };
 
-// The root and an entry name joined as a path, cut at "/", with the entry's
+// The root and an entry name joined as a path, cut at the separator, with the entry's
 // own name as the link text.
 WikiEntry wikiEntry(std::string_view root, std::string_view name);
 

@@ -2,6 +2,8 @@
 
 #include "config.h"
 #include "platform/console.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "server.h"
 #include "text.h"
 
@@ -17,7 +19,7 @@ namespace {
 enum class Pending { None, Port, Ip, Root, Config, PhpPath };
 
 // The root separator of this platform, appended by "--root".
-constexpr char rootSeparator = '/';
+constexpr char rootSeparator = platform::pathSeparator;
 
 // Stores the argument as the value the pending option waits for.
 void consumeValue(Pending pending, const std::string& argument) {
@@ -86,7 +88,7 @@ bool processArgs(const std::vector<std::string>& arguments) {
 
 int fernhollowMain(int argc, char** argv) {
     try {
-        if (processArgs(std::vector<std::string>(argv, argv + argc))) return 0;
+        if (processArgs(platform::programArguments(argc, argv))) return 0;
         consoleLine("starting server");
         return runServer();
     } catch (const std::exception& error) {

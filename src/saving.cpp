@@ -3,6 +3,7 @@
 #include "config.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "server.h"
 #include "text.h"
 
@@ -114,19 +115,19 @@ MultipartParse parseMultipartBody(std::string_view body, std::string_view bounda
 SavePaths savePaths(std::string root, const std::string& fileName, const std::string& backupDir) {
     SavePaths paths;
     paths.root = std::move(root);
-    if (!endsWith(paths.root, "/") && !beginsWith(fileName, "/")) {
-        paths.root += "/";
+    if (!endsWith(paths.root, platform::separatorText) && !beginsWith(fileName, platform::separatorText)) {
+        paths.root += platform::separatorText;
         paths.rootExtended = true;
     }
     paths.pagePath = paths.root + fileName;
-    if (!backupDir.empty()) paths.backupPath = paths.root + backupDir + "/" + fileName;
+    if (!backupDir.empty()) paths.backupPath = paths.root + backupDir + platform::pathSeparator + fileName;
     return paths;
 }
 
 std::string folderOf(const std::string& path) {
-    std::size_t at = path.rfind('/');
+    std::size_t at = platform::lastSeparatorAt(path);
     if (at == std::string::npos) return ".";
-    if (at == 0) return "/";
+    if (at == 0) return path.substr(0, 1);
     return path.substr(0, at);
 }
 
@@ -218,10 +219,10 @@ namespace {
 // beside it. Saves never overlap, so any such name is a leftover.
 void removeLeftovers(const std::string& target) {
     std::string folder = folderOf(target);
-    std::string name = target.substr(target.rfind('/') + 1);
+    std::string name = target.substr(platform::lastSeparatorAt(target) + 1);
     try {
         for (const std::string& entry : platform::listDirectory(folder))
-            if (isTemporaryNameOf(entry, name)) platform::removeFile(folder + "/" + entry);
+            if (isTemporaryNameOf(entry, name)) platform::removeFile(folder + platform::pathSeparator + entry);
     } catch (const std::system_error&) {
         // A leftover that cannot be removed harms nothing but disk space.
     }
@@ -281,7 +282,7 @@ void RequestHandler::saveTiddly() {
     parseMultipart();
     consoleLine("Form Name is " + formName);
     SavePaths paths = savePaths(std::move(root), fileName, backupDir);
-    if (paths.rootExtended) consoleLine("Appended / to root path");
+    if (paths.rootExtended) consoleLine(std::string("Appended ") + platform::pathSeparator + " to root path");
     if (formName != "userfile" || fileName.empty()) return;
 
     auto refuse = [this](std::string_view status, std::string_view text) {
@@ -291,6 +292,11 @@ void RequestHandler::saveTiddly() {
     if (hasParentSegment(fileName) || hasParentSegment(backupDir)) {
         consoleLine("refusing to save " + fileName + ": a name leaves the document root");
         refuse("403 Forbidden", "The file name or the backup folder leaves the document root.\n");
+        return;
+    }
+    if (platform::windowsFileNames && (hasWindowsAliasSegment(fileName) || hasWindowsAliasSegment(backupDir))) {
+        consoleLine("refusing to save " + fileName + ": a name is not a plain file name on this system");
+        refuse("403 Forbidden", "The file name or the backup folder names a device or a stream, or ends in a dot or a blank.\n");
         return;
     }
     if (!fileContentTaken) {
@@ -320,7 +326,10 @@ void RequestHandler::saveTiddly() {
         replacePage(paths, body, backup ? &*backup : nullptr);
     } catch (const std::system_error& error) {
         consoleLine(std::string("the page could not be saved: ") + error.what());
-        refuse("500 Internal Server Error", "The page could not be saved.\n");
+        // Another program holding the page open keeps it whole, but unsaved.
+        refuse("500 Internal Server Error", error.code() == std::errc::device_or_resource_busy
+                                                ? "The page is in use by another program and was not saved.\n"
+                                                : "The page could not be saved.\n");
         return;
     }
     send("HTTP/1.1 200 OK\r\n\r\n");

@@ -64,21 +64,22 @@ MultipartParse parseMultipartBody(std::string_view body, std::string_view bounda
 
 // The paths of one save, built by plain concatenation.
 struct SavePaths {
-    // The root as the save uses it, "/" appended when needed.
+    // The root as the save uses it, the separator appended when needed.
     std::string root;
-    // Whether the "/" was appended.
+    // Whether the separator was appended.
     bool rootExtended = false;
     std::string pagePath;
     // Empty when no backup folder was given.
     std::string backupPath;
 };
 
-// Page path = root + fileName; backup path = root + backupDir + "/" + fileName.
-// The root gets a "/" unless it ends with one or fileName begins with one.
+// Page path = root + fileName; backup path = root + backupDir + separator +
+// fileName. The root gets the separator unless it ends with one or fileName
+// begins with one.
 SavePaths savePaths(std::string root, const std::string& fileName, const std::string& backupDir);
 
-// The folder that holds `path`: the text before its last "/" ("/" itself
-// when that is the first byte), or "." when there is no "/".
+// The folder that holds `path`: the text before its last separator (that
+// separator itself when it is the first byte), or "." when there is none.
 std::string folderOf(const std::string& path);
 // Whether `name` is a temporary name that a save of the file `target` (a bare
 // file name) makes beside it: target + ".saving-" + twelve hex digits.

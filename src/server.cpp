@@ -19,10 +19,12 @@ constexpr int listenBacklog = 64;
 constexpr int waitTimeoutMs = 60 * 1000;
 constexpr std::size_t receiveBufferSize = 16384;
 
-// An entry of the loop's list: the socket's number and the handler owning it.
+// An entry of the loop's list: the socket's number, the handler owning it,
+// and whether the last wait found it readable.
 struct OpenConnection {
     int fd;
     std::unique_ptr<RequestHandler> handler;
+    bool readable = false;
 };
 
 } // namespace
@@ -184,23 +186,18 @@ int runServer() {
     std::vector<OpenConnection> connections;
     std::vector<int> readSet;
     std::vector<bool> ready;
-    std::vector<bool> readyByFd;
     std::vector<char> buffer(receiveBufferSize);
     for (;;) {
         readSet.clear();
         readSet.push_back(listener.get());
         for (const auto& entry : connections) readSet.push_back(entry.fd);
         platform::waitReadable(readSet, waitTimeoutMs, ready);
-        readyByFd.assign(0, false);
-        for (std::size_t k = 0; k < readSet.size(); ++k) {
-            if (!ready[k]) continue;
-            if (static_cast<std::size_t>(readSet[k]) >= readyByFd.size()) readyByFd.resize(readSet[k] + 1, false);
-            readyByFd[readSet[k]] = true;
-        }
+        // The flags go with the entries, since descriptors are no small
+        // numbers on every system and the list changes during the pass.
+        for (std::size_t k = 0; k < connections.size(); ++k) connections[k].readable = ready[k + 1];
         if (ready[0]) acceptOne(listener.get(), spare, connections);
         for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
-            int fd = connections[i].fd;
-            if (static_cast<std::size_t>(fd) >= readyByFd.size() || !readyByFd[fd]) continue;
+            if (!connections[i].readable) continue;
             if (serveReadable(i, connections[i], buffer.data())) connections.erase(connections.begin() + i);
         }
     }

@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include "platform/paths.h"
+
 #include <array>
 #include <system_error>
 
@@ -156,6 +158,50 @@ bool hasParentSegment(std::string_view path) {
     for (std::size_t i = 0; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/' || path[i] == '\\') {
             if (path.substr(start, i - start) == "..") return true;
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+std::string systemPathForm(std::string_view joined) {
+    std::string separated = replaceAll(joined, "/", platform::separatorText);
+    return replaceAll(separated, platform::doubledSeparator, platform::separatorText);
+}
+
+namespace {
+
+// Whether one path segment is a name Windows reads as something else.
+bool isWindowsAlias(std::string_view segment) {
+    if (segment.empty() || segment == "." || segment == "..") return false;
+    if (segment.back() == '.' || segment.back() == ' ') return true;
+    for (char c : segment) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 32 || c == ':' || c == '<' || c == '>' || c == '"' || c == '|' || c == '*' || c == '?') return true;
+    }
+    // The device is named by what stands before the first dot, blanks at its
+    // end left out ("nul .txt" is NUL too).
+    std::string base = lowerAscii(segment.substr(0, segment.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static constexpr std::array<std::string_view, 6> devices{"con", "prn", "aux", "nul", "conin$", "conout$"};
+    for (std::string_view device : devices)
+        if (base == device) return true;
+    if (beginsWith(base, "com") || beginsWith(base, "lpt")) {
+        std::string_view number = std::string_view(base).substr(3);
+        // The digits 1-9, and the superscripts 1, 2 and 3 that Windows also takes.
+        if (number.size() == 1 && number[0] >= '1' && number[0] <= '9') return true;
+        if (number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3") return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool hasWindowsAliasSegment(std::string_view path) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/' || path[i] == '\\') {
+            if (isWindowsAlias(path.substr(start, i - start))) return true;
             start = i + 1;
         }
     }

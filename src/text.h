@@ -40,5 +40,15 @@ std::int64_t parseSigned64(std::string_view text, const char* what);
 std::string plainAnswer(std::string_view status, std::string_view text);
 // Whether a "/" or "\" separated path holds a ".." segment.
 bool hasParentSegment(std::string_view path);
+// A joined path in the system's form: every "/" turned into the system's
+// separator, then every doubled separator made one, each in one pass from the
+// left (on POSIX only the second pass changes anything).
+std::string systemPathForm(std::string_view joined);
+// Whether a "/" or "\" separated path holds a segment that Windows takes for
+// another file than its bytes name: one ending in "." or " " (Windows drops
+// them; "." alone is the folder itself), one holding ":" (a stream or a
+// drive) or a byte Windows refuses in names, or a device name (CON, PRN, AUX,
+// NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, in any letter case, with any extension).
+bool hasWindowsAliasSegment(std::string_view path);
 
 } // namespace fernhollow

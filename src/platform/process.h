@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace fernhollow::platform {
 
@@ -32,5 +33,8 @@ std::map<std::string, std::string> currentEnvironment();
 ChildProcess spawnProgram(const std::string& program,
                           const std::map<std::string, std::string>& environment,
                           int stdinFd, int stdoutFd);
+
+// The program's arguments as UTF-8, the program's path first.
+std::vector<std::string> programArguments(int argc, char** argv);
 
 } // namespace fernhollow::platform

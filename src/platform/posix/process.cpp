@@ -70,4 +70,8 @@ ChildProcess spawnProgram(const std::string& program,
     return ChildProcess(pid);
 }
 
+std::vector<std::string> programArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 } // namespace fernhollow::platform

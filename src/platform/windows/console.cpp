@@ -1,0 +1,53 @@
+#include "platform/console.h"
+
+#include "platform/windows/win32.h"
+
+#include <string>
+
+namespace fernhollow::platform {
+
+namespace {
+
+// Writes `text` to a standard handle. Files and pipes get the bytes exactly
+// (no CR is added); a console window gets the text as UTF-16, so that names
+// outside the console's code page show as they are. A console that is gone is
+// not our failure.
+void writeStandard(DWORD which, std::string_view text) {
+    HANDLE handle = ::GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    if (::GetFileType(handle) == FILE_TYPE_CHAR && ::GetConsoleMode(handle, &mode)) {
+        std::wstring wideText;
+        try {
+            wideText = win32::wide(text);
+        } catch (const std::exception&) {
+            wideText.assign(text.begin(), text.end());
+        }
+        DWORD written = 0;
+        ::WriteConsoleW(handle, wideText.data(), static_cast<DWORD>(wideText.size()), &written, nullptr);
+        return;
+    }
+    while (!text.empty()) {
+        DWORD written = 0;
+        if (!::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) return;
+        text.remove_prefix(written);
+    }
+}
+
+} // namespace
+
+void consoleLine(std::string_view line) {
+    std::string whole;
+    whole.reserve(line.size() + 1);
+    whole.append(line);
+    whole.push_back('\n');
+    writeStandard(STD_OUTPUT_HANDLE, whole);
+}
+
+void errorReport(std::string_view text) {
+    std::string whole(text);
+    whole.push_back('\n');
+    writeStandard(STD_ERROR_HANDLE, whole);
+}
+
+} // namespace fernhollow::platform

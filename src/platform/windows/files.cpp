@@ -1,0 +1,177 @@
+#include "platform/files.h"
+
+#include "platform/windows/win32.h"
+
+#include <system_error>
+
+namespace fernhollow::platform {
+
+using win32::wide;
+
+namespace {
+
+// Other programs may read, replace or delete a file while the server reads it.
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens `path` with CreateFileW; the handle is never inherited by a child.
+UniqueFd openHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    HANDLE handle = ::CreateFileW(wide(path).c_str(), access, share, &attributes, disposition, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+    if (handle == INVALID_HANDLE_VALUE) win32::raiseLastError("CreateFileW " + path);
+    return UniqueFd(win32::fromHandle(handle));
+}
+
+// The attributes of `path`, or false when nothing stands there.
+bool attributesOf(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
+    try {
+        return ::GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) != 0;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+// Whether a failed replace may succeed when tried again: another program
+// (an editor, a virus scanner, a backup tool) holds the file open.
+bool isHeldOpen(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// How often, and how far apart, a replace of a file held open is tried.
+constexpr int replaceAttempts = 6;
+constexpr DWORD replacePauseMs = 100;
+
+} // namespace
+
+EntryKind entryKind(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!attributesOf(path, data)) return EntryKind::Missing;
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Directory : EntryKind::File;
+}
+
+std::int64_t fileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (::GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) == 0)
+        win32::raiseLastError("GetFileAttributesExW " + path);
+    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+UniqueFd openForReading(const std::string& path) {
+    return openHandle(path, GENERIC_READ, shareAll, OPEN_EXISTING);
+}
+
+UniqueFd openNullDevice() {
+    return openHandle("NUL", GENERIC_READ, shareAll, OPEN_EXISTING);
+}
+
+UniqueFd createOrTruncate(const std::string& path) {
+    return openHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_ALWAYS);
+}
+
+UniqueFd createExclusive(const std::string& path) {
+    return openHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW);
+}
+
+std::size_t readSome(int fd, char* buffer, std::size_t size) {
+    DWORD wanted = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(win32::toHandle(fd), buffer, wanted, &got, nullptr)) {
+        // The end of a pipe is the end of its bytes.
+        if (::GetLastError() == ERROR_BROKEN_PIPE) return 0;
+        win32::raiseLastError("ReadFile");
+    }
+    return got;
+}
+
+std::string readWholeFile(const std::string& path) {
+    UniqueFd file = openForReading(path);
+    std::string content;
+    char buffer[65536];
+    while (std::size_t n = readSome(file.get(), buffer, sizeof buffer)) content.append(buffer, n);
+    return content;
+}
+
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD wanted = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!::WriteFile(win32::toHandle(fd), bytes.data(), wanted, &written, nullptr)) win32::raiseLastError("WriteFile");
+        bytes.remove_prefix(written);
+    }
+}
+
+void syncFile(int fd) {
+    if (!::FlushFileBuffers(win32::toHandle(fd))) win32::raiseLastError("FlushFileBuffers");
+}
+
+// Windows cannot flush a folder; the renames are made durable by
+// MOVEFILE_WRITE_THROUGH instead.
+void syncDirectory(const std::string&) {}
+
+// A new file takes its access rights from its folder on Windows, as the
+// replaced page did: there are no permission bits to carry over.
+void copyPermissions(const std::string&, int) {}
+
+void defaultPermissions(int) {}
+
+void renameReplacing(const std::string& from, const std::string& to) {
+    std::wstring source = wide(from), target = wide(to);
+    DWORD error = 0;
+    for (int attempt = 1; attempt <= replaceAttempts; ++attempt) {
+        if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+        error = ::GetLastError();
+        if (!isHeldOpen(error) || attempt == replaceAttempts) break;
+        ::Sleep(replacePauseMs);
+    }
+    if (isHeldOpen(error))
+        throw std::system_error(EBUSY, std::generic_category(),
+                                "MoveFileExW " + from + " " + to + ": " + to + " is in use by another program (Windows error " +
+                                    std::to_string(error) + ")");
+    win32::raiseError(error, "MoveFileExW " + from + " " + to);
+}
+
+void hardLink(const std::string& from, const std::string& to) {
+    std::wstring source = wide(from), target = wide(to);
+    if (::CreateHardLinkW(target.c_str(), source.c_str(), nullptr)) return;
+    DWORD error = ::GetLastError();
+    if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) win32::raiseError(error, "CreateHardLinkW " + to);
+    // A volume without hard links (FAT, exFAT): the second name becomes a
+    // copy, flushed before it may replace anything.
+    if (!::CopyFileW(source.c_str(), target.c_str(), TRUE)) win32::raiseLastError("CopyFileW " + from + " " + to);
+    try {
+        UniqueFd copy = openHandle(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+        syncFile(copy.get());
+    } catch (...) {
+        ::DeleteFileW(target.c_str());
+        throw;
+    }
+}
+
+void removeFile(const std::string& path) {
+    if (::DeleteFileW(wide(path).c_str())) return;
+    DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) win32::raiseError(error, "DeleteFileW " + path);
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    // An empty root means the current directory.
+    std::string pattern = path.empty() ? "." : path;
+    if (pattern.back() != '\\' && pattern.back() != '/') pattern.push_back('\\');
+    pattern.push_back('*');
+    WIN32_FIND_DATAW found{};
+    HANDLE search = ::FindFirstFileExW(wide(pattern).c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    std::vector<std::string> names;
+    if (search == INVALID_HANDLE_VALUE) {
+        // A drive's root folder has no "." entry: empty means no match at all.
+        if (::GetLastError() == ERROR_FILE_NOT_FOUND) return names;
+        win32::raiseLastError("FindFirstFileExW " + path);
+    }
+    do {
+        std::string name = win32::narrow(found.cFileName);
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
+} // namespace fernhollow::platform

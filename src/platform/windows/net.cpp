@@ -1,0 +1,193 @@
+#include "platform/net.h"
+
+#include "platform/errors.h"
+#include "platform/windows/win32.h"
+
+#include <cerrno>
+
+namespace fernhollow::platform {
+
+using win32::fromSocket;
+using win32::toSocket;
+
+namespace {
+
+// A new IPv4 stream socket that no child process ever inherits.
+SOCKET newTcpSocket() {
+    win32::startSockets();
+    SOCKET socket = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) win32::raiseLastSocketError("WSASocketW");
+    return socket;
+}
+
+// Switches blocking mode on or off.
+void setBlocking(SOCKET socket, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    if (::ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) win32::raiseLastSocketError("ioctlsocket(FIONBIO)");
+}
+
+// The send time-out set on `socket`, in milliseconds (0: none).
+DWORD sendTimeoutOf(SOCKET socket) {
+    DWORD limit = 0;
+    int size = sizeof limit;
+    if (::getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&limit), &size) != 0) return 0;
+    return limit;
+}
+
+} // namespace
+
+UniqueFd createTcpSocket() {
+    return UniqueFd(fromSocket(newTcpSocket()));
+}
+
+// Windows lets another program bind a port taken with SO_REUSEADDR; exclusive
+// use makes a second server fail to bind instead, as on POSIX.
+void allowAddressReuse(int fd) {
+    BOOL on = TRUE;
+    if (::setsockopt(toSocket(fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+        win32::raiseLastSocketError("setsockopt(SO_EXCLUSIVEADDRUSE)");
+}
+
+std::optional<std::uint32_t> resolveIpv4(const std::string& host) {
+    win32::startSockets();
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1) return ntohl(parsed.s_addr);
+    std::wstring wideHost;
+    try {
+        wideHost = win32::wide(host);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    ADDRINFOW hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    if (::GetAddrInfoW(wideHost.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return std::nullopt;
+    std::uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    ::FreeAddrInfoW(found);
+    return address;
+}
+
+bool bindIpv4(int fd, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(address);
+    where.sin_port = htons(port);
+    return ::bind(toSocket(fd), reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+}
+
+void makeNonBlocking(int fd) {
+    setBlocking(toSocket(fd), false);
+}
+
+void listenOn(int fd, int backlog) {
+    if (::listen(toSocket(fd), backlog) != 0) win32::raiseLastSocketError("listen");
+}
+
+bool isLoopback(std::uint32_t address) {
+    return (address >> 24) == 127;
+}
+
+UniqueFd acceptConnection(int listener, int& error) {
+    SOCKET accepted = ::accept(toSocket(listener), nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) {
+        error = ::WSAGetLastError();
+        return UniqueFd();
+    }
+    UniqueFd owner(fromSocket(accepted));
+    // An accepted socket takes the listener's non-blocking mode and its
+    // inheritability; connections are blocking and stay with the server.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+    u_long nonBlocking = 0;
+    if (::ioctlsocket(accepted, FIONBIO, &nonBlocking) != 0) {
+        error = ::WSAGetLastError();
+        return UniqueFd();
+    }
+    return owner;
+}
+
+bool isDescriptorExhaustion(int error) {
+    return error == WSAEMFILE || error == WSAENOBUFS;
+}
+
+bool isNothingWaiting(int error) {
+    return error == WSAEWOULDBLOCK;
+}
+
+std::string peerAddress(int fd) {
+    sockaddr_in peer{};
+    int size = sizeof peer;
+    if (::getpeername(toSocket(fd), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        win32::raiseLastSocketError("getpeername");
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+void setSendTimeout(int fd, int seconds) {
+    DWORD limit = static_cast<DWORD>(seconds) * 1000;
+    if (::setsockopt(toSocket(fd), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit) != 0)
+        win32::raiseLastSocketError("setsockopt(SO_SNDTIMEO)");
+}
+
+void waitReadable(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& readable) {
+    std::vector<WSAPOLLFD> entries(fds.size());
+    for (std::size_t i = 0; i < fds.size(); ++i) entries[i] = WSAPOLLFD{toSocket(fds[i]), POLLRDNORM, 0};
+    int ready = ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeoutMs);
+    if (ready == SOCKET_ERROR) win32::raiseLastSocketError("WSAPoll");
+    readable.assign(fds.size(), false);
+    // A peer that hung up or failed is "readable": the receive reports it.
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        readable[i] = (entries[i].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
+    int wanted = size > 0x40000000 ? 0x40000000 : static_cast<int>(size);
+    int n = ::recv(toSocket(fd), buffer, wanted, 0);
+    if (n == SOCKET_ERROR) win32::raiseLastSocketError("recv");
+    return static_cast<std::size_t>(n);
+}
+
+void sendAll(int fd, std::string_view bytes) {
+    SOCKET socket = toSocket(fd);
+    while (!bytes.empty()) {
+        int wanted = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<int>(bytes.size());
+        int n = ::send(socket, bytes.data(), wanted, 0);
+        // After its send time-out has passed, a Windows socket is unusable:
+        // the error ends the connection, which the loop then closes.
+        if (n == SOCKET_ERROR) win32::raiseLastSocketError("send");
+        if (n < wanted && sendTimeoutOf(socket) != 0) {
+            errno = ETIMEDOUT;
+            raiseNetworkErrno("send");
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void shutdownBoth(int fd) {
+    ::shutdown(toSocket(fd), SD_BOTH);
+}
+
+// Windows has no socketpair: two ends of a loopback TCP connection.
+std::pair<UniqueFd, UniqueFd> socketPair() {
+    UniqueFd listener(fromSocket(newTcpSocket()));
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof where;
+    if (::bind(toSocket(listener.get()), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        ::getsockname(toSocket(listener.get()), reinterpret_cast<sockaddr*>(&where), &size) != 0 ||
+        ::listen(toSocket(listener.get()), 1) != 0)
+        win32::raiseLastSocketError("socketPair listen");
+    UniqueFd first(fromSocket(newTcpSocket()));
+    if (::connect(toSocket(first.get()), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0)
+        win32::raiseLastSocketError("socketPair connect");
+    SOCKET second = ::accept(toSocket(listener.get()), nullptr, nullptr);
+    if (second == INVALID_SOCKET) win32::raiseLastSocketError("socketPair accept");
+    return {std::move(first), UniqueFd(fromSocket(second))};
+}
+
+// Windows has no SIGPIPE: a send to a closed peer fails with an error.
+void ignoreBrokenPipes() {}
+
+} // namespace fernhollow::platform
