@@ -18,6 +18,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# ctest and test discovery run the cross-built programs through Wine.
+# ctest and test discovery run the cross-built programs through Wine, in a
+# Wine prefix of the build folder, without Wine's own diagnostics.
 find_program(FERNHOLLOW_WINE NAMES wine wine64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${FERNHOLLOW_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix WINEDEBUG=-all ${FERNHOLLOW_WINE})

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "handling.h"
 #include "platform/errors.h"
+#include "platform/paths.h"
 #include "server.h"
 #include "support/blackbox.h"
 
@@ -111,8 +112,15 @@ TEST(MapUrlToPath, PutsTheRootInFrontAndCollapsesDoubledSlashes) {
     struct Case {
         std::string root, url, filePath;
         bool prefixed;
+        // Windows turns every "/" into "\\" first; where more than that
+        // changes, what Windows gives.
+        std::string windowsFilePath = {};
     };
     const Case cases[] = {
+        {"C:\\wiki", "/index.html", "C:\\wiki/index.html", true},
+        {"C:\\wiki\\", "/index.html", "C:\\wiki\\/index.html", true, "C:\\wiki\\index.html"},
+        {"C:\\wiki\\", "C:\\wiki\\a.html", "C:\\wiki\\a.html", false},
+        {"./", "/a\\\\\\b", "./a\\\\\\b", true, ".\\a\\\\b"},  // three backslashes become two
         {"./", "/index.html", "./index.html", true},
         {"/srv/wiki", "/index.html", "/srv/wiki/index.html", true},
         {"/srv/wiki/", "/index.html", "/srv/wiki/index.html", true},
@@ -130,7 +138,8 @@ TEST(MapUrlToPath, PutsTheRootInFrontAndCollapsesDoubledSlashes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.root + " + " + c.url);
         MappedPath mapped = mapUrlToPath(c.root, c.url);
-        EXPECT_EQ(mapped.filePath, c.filePath);
+        std::string windowsFilePath = c.windowsFilePath.empty() ? bb::systemForm(c.filePath) : c.windowsFilePath;
+        EXPECT_EQ(mapped.filePath, platform::windowsFileNames ? windowsFilePath : c.filePath);
         EXPECT_EQ(mapped.rootPrefixed, c.prefixed);
     }
 }
@@ -159,6 +168,9 @@ TEST(ChooseContentType, TheFirstRuleThatHoldsDecides) {
         {"/font.ttf", ContentKind::Typed, "font/ttf"},
         {"/A.HTML", ContentKind::Unknown, ""},
         {"/", ContentKind::Unknown, ""},
+        // Windows opens t.php for t.PHP: there it is the script, never a file to send.
+        {"/t.PHP", platform::windowsFileNames ? ContentKind::Script : ContentKind::Unknown, ""},
+        {"/t.Php?x=1", platform::windowsFileNames ? ContentKind::Script : ContentKind::Unknown, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -207,18 +219,25 @@ TEST(WikiFileName, MatchesTiddlyStarHtmlIgnoringCase) {
 TEST(WikiEntry, JoinsRootAndNameAndCutsAtSlashes) {
     struct Case {
         std::string root, name, fullName, partsLine;
+        // What Windows gives, joining and cutting at "\\".
+        std::string windowsFullName, windowsPartsLine;
     };
     const Case cases[] = {
-        {"./", "tiddly-notes.html", "./tiddly-notes.html", "parts [\".\", \"tiddly-notes.html\"]"},
-        {"", "tiddly-a.html", "tiddly-a.html", "parts [\"tiddly-a.html\"]"},
-        {"/srv/wiki", "tiddly-a.html", "/srv/wiki/tiddly-a.html", "parts [\"\", \"srv\", \"wiki\", \"tiddly-a.html\"]"},
-        {"dir\\", "tiddly-a.html", "dir\\tiddly-a.html", "parts [\"dir\\tiddly-a.html\"]"},
+        {"./", "tiddly-notes.html", "./tiddly-notes.html", "parts [\".\", \"tiddly-notes.html\"]",
+         "./tiddly-notes.html", "parts [\"./tiddly-notes.html\"]"},
+        {".\\", "tiddly-notes.html", ".\\tiddly-notes.html", "parts [\".\\tiddly-notes.html\"]",
+         ".\\tiddly-notes.html", "parts [\".\", \"tiddly-notes.html\"]"},
+        {"", "tiddly-a.html", "tiddly-a.html", "parts [\"tiddly-a.html\"]", "tiddly-a.html", "parts [\"tiddly-a.html\"]"},
+        {"/srv/wiki", "tiddly-a.html", "/srv/wiki/tiddly-a.html", "parts [\"\", \"srv\", \"wiki\", \"tiddly-a.html\"]",
+         "/srv/wiki\\tiddly-a.html", "parts [\"/srv/wiki\", \"tiddly-a.html\"]"},
+        {"C:\\wiki", "tiddly-a.html", "C:\\wiki/tiddly-a.html", "parts [\"C:\\wiki\", \"tiddly-a.html\"]",
+         "C:\\wiki\\tiddly-a.html", "parts [\"C:\", \"wiki\", \"tiddly-a.html\"]"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.root);
         WikiEntry entry = wikiEntry(c.root, c.name);
-        EXPECT_EQ(entry.fullName, c.fullName);
-        EXPECT_EQ(partsLine(entry.parts), c.partsLine);
+        EXPECT_EQ(entry.fullName, platform::windowsFileNames ? c.windowsFullName : c.fullName);
+        EXPECT_EQ(partsLine(entry.parts), platform::windowsFileNames ? c.windowsPartsLine : c.partsLine);
         EXPECT_EQ(entry.linkText, c.name);
     }
 }

@@ -42,3 +42,42 @@ TEST(Text, HeaderLinesOfAHeadBeforeALargeBody) {
     EXPECT_EQ(lines[0], "Content-Type: text/html");
     EXPECT_EQ(lines[1], "");
 }
+
+TEST(Text, WindowsAliasSegments) {
+    struct Case {
+        std::string_view path;
+        bool alias;
+    };
+    const Case cases[] = {
+        {"/index.html", false},
+        {"/./a/index.html", false},
+        {"/a/../b", false},  // refused as a parent step, not here
+        {"", false},
+        {"/index.html.", true},
+        {"/index.html ", true},
+        {"/dir./x.html", true},
+        {"/x.html::$DATA", true},
+        {"/C:/Windows/win.ini", true},
+        {"/a\\C:x", true},
+        {"/CON", true},
+        {"/con.html", true},
+        {"/sub/Nul.txt.bak", true},
+        {"/aux", true},
+        {"/PRN.", true},
+        {"/nul .txt", true},
+        {"/COM1", true},
+        {"/lpt9.html", true},
+        {"/com\xC2\xB9.txt", true},
+        {"/CONOUT$", true},
+        {"/COM0", false},
+        {"/COM10", false},
+        {"/console.html", false},
+        {"/nullable.html", false},
+        {"/x<y", true},
+        {"/x|y", true},
+        {"/x*", true},
+        {std::string_view("/a\x01b", 4), true},
+        {"/\xC3\x9Cbersicht.html", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(hasWindowsAliasSegment(c.path), c.alias) << c.path;
+}

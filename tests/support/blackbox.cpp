@@ -29,41 +29,6 @@ namespace fernhollow::testing {
 namespace fs = std::filesystem;
 using namespace std::chrono;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "fernhollow-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::string TempDir::write(const std::string& relative, std::string_view content) const {
-    fs::path full = fs::path(path_) / relative;
-    fs::create_directories(full.parent_path());
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    return full.string();
-}
-
-std::string TempDir::read(const std::string& relative) const {
-    return readFile((fs::path(path_) / relative).string());
-}
-
-bool TempDir::exists(const std::string& relative) const {
-    return fs::exists(fs::path(path_) / relative);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in where{};

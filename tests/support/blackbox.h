@@ -30,6 +30,10 @@ private:
 // Reads a whole file.
 std::string readFile(const std::string& path);
 
+// A path as the POSIX rules give it, written the way the same rules give it
+// on the system the server is built for: every "/" as its separator.
+std::string systemForm(std::string_view posixForm);
+
 // The fernhollow binary running as a child process, its standard output
 // gathered from a pipe.
 class ServerProcess {
