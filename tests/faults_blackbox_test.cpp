@@ -204,7 +204,7 @@ TEST(SlowFaults, ClientThatStopsReadingIsDroppedAfterTheSendTimeOut) {
     // Read the start of the answer, then read nothing more.
     std::string received = stalled.readExactly(1000);
     ASSERT_EQ(received.size(), 1000u);
-    ASSERT_TRUE(server.waitForOutput("sending file ./huge.txt\n"));
+    ASSERT_TRUE(server.waitForOutput("sending file " + systemForm("./huge.txt") + "\n"));
     auto stalledAt = steady_clock::now();
 
     // Another client waits behind the blocked send; it is answered once the
@@ -230,6 +230,7 @@ TEST(SlowFaults, ClientThatStopsReadingIsDroppedAfterTheSendTimeOut) {
 }
 
 TEST(Faults, DescriptorLimitOf64WithAHundredClientsAtOnce) {
+    SKIP_UNDER_WINE("a descriptor limit (setrlimit) does not apply to a Windows program");
     constexpr int clientCount = 100;
     Site site;
     ServerProcess server({}, site.dir.path(), true, true, 64);
@@ -291,7 +292,7 @@ struct BadInput {
 };
 
 const std::string badRequestStart = "HTTP/1.1 400 Bad Request\r\n";
-const std::string notFoundStart = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=./\r\n";
+const std::string notFoundStart = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=" + systemForm("./") + "\r\n";
 const std::string exceptionLine = "Exception thrown during processPacketData()\n";
 
 std::vector<BadInput> badInputs() {
@@ -327,8 +328,9 @@ std::vector<BadInput> badInputs() {
         {"a non-numeric Content-Length", "POST /savetiddly HTTP/1.1\r\nContent-Length: abc\r\n\r\nabc",
          Outcome::Dropped, exceptionLine},
         {"a multipart POST with a bad part Content-Length", uploadRequest(badPart), Outcome::Dropped, exceptionLine},
+        // Windows refuses the name before trying it: no Windows name holds control bytes.
         {"NUL bytes in the name of a saved page", uploadRequest(nulName), Outcome::Answered,
-         "HTTP/1.1 500 Internal Server Error\r\n"},
+         serverUnderWine ? "HTTP/1.1 403 Forbidden\r\n" : "HTTP/1.1 500 Internal Server Error\r\n"},
         {"an unknown method", "BREW /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", Outcome::SilentAndOpen, ""},
         {"a GET in many tiny pieces",
          "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: patient\r\nAccept: */*\r\n\r\n",
@@ -435,6 +437,7 @@ std::size_t temporaryFiles(const std::string& root) {
 } // namespace
 
 TEST(SlowFaults, SavesKilledAtRandomMomentsLeaveAWholePageAndBackup) {
+    SKIP_UNDER_WINE("Wine can keep a killed program's sockets open and hang; kill tests stay with the Linux build");
     constexpr int kills = 200;
     auto started = steady_clock::now();
     TempDir dir;

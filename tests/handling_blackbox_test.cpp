@@ -65,28 +65,28 @@ TEST(HandlingBlackbox, GetSendsTheExactHeadAndFileWithItsConsoleLines) {
 
     Exchange get = request(server, "GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(get.answer, head200("text/html", 13) + "<p>hello</p>\n");
-    EXPECT_EQ(get.console, "document root is ./\n"
+    EXPECT_EQ(get.console, "document root is " + systemForm("./") + "\n"
                            "filename is /index.html\n"
                            "updating path\n"
-                           "requested: ./index.html\n"
-                           "sending file ./index.html\n");
+                           "requested: " + systemForm("./index.html") + "\n"
+                           "sending file " + systemForm("./index.html") + "\n");
 
     Exchange slash = request(server, "GET / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(slash.answer, head200("text/html", 13) + "<p>hello</p>\n");
     EXPECT_EQ(slash.console, "request for url /\n"
-                             "document root is ./\n"
+                             "document root is " + systemForm("./") + "\n"
                              "filename is /index.html\n"
                              "updating path\n"
-                             "requested: ./index.html\n"
-                             "sending file ./index.html\n");
+                             "requested: " + systemForm("./index.html") + "\n"
+                             "sending file " + systemForm("./index.html") + "\n");
 
     Exchange head = request(server, "HEAD /index.html HTTP/1.1\r\n\r\n");
     EXPECT_EQ(head.answer, head200("text/html", 13));
-    EXPECT_EQ(head.console, "document root is ./\n"
+    EXPECT_EQ(head.console, "document root is " + systemForm("./") + "\n"
                             "filename is /index.html\n"
                             "updating path\n"
-                            "requested: ./index.html\n"
-                            "sending HEAD response for ./index.html\n");
+                            "requested: " + systemForm("./index.html") + "\n"
+                            "sending HEAD response for " + systemForm("./index.html") + "\n");
 }
 
 TEST(HandlingBlackbox, ContentTypeRulesApplyInOrder) {
@@ -136,12 +136,12 @@ TEST(HandlingBlackbox, MissingFilesAndFoldersGetThe404Page) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c);
         Exchange answer = request(server, c);
-        EXPECT_EQ(answer.answer, notFoundPage("./"));
+        EXPECT_EQ(answer.answer, notFoundPage(systemForm("./")));
         EXPECT_EQ(answer.console.find("handle php request"), std::string::npos);
     }
 
     ServerProcess inWww({"--root", "www"}, dir.path());
-    EXPECT_EQ(request(inWww, "GET /nothing HTTP/1.1\r\n\r\n").answer, notFoundPage("www/"));
+    EXPECT_EQ(request(inWww, "GET /nothing HTTP/1.1\r\n\r\n").answer, notFoundPage(systemForm("www/")));
     EXPECT_EQ(request(inWww, "GET /index.html HTTP/1.1\r\n\r\n").answer, head200("text/html", 6) + "in www");
 }
 
@@ -167,7 +167,7 @@ TEST(HandlingBlackbox, QueriesAreCutFromGetTargetsOnly) {
 
     Exchange admin = request(server, "GET /admin.html?q HTTP/1.1\r\n\r\n");
     EXPECT_EQ(admin.answer, head200("text/html", 10) + "admin page");
-    EXPECT_TRUE(admin.console.starts_with("admin request\ndocument root is ./\n"));
+    EXPECT_TRUE(admin.console.starts_with("admin request\ndocument root is " + systemForm("./") + "\n"));
 }
 
 TEST(HandlingBlackbox, AThreeMegabyteFileArrivesByteExact) {
@@ -218,7 +218,7 @@ TEST(HandlingBlackbox, ParentSegmentsNeverReachOutsideTheRoot) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c);
         Exchange answer = request(server, c);
-        EXPECT_EQ(answer.answer, notFoundPage("www/"));
+        EXPECT_EQ(answer.answer, notFoundPage(systemForm("www/")));
         EXPECT_EQ(answer.console.find("handle php request"), std::string::npos);
     }
     EXPECT_FALSE(std::filesystem::exists(marker)) << "the interpreter was started";
@@ -230,7 +230,7 @@ TEST(HandlingBlackbox, ParentSegmentsNeverReachOutsideTheRoot) {
     ServerProcess climbing({"--root", "../www"}, dir.path() + "/other");
     Exchange served = request(climbing, "GET /index.html HTTP/1.1\r\n\r\n");
     EXPECT_EQ(served.answer, head200("text/html", 6) + "inside");
-    EXPECT_NE(served.console.find("requested: ../www/index.html\n"), std::string::npos);
+    EXPECT_NE(served.console.find("requested: " + systemForm("../www/index.html") + "\n"), std::string::npos);
 }
 
 // The list page as it must arrive for the given link texts, address and
@@ -267,7 +267,7 @@ TEST(HandlingBlackbox, ListPageShowsTheWikiFilesOfTheRoot) {
     std::vector<std::pair<std::string, std::string>> entries;
     std::multiset<std::string> listed;
     while (std::getline(lines, line)) {
-        ASSERT_TRUE(line.starts_with("./")) << line;
+        ASSERT_TRUE(line.starts_with(systemForm("./"))) << line;
         std::string name = line.substr(2);
         std::string parts;
         ASSERT_TRUE(std::getline(lines, parts));
@@ -297,12 +297,14 @@ TEST(HandlingBlackbox, ListPageEscapesFileNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        // A Windows file name cannot hold a backslash.
+        if (serverUnderWine && c.name.find('\\') != std::string::npos) continue;
         TempDir dir;
         dir.write(c.name, "page");
         ServerProcess server({}, dir.path());
         Exchange list = request(server, "GET /tiddly HTTP/1.1\r\n\r\n");
         EXPECT_EQ(list.answer, listAnswer({{c.address, c.text}}));
-        EXPECT_EQ(list.console, "main.RequestHandler.sendTiddlyList\n./" + c.name + "\nparts [\".\", \"" + c.name + "\"]\n");
+        EXPECT_EQ(list.console, "main.RequestHandler.sendTiddlyList\n" + systemForm("./") + c.name + "\nparts [\".\", \"" + c.name + "\"]\n");
     }
 }
 
@@ -354,6 +356,7 @@ TEST(HandlingBlackbox, UnknownMethodsAndOtherPostsAreLeftOpenAndUnanswered) {
 }
 
 TEST(HandlingBlackbox, AFailureWhileSendingGivesThe400Head) {
+    SKIP_UNDER_WINE("Windows programs do not see Unix socket files");
     TempDir dir;
     // A socket in the folder is no directory, yet it cannot be opened for reading.
     std::string socketPath = dir.path() + "/sock.html";
@@ -368,10 +371,10 @@ TEST(HandlingBlackbox, AFailureWhileSendingGivesThe400Head) {
     Exchange get = request(server, "GET /sock.html HTTP/1.1\r\n\r\n");
     ::close(fd);
     EXPECT_EQ(get.answer, "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n");
-    EXPECT_EQ(get.console, "document root is ./\n"
+    EXPECT_EQ(get.console, "document root is " + systemForm("./") + "\n"
                            "filename is /sock.html\n"
                            "updating path\n"
-                           "requested: ./sock.html\n"
+                           "requested: " + systemForm("./sock.html") + "\n"
                            "something failed, exception was thrown when sending file\n");
 }
 

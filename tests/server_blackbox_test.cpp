@@ -12,15 +12,15 @@ using namespace std::chrono_literals;
 TEST(ServerStartup, WritesTheStartupLinesAndListens) {
     TempDir dir;
     ServerProcess server({}, dir.path());
-    ASSERT_TRUE(server.waitForOutput("pages will be loaded from ./\n"));
+    ASSERT_TRUE(server.waitForOutput("pages will be loaded from " + systemForm("./") + "\n"));
     std::string expected = "adding key port with 9090\n"
                            "adding key ip with 127.0.0.1\n"
                            "adding key php-path with \n"
-                           "adding key root with ./\n"
+                           "adding key root with " + systemForm("./") + "\n"
                            "updating key port with " + std::to_string(server.port()) + "\n"
                            "starting server\n"
                            "listening on 127.0.0.1:" + std::to_string(server.port()) + " for incoming connections\n"
-                           "pages will be loaded from ./\n";
+                           "pages will be loaded from " + systemForm("./") + "\n";
     EXPECT_EQ(server.output(), expected);
 }
 
@@ -41,7 +41,7 @@ TEST(ServerStartup, HelpVersionAndBadPortEndTheProgram) {
     {
         ServerProcess rootHelp({"--root", "--help"}, dir.path(), false, false);
         EXPECT_EQ(rootHelp.waitExit(), 0);
-        EXPECT_NE(rootHelp.output().find("updating key root with --help/\n"), std::string::npos);
+        EXPECT_NE(rootHelp.output().find("updating key root with --help" + systemForm("/") + "\n"), std::string::npos);
         EXPECT_NE(rootHelp.output().find("Simple web server"), std::string::npos);
     }
     for (const char* bad : {"65536", "-1", " 80", "http"}) {
@@ -118,6 +118,7 @@ TEST(ServerConnections, OrderlyCloseIsReportedWithThePeer) {
 }
 
 TEST(ServerConnections, RunningOutOfDescriptorsDropsConnectionsWithoutEndingTheServer) {
+    SKIP_UNDER_WINE("a descriptor limit (setrlimit) does not apply to a Windows program");
     TempDir dir;
     ServerProcess server({}, dir.path(), true, true, 32);
     std::vector<std::unique_ptr<RawClient>> clients;

@@ -2,12 +2,26 @@
 // started on a free port with its console captured, and raw-byte clients.
 #pragma once
 
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace fernhollow::testing {
+
+// Whether the server under test is the Windows program, run under Wine (the
+// black-box tests are then built with the Windows separator).
+inline constexpr bool serverUnderWine = platform::windowsFileNames;
+
+// Skips a case that cannot run against the Windows program under Wine, saying why.
+#define SKIP_UNDER_WINE(reason)                                                    \
+    do {                                                                           \
+        if (::fernhollow::testing::serverUnderWine) GTEST_SKIP() << "under Wine: " << reason; \
+    } while (false)
 
 // A fresh folder under /tmp, removed with everything in it at the end.
 class TempDir {
