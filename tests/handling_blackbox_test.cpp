@@ -355,6 +355,44 @@ TEST(HandlingBlackbox, UnknownMethodsAndOtherPostsAreLeftOpenAndUnanswered) {
     }
 }
 
+TEST(HandlingBlackbox, WindowsNameFormsNeverReachAnotherFile) {
+    if (!serverUnderWine) GTEST_SKIP() << "only Windows takes these names for other files or devices";
+    TempDir dir;
+    dir.write("index.html", "home");
+    dir.write("t.php", "<?php the script's source");
+    ServerProcess server({"--php-path", FERNHOLLOW_CGI_STANDIN}, dir.path());
+    // Each would open index.html, a device, another stream or another drive.
+    for (std::string target : {"/index.html.", "/index.html%20", "/index.html::$DATA", "/CON",
+                               "/nul.html", "/Com1.txt", "/LPT9", "/conout$", "/Z:/etc/hostname", "/sub./index.html"}) {
+        for (std::string method : {"GET ", "HEAD "}) {
+            std::string answer = exchange(server.port(), method + target + " HTTP/1.1\r\n\r\n");
+            EXPECT_EQ(answer, notFoundPage(systemForm("./"))) << method << target;
+        }
+    }
+    // The file system ignores letter case: t.PHP is the script, run and never sent as a file.
+    for (std::string target : {"/t.PHP", "/T.Php?x=1"}) {
+        std::string answer = exchange(server.port(), "GET " + target + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nREQUEST_METHOD=GET;"))
+            << target << "\n" << answer;
+        EXPECT_EQ(answer.find("script's source"), std::string::npos) << target;
+    }
+}
+
+// A "web\MathJax" URL names a path of its own; only one inside the root is served.
+TEST(HandlingBlackbox, MathJaxPathsAreServedOnlyInsideTheRoot) {
+    TempDir dir;
+    // The folder as each system reads "web\MathJax": one name on POSIX, two folders on Windows.
+    std::string mathJax = serverUnderWine ? "web/MathJax" : "web\\MathJax";
+    dir.write(mathJax + "/outside.js", "outside the root");
+    dir.write("www/" + mathJax + "/inside.js", "inside the root");
+    ServerProcess server({"--root", dir.path() + "/www"}, dir.path());
+    std::string root = dir.path() + "/www" + systemForm("/");
+    std::string outside = exchange(server.port(), "GET " + dir.path() + "/web\\MathJax/outside.js HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(outside, notFoundPage(root));
+    std::string inside = exchange(server.port(), "GET " + root + "web\\MathJax/inside.js HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(inside, head200("text/javascript", 15) + "inside the root");
+}
+
 TEST(HandlingBlackbox, AFailureWhileSendingGivesThe400Head) {
     SKIP_UNDER_WINE("Windows programs do not see Unix socket files");
     TempDir dir;

@@ -2,13 +2,21 @@
 // Windows server under Wine cannot start Linux programs): it answers every
 // request with a plain page listing the CGI variables it was given and the
 // request body it read from standard input, byte for byte.
+//
+// "--hold PATH SECONDS" instead keeps PATH open for that long, shared with no
+// one on Windows, as an editor or a virus scanner may: a save must then fail
+// cleanly. (Under Wine it also keeps Wine's helper processes running.)
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -21,7 +29,27 @@ std::string variable(const char* name) {
 
 } // namespace
 
-int main() {
+// Keeps `path` open for `seconds`; false when it cannot be opened.
+bool hold(const std::string& path, int seconds) {
+#ifdef _WIN32
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    ::CloseHandle(file);
+#else
+    std::ifstream file(path);
+    if (!file) return false;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+#endif
+    return true;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--hold") {
+        std::puts("holding");
+        std::fflush(stdout);
+        return hold(argv[2], std::atoi(argv[3])) ? 0 : 1;
+    }
 #ifdef _WIN32
     // The bytes pass unchanged: no CR is added or taken away.
     _setmode(_fileno(stdin), _O_BINARY);
