@@ -8,6 +8,8 @@
 #include "text.h"
 
 #include <array>
+#include <chrono>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -44,11 +46,6 @@ constexpr std::array<StatusRow, 4> statusTable{{
 }};
 
 constexpr std::string_view okStatusLine = "HTTP/1.1 200 OK\r\n";
-
-// The exchange files, in the working directory: the request body goes in
-// through the first, the interpreter's answer comes back through the second.
-const std::string phpInPath = "./php-in";
-const std::string phpOutPath = "./php-out";
 
 } // namespace
 
@@ -153,6 +150,24 @@ CgiAnswer translateCgiOutput(std::string_view output) {
     return answer;
 }
 
+bool isExchangeFile(const std::string& path) {
+    return platform::sameFile(path, phpInPath) || platform::sameFile(path, phpOutPath);
+}
+
+std::string interpreterScriptPath(const std::string& fileName) {
+    // The interpreter refuses any script path holding a ".." segment
+    // ("No input file specified."), which a root such as "../site/" gives;
+    // the same file is named by its folder resolved.
+    if (!hasParentSegment(fileName)) return fileName;
+    std::size_t slash = fileName.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    std::optional<std::string> resolved = platform::resolvedPath(folder);
+    if (!resolved) return fileName;
+    if (!endsWith(*resolved, "/")) resolved->push_back('/');
+    return *resolved + name;
+}
+
 void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
     std::string program = getConfig("php-path");
     if (program.empty()) {
@@ -166,28 +181,42 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
                        socket->peerAddress()};
     CgiEnvironment cgi = buildCgiEnvironment(request);
     for (const std::string& message : cgi.messages) consoleLine(message);
+    std::string& scriptFile = cgi.variables["SCRIPT_FILENAME"];
+    scriptFile = interpreterScriptPath(scriptFile);
+    std::string script = scriptFile;
     std::map<std::string, std::string> environment = platform::currentEnvironment();
     for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
 
+    int timeout = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
     {
-        // The output file is opened first, then the body goes through the
-        // input file, reopened so that the child reads it from the start.
-        platform::UniqueFd output = platform::createOrTruncate(phpOutPath);
-        platform::UniqueFd input = platform::createOrTruncate(phpInPath);
-        platform::writeAll(input.get(), body);
-        input.reset();
-        input = platform::openForReading(phpInPath);
+        // The exchange files are private to the server and never reached
+        // through a link. The output file is opened first; the body (a POST's
+        // only: a GET or HEAD has none) goes through the input file, read by
+        // the child from the start.
+        platform::UniqueFd output = platform::openPrivateFile(phpOutPath);
+        platform::UniqueFd input = platform::openPrivateFile(phpInPath);
+        if (method == "POST") platform::writeAll(input.get(), body);
+        platform::rewindFile(input.get());
         platform::ChildProcess child = platform::spawnProgram(program, environment, input.get(), output.get());
         // The child holds its own copies; ours go before the wait.
         input.reset();
         output.reset();
-        // The exit status does not matter: whatever the interpreter wrote is the answer.
-        child.wait();
+        // The exit status does not matter: whatever the interpreter wrote is
+        // the answer, unless it runs too long and would hold up every client.
+        if (!child.waitFor(std::chrono::seconds(timeout))) {
+            child.kill();
+            consoleLine("script " + script + " ran longer than " + std::to_string(timeout) +
+                        " seconds and was ended");
+            send(plainAnswer("504 Gateway Timeout", "Gateway Timeout: the script ran longer than " +
+                                                        std::to_string(timeout) + " seconds and was ended.\n"));
+            return;
+        }
     }
 
     std::string phpOutput;
     try {
-        phpOutput = platform::readWholeFile(phpOutPath);
+        platform::UniqueFd output = platform::openForReadingNoFollow(phpOutPath);
+        phpOutput = platform::readToEnd(output.get());
     } catch (const std::system_error&) {
         consoleLine("failed to read php output");
         phpOutput.clear();

@@ -41,6 +41,19 @@ struct CgiAnswer {
 inline constexpr std::string_view missingPhpPathMessage =
     "Missing PHP path - add php-path to the config file or use --php-path <php-cgi interpreter> on the command line";
 
+// The exchange files, in the working directory: the request body goes in
+// through the first, the interpreter's answer comes back through the second.
+inline const std::string phpInPath = "./php-in";
+inline const std::string phpOutPath = "./php-out";
+
+// Whether `path` names one of the exchange files (by file identity, so any
+// spelling of the working directory counts).
+bool isExchangeFile(const std::string& path);
+// The script path as handed to the interpreter: `fileName` itself, or, when
+// it holds a ".." segment, the same file with its folder resolved (the
+// interpreter refuses such paths); unchanged when the folder does not exist.
+std::string interpreterScriptPath(const std::string& fileName);
+
 // The script part of a request target: the text before its first "?", unless
 // that is empty, in which case the target unchanged.
 std::string scriptName(std::string_view url);

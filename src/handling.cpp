@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "config.h"
+#include "gateway.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -91,6 +92,22 @@ ContentChoice chooseContentType(std::string_view url) {
     if (contains(url, ".php")) return {ContentKind::Script, ""};
     if (contains(url, ".ttf")) return {ContentKind::Typed, "font/ttf"};
     return {ContentKind::Unknown, ""};
+}
+
+bool isScriptUrl(std::string_view url) {
+    return chooseContentType(url).kind == ContentKind::Script;
+}
+
+bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines) {
+    bool twice = false;
+    std::optional<std::string> coding = headerValue(headLines, "Transfer-Encoding", twice);
+    return twice || (coding && lowerAscii(*coding) != "identity");
+}
+
+std::string notImplementedAnswer() {
+    return plainAnswer("501 Not Implemented",
+                       "Not Implemented: this server takes request bodies only as plain bytes with a Content-Length, "
+                       "not in a Transfer-Encoding.\n");
 }
 
 std::string okHead(std::string_view contentType, std::int64_t size) {
@@ -201,6 +218,13 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
+    if (hasUnsupportedTransferEncoding(headLines)) {
+        // Its body would be taken for raw bytes: nothing is saved or run.
+        consoleLine("request refused: a Transfer-Encoding other than identity");
+        send(notImplementedAnswer());
+        keepOpen = 0;
+        return;
+    }
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
     bool emptyTarget = line && line->target.empty() && (line->method == "GET" || line->method == "POST");
     if (!line || emptyTarget) {
@@ -269,6 +293,8 @@ std::optional<std::string> locateFile(const std::string& root, const std::string
     // A ".." segment could climb out of the root: treat it as missing.
     if (hasParentSegment(url)) return std::nullopt;
     if (platform::entryKind(mapped.filePath) != platform::EntryKind::File) return std::nullopt;
+    // The script exchange files hold the last request's body and answer.
+    if (isExchangeFile(mapped.filePath)) return std::nullopt;
     return mapped.filePath;
 }
 

@@ -72,6 +72,17 @@ struct ContentChoice {
 // The content type of a URL text by the ordered rule table.
 ContentChoice chooseContentType(std::string_view url);
 
+// Whether a URL text (a GET's path, a HEAD's target) is answered by the
+// script gateway rather than served as a file.
+bool isScriptUrl(std::string_view url);
+
+// Whether the head announces a Transfer-Encoding other than "identity"
+// (letter case ignored), which the server does not decode.
+bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines);
+
+// The answer to a request whose body is sent in an encoding the server does not decode.
+std::string notImplementedAnswer();
+
 // The head of a file answer (GET and HEAD alike).
 std::string okHead(std::string_view contentType, std::int64_t size);
 
