@@ -54,6 +54,24 @@ TEST(Access, PostOrigins) {
     for (const Case& c : cases) EXPECT_EQ(postAllowed(c.head), c.allowed) << ::testing::PrintToString(c.head);
 }
 
+TEST(Access, RequestsThatSaveOrRunSomething) {
+    struct Case {
+        const char* line;
+        bool acts;
+    };
+    const Case cases[] = {
+        {"POST /anything HTTP/1.1", true},     {"POST", true},
+        {"GET /run.php HTTP/1.1", true},       {"GET /run.php?x=1 HTTP/1.1", true},
+        {"HEAD /run.php HTTP/1.1", true},      {"GET /admin.php HTTP/1.1", true},
+        {"HEAD /a.html?x.php HTTP/1.1", false},  // the content table serves it as a file
+        {"GET /x?.php HTTP/1.1", false},       {"HEAD /x?.php HTTP/1.1", true},  // a HEAD keeps its query
+        {"GET /page.php.html HTTP/1.1", false}, {"GET /index.html HTTP/1.1", false},
+        {"GET /%2ephp HTTP/1.1", false},       {"PUT /run.php HTTP/1.1", false},
+        {"get /run.php HTTP/1.1", false},      {"GET", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(actsOnServer(c.line), c.acts) << c.line;
+}
+
 TEST(Access, HeaderValues) {
     bool malformed = false;
     std::vector<std::string> head{"GET / HTTP/1.1", "HOST: \t example:1 \t", "X: y", ""};

@@ -1,6 +1,7 @@
 // The real binary answering GET, HEAD and POST over real sockets: file
 // answers byte for byte, content types, the 404 and list pages, traversal
 // attempts, escaping in the list page and malformed request lines.
+#include "handling.h"
 #include "support/blackbox.h"
 
 #include <gtest/gtest.h>
@@ -351,6 +352,38 @@ TEST(HandlingBlackbox, UnknownMethodsAndOtherPostsAreLeftOpenAndUnanswered) {
             ++closings;
         EXPECT_EQ(closings, 1u) << console;
     }
+}
+
+TEST(HandlingBlackbox, TransferEncodingsOtherThanIdentityGet501AndNothingIsWrittenOrRun) {
+    TempDir dir;
+    dir.write("index.html", "top");
+    dir.write("tiddly-a.html", "original");
+    dir.write("run.php", "<?php echo 'ran';\n");
+    dir.write("fernhollow.cfg", "php-path: /usr/bin/php-cgi;\nscript-timeout: 2;\n");
+    ServerProcess server({"--config", "fernhollow.cfg"}, dir.path());
+    std::string save = "--B\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"tiddly-a.html\"\r\n"
+                       "\r\nchanged\r\n--B--\r\n";
+    std::stringstream chunked;
+    chunked << std::hex << save.size() << "\r\n" << save << "\r\n0\r\n\r\n";
+    const std::string cases[] = {
+        "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
+        "Transfer-Encoding: chunked\r\n\r\n" + chunked.str(),
+        "POST /run.php HTTP/1.1\r\ntransfer-encoding: gzip, chunked\r\n\r\n3\r\na=1\r\n0\r\n\r\n",
+        "GET /run.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+        "GET /index.html HTTP/1.1\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n",
+    };
+    for (const std::string& c : cases) {
+        SCOPED_TRACE(c);
+        RawClient client(server.port());
+        client.send(c);
+        EXPECT_EQ(client.readAll(5s), fernhollow::notImplementedAnswer());
+        EXPECT_TRUE(client.closedByServer(0ms));
+    }
+    EXPECT_EQ(dir.read("tiddly-a.html"), "original");
+    EXPECT_FALSE(dir.exists("php-in")) << "the interpreter was prepared";
+    EXPECT_TRUE(server.waitForOutput("request refused: a Transfer-Encoding other than identity\n"));
+    Exchange identity = request(server, "GET /index.html HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\n");
+    EXPECT_EQ(identity.answer, head200("text/html", 3) + "top");
 }
 
 TEST(HandlingBlackbox, AFailureWhileSendingGivesThe400Head) {

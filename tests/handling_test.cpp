@@ -168,6 +168,27 @@ TEST(ChooseContentType, TheFirstRuleThatHoldsDecides) {
     }
 }
 
+TEST(TransferEncoding, OnlyIdentityIsTakenAsPlainBytes) {
+    using Lines = std::vector<std::string>;
+    struct Case {
+        Lines head;
+        bool unsupported;
+    };
+    const Case cases[] = {
+        {{"POST / HTTP/1.1", "Content-Length: 3", ""}, false},
+        {{"POST / HTTP/1.1", "Transfer-Encoding: identity", ""}, false},
+        {{"POST / HTTP/1.1", "transfer-encoding:  IDENTITY ", ""}, false},
+        {{"POST / HTTP/1.1", "Transfer-Encoding: chunked", ""}, true},
+        {{"GET / HTTP/1.1", "TRANSFER-ENCODING: gzip, chunked", ""}, true},
+        {{"POST / HTTP/1.1", "Transfer-Encoding:", ""}, true},
+        {{"POST / HTTP/1.1", "Transfer-Encoding: identity", "Transfer-Encoding: chunked", ""}, true},
+        {{"Transfer-Encoding: chunked", ""}, false},  // a request line is never a header
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(hasUnsupportedTransferEncoding(c.head), c.unsupported) << ::testing::PrintToString(c.head);
+    EXPECT_TRUE(notImplementedAnswer().starts_with("HTTP/1.1 501 Not Implemented\r\nContent-Type: text/plain\r\n"));
+}
+
 TEST(FixedAnswers, ByteForByte) {
     EXPECT_EQ(okHead("text/html", 1234),
               "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1234\r\n"
