@@ -205,10 +205,10 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
         // the answer, unless it runs too long and would hold up every client.
         if (!child.waitFor(std::chrono::seconds(timeout))) {
             child.kill();
-            consoleLine("script " + script + " ran longer than " + std::to_string(timeout) +
-                        " seconds and was ended");
-            send(plainAnswer("504 Gateway Timeout", "Gateway Timeout: the script ran longer than " +
-                                                        std::to_string(timeout) + " seconds and was ended.\n"));
+            std::string limit = std::to_string(timeout) + " s";
+            consoleLine("script " + script + " ended: still running after " + limit);
+            send(plainAnswer("504 Gateway Timeout", "Gateway Timeout: the script did not finish within " + limit +
+                                                        " and was ended.\n"));
             return;
         }
     }

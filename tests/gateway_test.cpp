@@ -503,24 +503,6 @@ TEST_F(GatewayRun, FailuresBeforeTheChildEndsAreRaisedAndNothingIsSent) {
     }
 }
 
-TEST_F(GatewayRun, ScriptPathsWithParentSegmentsAreHandedOnWithTheirFolderResolved) {
-    std::filesystem::create_directories(dir.path() + "/work");
-    std::string here = std::filesystem::canonical(dir.path()).string();
-    std::string name = here.substr(here.rfind('/') + 1);
-    struct Row {
-        std::string fileName, expected;
-    };
-    for (const Row& row : std::vector<Row>{
-             {"./a.php", "./a.php"},
-             {"a..b.php", "a..b.php"},
-             {"work/../a.php", here + "/a.php"},
-             {"../" + name + "/work/a.php", here + "/work/a.php"},
-             {"./work/../../" + name + "/a.php", here + "/a.php"},
-             {"missing/../a.php", "missing/../a.php"},
-         })
-        EXPECT_EQ(interpreterScriptPath(row.fileName), row.expected) << row.fileName;
-}
-
 TEST_F(GatewayRun, EmptyPhpPathAnswers500AndReturns) {
     {
         settings.set("php-path", "");

@@ -170,23 +170,14 @@ TEST(ChooseContentType, TheFirstRuleThatHoldsDecides) {
 
 TEST(TransferEncoding, OnlyIdentityIsTakenAsPlainBytes) {
     using Lines = std::vector<std::string>;
-    struct Case {
-        Lines head;
-        bool unsupported;
-    };
-    const Case cases[] = {
-        {{"POST / HTTP/1.1", "Content-Length: 3", ""}, false},
-        {{"POST / HTTP/1.1", "Transfer-Encoding: identity", ""}, false},
-        {{"POST / HTTP/1.1", "transfer-encoding:  IDENTITY ", ""}, false},
-        {{"POST / HTTP/1.1", "Transfer-Encoding: chunked", ""}, true},
-        {{"GET / HTTP/1.1", "TRANSFER-ENCODING: gzip, chunked", ""}, true},
-        {{"POST / HTTP/1.1", "Transfer-Encoding:", ""}, true},
-        {{"POST / HTTP/1.1", "Transfer-Encoding: identity", "Transfer-Encoding: chunked", ""}, true},
-        {{"Transfer-Encoding: chunked", ""}, false},  // a request line is never a header
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(hasUnsupportedTransferEncoding(c.head), c.unsupported) << ::testing::PrintToString(c.head);
-    EXPECT_TRUE(notImplementedAnswer().starts_with("HTTP/1.1 501 Not Implemented\r\nContent-Type: text/plain\r\n"));
+    for (const Lines& head : {Lines{"POST / HTTP/1.1", ""}, Lines{"GET / HTTP/1.1", "transfer-encoding:  IDENTITY ", ""},
+                              Lines{"Transfer-Encoding: chunked", ""}})  // a request line is never a header
+        EXPECT_FALSE(hasUnsupportedTransferEncoding(head)) << ::testing::PrintToString(head);
+    for (const Lines& head : {Lines{"POST / HTTP/1.1", "Transfer-Encoding: chunked", ""},
+                              Lines{"GET / HTTP/1.1", "TRANSFER-ENCODING: gzip, chunked", ""},
+                              Lines{"POST / HTTP/1.1", "Transfer-Encoding:", ""},
+                              Lines{"POST / HTTP/1.1", "Transfer-Encoding: identity", "Transfer-Encoding: chunked", ""}})
+        EXPECT_TRUE(hasUnsupportedTransferEncoding(head)) << ::testing::PrintToString(head);
 }
 
 TEST(FixedAnswers, ByteForByte) {
