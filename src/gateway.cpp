@@ -150,6 +150,32 @@ CgiAnswer translateCgiOutput(std::string_view output) {
     return answer;
 }
 
+namespace {
+
+// Runs the interpreter on the exchange files with `input` as its standard
+// input; false when it was still running after `seconds` and has been ended.
+bool runInterpreter(const std::string& program, const std::map<std::string, std::string>& environment,
+                    std::string_view input, int seconds) {
+    // The exchange files are private to the server and never reached through
+    // a link. The output file is opened first; the child reads the input file
+    // from the start.
+    platform::UniqueFd outputFile = platform::openPrivateFile(phpOutPath);
+    platform::UniqueFd inputFile = platform::openPrivateFile(phpInPath);
+    platform::writeAll(inputFile.get(), input);
+    platform::rewindFile(inputFile.get());
+    platform::ChildProcess child = platform::spawnProgram(program, environment, inputFile.get(), outputFile.get());
+    // The child holds its own copies; ours go before the wait.
+    inputFile.reset();
+    outputFile.reset();
+    // The exit status does not matter: whatever the interpreter wrote is the
+    // answer, unless it runs so long that it would hold up every client.
+    if (child.waitFor(std::chrono::seconds(seconds))) return true;
+    child.kill();
+    return false;
+}
+
+} // namespace
+
 bool isExchangeFile(const std::string& path) {
     return platform::sameFile(path, phpInPath) || platform::sameFile(path, phpOutPath);
 }
@@ -188,29 +214,14 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
     for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
 
     int timeout = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
-    {
-        // The exchange files are private to the server and never reached
-        // through a link. The output file is opened first; the body (a POST's
-        // only: a GET or HEAD has none) goes through the input file, read by
-        // the child from the start.
-        platform::UniqueFd output = platform::openPrivateFile(phpOutPath);
-        platform::UniqueFd input = platform::openPrivateFile(phpInPath);
-        if (method == "POST") platform::writeAll(input.get(), body);
-        platform::rewindFile(input.get());
-        platform::ChildProcess child = platform::spawnProgram(program, environment, input.get(), output.get());
-        // The child holds its own copies; ours go before the wait.
-        input.reset();
-        output.reset();
-        // The exit status does not matter: whatever the interpreter wrote is
-        // the answer, unless it runs too long and would hold up every client.
-        if (!child.waitFor(std::chrono::seconds(timeout))) {
-            child.kill();
-            std::string limit = std::to_string(timeout) + " s";
-            consoleLine("script " + script + " ended: still running after " + limit);
-            send(plainAnswer("504 Gateway Timeout", "Gateway Timeout: the script did not finish within " + limit +
-                                                        " and was ended.\n"));
-            return;
-        }
+    // Only a POST has a body to pass on; a GET or HEAD gives an empty input.
+    std::string_view input = method == "POST" ? std::string_view(body) : std::string_view();
+    if (!runInterpreter(program, environment, input, timeout)) {
+        std::string limit = std::to_string(timeout) + " s";
+        consoleLine("script " + script + " ended: still running after " + limit);
+        send(plainAnswer("504 Gateway Timeout",
+                         "Gateway Timeout: the script did not finish within " + limit + " and was ended.\n"));
+        return;
     }
 
     std::string phpOutput;
