@@ -63,6 +63,31 @@ TEST(SplitTarget, CutsThePathAtTheFirstQuestionMarkAndKeepsTheNextPiece) {
     }
 }
 
+TEST(DecodeTargetPath, DecodesThePathOnlyAndKeepsMalformedEscapes) {
+    struct Case {
+        std::string target;
+        std::optional<std::string> decoded;
+    };
+    const Case cases[] = {
+        {"/tiddly-%C3%9Cbersicht.html", "/tiddly-\xC3\x9C" "bersicht.html"},
+        {"/my%20notes.html?a%20b", "/my notes.html?a%20b"},  // the query keeps its bytes
+        {"/%c3%bc%2e%2E/x", "/\xC3\xBC../x"},
+        {"/a%3Fb?c", "/a?b?c"},
+        {"/plain+name.html", "/plain+name.html"},
+        {"/%zz%4%", "/%zz%4%"},
+        {"/%%41", "/%A"},
+        {"/a%2", "/a%2"},
+        {"/a%2?x", "/a%2?x"},  // an escape never reaches into the query
+        {"/a%00b", std::nullopt},
+        {"/a?%00", "/a?%00"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(decodeTargetPath(c.target), c.decoded);
+    }
+}
+
 TEST(ReadPostHeaders, ReadsLengthAndBoundary) {
     struct Case {
         std::string name;
