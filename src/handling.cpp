@@ -208,7 +208,8 @@ std::string percentEncode(std::string_view text) {
 }
 
 std::string wikiListPage(const std::vector<std::string>& linkTexts) {
-    std::string page = "<!DOCTYPE html><html><head></head><body>";
+    // The names on disk are UTF-8; without a charset a browser reads them as Windows-1252.
+    std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>";
     for (const std::string& text : linkTexts) {
         page.append("<a href='./").append(percentEncode(text));
         page.append("' target=\"_blank\" rel=\"noopener noreferrer\">");

@@ -278,7 +278,7 @@ TEST(HandlingBlackbox, PercentEscapedPathsNameFilesInAnyLanguage) {
 // The list page as it must arrive for the given link texts, address and
 // text written out as given.
 std::string listAnswer(const std::vector<std::pair<std::string, std::string>>& addressAndText) {
-    std::string page = "<!DOCTYPE html><html><head></head><body>";
+    std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>";
     for (const auto& [address, text] : addressAndText)
         page += "<a href='./" + address + "' target=\"_blank\" rel=\"noopener noreferrer\">" + text + "</a><br>";
     page += "</body></html>";
@@ -290,8 +290,8 @@ TEST(HandlingBlackbox, ListPageShowsTheWikiFilesOfTheRoot) {
     TempDir empty;
     ServerProcess emptyServer({}, empty.path());
     Exchange none = request(emptyServer, "GET /tiddly HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(none.answer, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 54\r\n\r\n"
-                           "<!DOCTYPE html><html><head></head><body></body></html>");
+    EXPECT_EQ(none.answer, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 76\r\n\r\n"
+                           "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body></body></html>");
     EXPECT_EQ(none.console, "main.RequestHandler.sendTiddlyList\n");
 
     TempDir dir;
@@ -320,7 +320,7 @@ TEST(HandlingBlackbox, ListPageShowsTheWikiFilesOfTheRoot) {
     EXPECT_EQ(listed, (std::multiset<std::string>{"tiddly-notes.html", "TIDDLY-Work.HTML", "tiddly-.html",
                                                   "tiddly-dir.html"}));
     EXPECT_EQ(list.answer, listAnswer(entries));
-    std::size_t expectedLength = 54;
+    std::size_t expectedLength = 76;
     for (const auto& entry : entries) expectedLength += 63 + 2 * entry.first.size();
     EXPECT_NE(list.answer.find("Content-Length: " + std::to_string(expectedLength) + "\r\n"), std::string::npos);
 }

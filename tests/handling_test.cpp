@@ -270,15 +270,15 @@ TEST(Escaping, HtmlAndPercentEncoding) {
 }
 
 TEST(WikiListPage, BytesAndLength) {
-    EXPECT_EQ(wikiListPage({}), "<!DOCTYPE html><html><head></head><body></body></html>");
-    EXPECT_EQ(wikiListPage({}).size(), 54u);
+    EXPECT_EQ(wikiListPage({}), "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body></body></html>");
+    EXPECT_EQ(wikiListPage({}).size(), 76u);
     std::string one = wikiListPage({"tiddly-notes.html"});
-    EXPECT_EQ(one, "<!DOCTYPE html><html><head></head><body>"
+    EXPECT_EQ(one, "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
                    "<a href='./tiddly-notes.html' target=\"_blank\" rel=\"noopener noreferrer\">tiddly-notes.html</a><br>"
                    "</body></html>");
-    EXPECT_EQ(one.size(), 54u + 63u + 2 * std::string("tiddly-notes.html").size());
+    EXPECT_EQ(one.size(), 76u + 63u + 2 * std::string("tiddly-notes.html").size());
     EXPECT_EQ(wikiListPage({"tiddly-it's & <b>.html"}),
-              "<!DOCTYPE html><html><head></head><body>"
+              "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
               "<a href='./tiddly-it%27s%20%26%20%3Cb%3E.html' target=\"_blank\" rel=\"noopener noreferrer\">"
               "tiddly-it&#39;s &amp; &lt;b&gt;.html</a><br></body></html>");
     EXPECT_EQ(wikiListResponse("abc"), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nabc");

@@ -83,10 +83,11 @@ export function buildWikiPage(targetDir, fileName = wikiFileName) {
         }
         fs.writeFileSync(path.join(tiddlers, 'welcome.tid'), tidFile({ title: welcomeTitle }, welcomeText));
         const output = path.join(work, 'output');
-        tiddlywiki(wikiDir, '--output', output, '--render', '$:/core/save/all', fileName, 'text/plain');
+        // The output name is a filter to --render, where a blank would cut the name in two.
+        tiddlywiki(wikiDir, '--output', output, '--render', '$:/core/save/all', 'page.html', 'text/plain');
         fs.mkdirSync(targetDir, { recursive: true });
         const page = path.join(targetDir, fileName);
-        fs.copyFileSync(path.join(output, fileName), page);
+        fs.copyFileSync(path.join(output, 'page.html'), page);
         return page;
     } finally {
         fs.rmSync(work, { recursive: true, force: true });
@@ -219,14 +220,15 @@ export async function screenshot(page, name) {
     await page.screenshot({ path: path.join(outDir, name), fullPage: false });
 }
 
-// The test wiki in a fresh root with its backup folder, Fernhollow serving
-// that root, and a Chromium to load it; `close` ends them and removes the root.
-export async function startWikiSite() {
+// The test wiki, saved under `fileName`, in a fresh root with its backup
+// folder, Fernhollow serving that root, and a Chromium to load it; `close`
+// ends them and removes the root.
+export async function startWikiSite(fileName = wikiFileName) {
     const root = makeTempDir('root');
     const site = {
         root,
-        pagePath: buildWikiPage(root),
-        backupPath: path.join(root, backupDirName, wikiFileName),
+        pagePath: buildWikiPage(root, fileName),
+        backupPath: path.join(root, backupDirName, fileName),
         async close() {
             await site.browser?.close();
             await site.server?.stop();
