@@ -97,6 +97,8 @@ export function buildWikiPage(targetDir, fileName = wikiFileName) {
 // Browser-side script that stores the upload password where the wiki's
 // password field would have put it.
 export function uploadPasswordScript(password) {
+    // A new tab starts on about:blank, whose storage is out of reach; only the wiki's own page needs it.
+    if (window.location.protocol !== 'http:') return;
     window.localStorage.setItem('tw5-password-upload', password);
 }
 
