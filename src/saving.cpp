@@ -429,9 +429,11 @@ void removeLeftovers(const std::string& target) {
 // whole old page or the whole new one: the new page is written and flushed
 // under a temporary name first, then `backup` (the old page's second name)
 // replaces the backup, and only then the new page replaces the old one. The
-// file each rename replaces keeps a second name in `replaced`.
+// file each rename replaces keeps a second name in `replaced`. `step` tells
+// a failure of the backup's rename from one of the page's own.
 void replacePage(const SavePaths& paths, std::string_view content, TemporaryLink* backup,
-                 DeferredRemovals& replaced) {
+                 DeferredRemovals& replaced, SaveFailure& step) {
+    step = SaveFailure::WriteFailed;
     TemporaryFile page(paths.pagePath);
     platform::writeAll(page.descriptor(), content);
     if (platform::entryKind(paths.pagePath) == platform::EntryKind::File)
@@ -441,7 +443,9 @@ void replacePage(const SavePaths& paths, std::string_view content, TemporaryLink
     platform::syncFile(page.descriptor());
     if (backup != nullptr) {
         replaced.keepAside(paths.backupPath);
+        step = SaveFailure::BackupFailed;
         backup->commit();
+        step = SaveFailure::WriteFailed;
     } else {
         replaced.keepAside(paths.pagePath);
     }
@@ -522,10 +526,13 @@ void RequestHandler::saveTiddly() {
         }
     }
     consoleLine("writing data to file " + paths.pagePath);
+    SaveFailure step = SaveFailure::WriteFailed;
     try {
-        replacePage(paths, body, backup ? &*backup : nullptr, replacedFiles);
+        replacePage(paths, body, backup ? &*backup : nullptr, replacedFiles, step);
     } catch (const std::system_error& error) {
-        SaveFailureReport report = describeSaveFailure(SaveFailure::WriteFailed, error.code(), fileName, backupDir);
+        if (step == SaveFailure::BackupFailed)
+            consoleLine("there was an exception when copying the file to a backup directory");
+        SaveFailureReport report = describeSaveFailure(step, error.code(), fileName, backupDir);
         consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
         answerFailure(report);
         return;

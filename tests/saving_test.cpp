@@ -451,20 +451,36 @@ TEST(SaveTiddly, WithoutBackupFolderThePageIsReplaced) {
     EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
 }
 
-TEST(SaveTiddly, MissingBackupFolderLeavesThePageAndAnswers500) {
-    TempDir dir;
-    dir.write("page.html", "old");
-    SaveResult result = save(dir.path() + "/", standardFrame("page.html", "new", "backupDir=nowhere;;"));
-    EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
-    EXPECT_TRUE(result.sent.ends_with("\r\n\r\nNot saved: the backup folder 'nowhere' does not exist in the served "
-                                      "folder. Create it, or clear Backup Directory in the wiki's saver settings.\n"));
-    EXPECT_EQ(result.keepOpen, 0);
-    EXPECT_NE(result.console.find("to backup directory, " + dir.path() + "/nowhere/page.html\n"
-                                  "there was an exception when copying the file to a backup directory\n"),
-              std::string::npos);
-    EXPECT_EQ(result.console.find("writing data to file"), std::string::npos);
-    EXPECT_EQ(dir.read("page.html"), "old");
-    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
+TEST(SaveTiddly, AFailedBackupLeavesThePageAndAnswers500) {
+    struct Case {
+        const char* name;
+        std::string folderOnDisk, text;
+    };
+    const Case cases[] = {
+        {"missing folder", "", "the backup folder 'nowhere' does not exist in the served folder. Create it, or clear "
+                               "Backup Directory in the wiki's saver settings.\n"},
+        {"backup path is a folder", "nowhere/page.html", "'nowhere/page.html' in the served folder is a folder, so it "
+         "cannot hold the backup. Move that folder away, or clear Backup Directory in the wiki's saver settings.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.write("page.html", "old");
+        if (!c.folderOnDisk.empty()) fs::create_directories(dir.path() + "/" + c.folderOnDisk);
+        SaveResult result = save(dir.path() + "/", standardFrame("page.html", "new", "backupDir=nowhere;;"));
+        EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
+        EXPECT_TRUE(result.sent.ends_with("\r\n\r\nNot saved: " + c.text)) << result.sent;
+        EXPECT_EQ(result.keepOpen, 0);
+        EXPECT_NE(result.console.find("to backup directory, " + dir.path() + "/nowhere/page.html\n"),
+                  std::string::npos);
+        EXPECT_NE(result.console.find("there was an exception when copying the file to a backup directory\n"
+                                      "could not save page.html: " + c.text.substr(0, 30)),
+                  std::string::npos) << result.console;
+        EXPECT_EQ(dir.read("page.html"), "old");
+        std::vector<std::string> expected{"page.html"};
+        if (!c.folderOnDisk.empty()) expected = {"nowhere", "nowhere/page.html", "page.html"};
+        EXPECT_EQ(tree(dir.path()), expected);
+    }
 }
 
 TEST(SaveTiddly, RefusesNamesThatLeaveTheRoot) {
@@ -530,14 +546,17 @@ TEST(SaveTiddly, AFailedWriteLeavesThePageAndNoTemporaryFile) {
     dir.write("notafolder", "a file where a folder should be");
     struct Case {
         const char* name;
-        std::string fileName;
+        std::string fileName, cause;
     };
-    for (const Case& c : {Case{"missing folder", "missing/page.html"}, Case{"file as folder", "notafolder/page.html"},
-                          Case{"page path is a folder", "afolder"}}) {
+    for (const Case& c : {Case{"missing folder", "missing/page.html", "the folder for 'missing/page.html' does not exist"},
+                          Case{"file as folder", "notafolder/page.html", "the folder for 'notafolder/page.html' does not exist"},
+                          Case{"page path is a folder", "afolder", "'afolder' is a folder in the served folder"}}) {
         SCOPED_TRACE(c.name);
         fs::create_directories(dir.path() + "/afolder");
         SaveResult result = save(dir.path() + "/", standardFrame(c.fileName, "new", "user=;"));
         EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
+        EXPECT_NE(result.sent.find("\r\n\r\nNot saved: " + c.cause), std::string::npos) << result.sent;
+        EXPECT_NE(result.console.find("could not save " + c.fileName + ": " + c.cause), std::string::npos);
         EXPECT_EQ(result.keepOpen, 0);
         EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"afolder", "notafolder"}));
     }
@@ -561,6 +580,9 @@ TEST(SaveTiddly, AWriteThatRunsOutOfRoomKeepsPageAndBackup) {
     std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\n"));
+    EXPECT_TRUE(result.sent.ends_with("Not saved: 'page.html' is larger than the server may write there. Free space "
+                                      "or raise the server's file size limit, then save again; the page on disk is "
+                                      "unchanged.\n"));
     EXPECT_NE(result.console.find("writing data to file "), std::string::npos);
     EXPECT_EQ(dir.read("page.html"), "old page");
     EXPECT_EQ(dir.read("backup/page.html"), "older page");
