@@ -9,6 +9,7 @@
 #include "server.h"
 #include "text.h"
 
+#include <algorithm>
 #include <array>
 #include <system_error>
 
@@ -28,6 +29,37 @@ SplitTarget splitTarget(std::string_view target) {
     if (!pieces.empty()) result.path = pieces[0];
     if (pieces.size() >= 2) result.query = std::string(pieces[1]);
     return result;
+}
+
+namespace {
+
+// The value of one hex digit, or -1 for any other byte.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::optional<std::string> decodeTargetPath(std::string_view target) {
+    std::size_t pathEnd = std::min(target.find('?'), target.size());
+    std::string decoded;
+    decoded.reserve(target.size());
+    for (std::size_t i = 0; i < pathEnd; ++i) {
+        int high = target[i] == '%' && i + 2 < pathEnd ? hexValue(target[i + 1]) : -1;
+        int low = high >= 0 ? hexValue(target[i + 2]) : -1;
+        if (low < 0) {
+            decoded.push_back(target[i]);
+            continue;
+        }
+        if (high == 0 && low == 0) return std::nullopt;
+        decoded.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    decoded.append(target.substr(pathEnd));
+    return decoded;
 }
 
 PostHeaders readPostHeaders(const std::vector<std::string>& headLines) {
@@ -193,7 +225,8 @@ std::string percentEncode(std::string_view text) {
 }
 
 std::string wikiListPage(const std::vector<std::string>& linkTexts) {
-    std::string page = "<!DOCTYPE html><html><head></head><body>";
+    // The names on disk are UTF-8; without a charset a browser reads them as Windows-1252.
+    std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>";
     for (const std::string& text : linkTexts) {
         page.append("<a href='./").append(percentEncode(text));
         page.append("' target=\"_blank\" rel=\"noopener noreferrer\">");
@@ -234,9 +267,19 @@ void RequestHandler::handleRequest() {
     }
     SplitTarget target = splitTarget(line->target);
     if (target.query) query = *target.query;
+    bool routed = line->method == "GET" || line->method == "HEAD" || line->method == "POST";
+    std::optional<std::string> decodedPath = decodeTargetPath(target.path);
+    if (routed && !decodedPath) {
+        // File names hold no NUL; letting one through would cut the name short
+        // at the system call and reach another file.
+        consoleLine("request refused: the path holds %00, which names no file");
+        send(notFoundPage(getConfig("root")));
+        keepOpen = 0;
+        return;
+    }
 
     if (line->method == "GET") {
-        path = target.path;
+        path = *decodedPath;
         std::string url = path;
         if (url == "/") {
             consoleLine("request for url " + url);
@@ -251,12 +294,13 @@ void RequestHandler::handleRequest() {
         sendFile(url);
         keepOpen = 0;
     } else if (line->method == "POST") {
-        path = target.path;
+        path = *decodedPath;
         PostHeaders headers = readPostHeaders(headLines);
         contentLength = headers.contentLength;
         boundary = headers.boundary;
     } else if (line->method == "HEAD") {
-        sendHead(line->target);
+        // HEAD looks its file up with the query still on, as it always has.
+        sendHead(*decodeTargetPath(line->target));
         keepOpen = 0;
     }
     // Any other method gets no answer; the connection waits for its peer.
@@ -264,8 +308,10 @@ void RequestHandler::handleRequest() {
 
 void RequestHandler::handlePost() {
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
-    if (!line) return;
-    const std::string& target = line->target;
+    std::optional<std::string> decoded = line ? decodeTargetPath(line->target) : std::nullopt;
+    if (!decoded) return;
+    // The tests below and the script's names see the decoded path; the query keeps its bytes.
+    const std::string& target = *decoded;
     if (contains(target, ".php")) {
         consoleLine("PHP request");
         // A script outside the root must never be run.

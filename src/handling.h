@@ -33,6 +33,12 @@ struct SplitTarget {
 // Path and query of a request target.
 SplitTarget splitTarget(std::string_view target);
 
+// The target with every %XX escape of its path (the text before the first
+// "?") decoded and the rest kept byte for byte, so that names in any language
+// and with blanks reach their files. A "%" not followed by two hex digits
+// stays as written. Nothing when an escape decodes to NUL, which names no file.
+std::optional<std::string> decodeTargetPath(std::string_view target);
+
 // What the head of a POST announces about its body.
 struct PostHeaders {
     std::int64_t contentLength = 0;
