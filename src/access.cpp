@@ -120,10 +120,13 @@ bool actsOnServer(std::string_view requestLine) {
     if (words.empty()) return false;
     if (words[0] == "POST") return true;
     if (words.size() < 2) return false;
-    // As routing hands them on: a GET's path without its query, a HEAD's whole target.
-    if (words[0] == "GET") return isScriptUrl(words[1].substr(0, words[1].find('?')));
-    if (words[0] == "HEAD") return isScriptUrl(words[1]);
-    return false;
+    // As routing hands them on, escapes decoded: a GET's path without its
+    // query, a HEAD's whole target. A path decoding to NUL is refused later.
+    std::string_view target = words[1];
+    if (words[0] == "GET") target = target.substr(0, target.find('?'));
+    else if (words[0] != "HEAD") return false;
+    std::optional<std::string> decoded = decodeTargetPath(target);
+    return decoded && isScriptUrl(*decoded);
 }
 
 std::optional<std::string> refusalReason(const std::vector<std::string>& headLines, bool loopbackListener,
