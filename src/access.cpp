@@ -1,5 +1,6 @@
 #include "access.h"
 
+#include "handling.h"
 #include "text.h"
 
 namespace fernhollow {
@@ -114,6 +115,20 @@ bool postAllowed(const std::vector<std::string>& headLines) {
            effectivePort(*from) == effectivePort(*to);
 }
 
+bool actsOnServer(std::string_view requestLine) {
+    std::vector<std::string_view> words = split(requestLine, " ");
+    if (words.empty()) return false;
+    if (words[0] == "POST") return true;
+    if (words.size() < 2) return false;
+    // As routing hands them on, escapes decoded: a GET's path without its
+    // query, a HEAD's whole target. A path decoding to NUL is refused later.
+    std::string_view target = words[1];
+    if (words[0] == "GET") target = target.substr(0, target.find('?'));
+    else if (words[0] != "HEAD") return false;
+    std::optional<std::string> decoded = decodeTargetPath(target);
+    return decoded && isScriptUrl(*decoded);
+}
+
 std::optional<std::string> refusalReason(const std::vector<std::string>& headLines, bool loopbackListener,
                                          std::string_view configuredIp) {
     if (loopbackListener) {
@@ -122,7 +137,7 @@ std::optional<std::string> refusalReason(const std::vector<std::string>& headLin
         if (malformed || (host && !hostAllowed(*host, configuredIp)))
             return "Forbidden: this server only answers requests addressed to this machine.";
     }
-    if (!headLines.empty() && beginsWith(headLines.front(), "POST ") && !postAllowed(headLines))
+    if (!headLines.empty() && actsOnServer(headLines.front()) && !postAllowed(headLines))
         return "Forbidden: pages of other sites may not save or run anything here.";
     return std::nullopt;
 }

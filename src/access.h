@@ -34,9 +34,12 @@ bool hostAllowed(std::string_view hostHeader, std::string_view configuredIp);
 // Whether a POST may save or run something: it comes from the server's own
 // pages or from no page at all (a command-line client).
 bool postAllowed(const std::vector<std::string>& headLines);
+// Whether a request line asks to save or run something: every POST, and a
+// GET or HEAD that routing hands to the script gateway.
+bool actsOnServer(std::string_view requestLine);
 // Why a request must be refused before it is routed, or nullopt when it may
 // go on: a Host naming another machine while the listener is on loopback, or
-// a POST from another site.
+// a save or script request from another site.
 std::optional<std::string> refusalReason(const std::vector<std::string>& headLines, bool loopbackListener,
                                          std::string_view configuredIp);
 // The 403 answer for a refused request.

@@ -9,6 +9,8 @@
 #include "text.h"
 
 #include <array>
+#include <chrono>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -45,11 +47,6 @@ constexpr std::array<StatusRow, 4> statusTable{{
 }};
 
 constexpr std::string_view okStatusLine = "HTTP/1.1 200 OK\r\n";
-
-// The exchange files, in the working directory: the request body goes in
-// through the first, the interpreter's answer comes back through the second.
-const std::string phpInPath = std::string(".") + platform::pathSeparator + "php-in";
-const std::string phpOutPath = std::string(".") + platform::pathSeparator + "php-out";
 
 } // namespace
 
@@ -154,6 +151,50 @@ CgiAnswer translateCgiOutput(std::string_view output) {
     return answer;
 }
 
+namespace {
+
+// Runs the interpreter on the exchange files with `input` as its standard
+// input; false when it was still running after `seconds` and has been ended.
+bool runInterpreter(const std::string& program, const std::map<std::string, std::string>& environment,
+                    std::string_view input, int seconds) {
+    // The exchange files are private to the server and never reached through
+    // a link. The output file is opened first; the child reads the input file
+    // from the start.
+    platform::UniqueFd outputFile = platform::openPrivateFile(phpOutPath);
+    platform::UniqueFd inputFile = platform::openPrivateFile(phpInPath);
+    platform::writeAll(inputFile.get(), input);
+    platform::rewindFile(inputFile.get());
+    platform::ChildProcess child = platform::spawnProgram(program, environment, inputFile.get(), outputFile.get());
+    // The child holds its own copies; ours go before the wait.
+    inputFile.reset();
+    outputFile.reset();
+    // The exit status does not matter: whatever the interpreter wrote is the
+    // answer, unless it runs so long that it would hold up every client.
+    if (child.waitFor(std::chrono::seconds(seconds))) return true;
+    child.kill();
+    return false;
+}
+
+} // namespace
+
+bool isExchangeFile(const std::string& path) {
+    return platform::sameFile(path, phpInPath) || platform::sameFile(path, phpOutPath);
+}
+
+std::string interpreterScriptPath(const std::string& fileName) {
+    // The interpreter refuses any script path holding a ".." segment
+    // ("No input file specified."), which a root such as "../site/" gives;
+    // the same file is named by its folder resolved.
+    if (!hasParentSegment(fileName)) return fileName;
+    std::size_t slash = platform::lastSeparatorAt(fileName);
+    std::string folder = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    std::optional<std::string> resolved = platform::resolvedPath(folder);
+    if (!resolved) return fileName;
+    if (!endsWith(*resolved, platform::separatorText)) resolved->push_back(platform::pathSeparator);
+    return *resolved + name;
+}
+
 void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
     std::string program = getConfig("php-path");
     if (program.empty()) {
@@ -167,28 +208,27 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
                        socket->peerAddress()};
     CgiEnvironment cgi = buildCgiEnvironment(request);
     for (const std::string& message : cgi.messages) consoleLine(message);
+    std::string& scriptFile = cgi.variables["SCRIPT_FILENAME"];
+    scriptFile = interpreterScriptPath(scriptFile);
+    std::string script = scriptFile;
     std::map<std::string, std::string> environment = platform::currentEnvironment();
     for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
 
-    {
-        // The output file is opened first, then the body goes through the
-        // input file, reopened so that the child reads it from the start.
-        platform::UniqueFd output = platform::createOrTruncate(phpOutPath);
-        platform::UniqueFd input = platform::createOrTruncate(phpInPath);
-        platform::writeAll(input.get(), body);
-        input.reset();
-        input = platform::openForReading(phpInPath);
-        platform::ChildProcess child = platform::spawnProgram(program, environment, input.get(), output.get());
-        // The child holds its own copies; ours go before the wait.
-        input.reset();
-        output.reset();
-        // The exit status does not matter: whatever the interpreter wrote is the answer.
-        child.wait();
+    int timeout = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
+    // Only a POST has a body to pass on; a GET or HEAD gives an empty input.
+    std::string_view input = method == "POST" ? std::string_view(body) : std::string_view();
+    if (!runInterpreter(program, environment, input, timeout)) {
+        std::string limit = std::to_string(timeout) + " s";
+        consoleLine("script " + script + " ended: still running after " + limit);
+        send(plainAnswer("504 Gateway Timeout",
+                         "Gateway Timeout: the script did not finish within " + limit + " and was ended.\n"));
+        return;
     }
 
     std::string phpOutput;
     try {
-        phpOutput = platform::readWholeFile(phpOutPath);
+        platform::UniqueFd output = platform::openForReadingNoFollow(phpOutPath);
+        phpOutput = platform::readToEnd(output.get());
     } catch (const std::system_error&) {
         consoleLine("failed to read php output");
         phpOutput.clear();

@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "config.h"
+#include "gateway.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -9,6 +10,7 @@
 #include "server.h"
 #include "text.h"
 
+#include <algorithm>
 #include <array>
 #include <system_error>
 
@@ -28,6 +30,37 @@ SplitTarget splitTarget(std::string_view target) {
     if (!pieces.empty()) result.path = pieces[0];
     if (pieces.size() >= 2) result.query = std::string(pieces[1]);
     return result;
+}
+
+namespace {
+
+// The value of one hex digit, or -1 for any other byte.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::optional<std::string> decodeTargetPath(std::string_view target) {
+    std::size_t pathEnd = std::min(target.find('?'), target.size());
+    std::string decoded;
+    decoded.reserve(target.size());
+    for (std::size_t i = 0; i < pathEnd; ++i) {
+        int high = target[i] == '%' && i + 2 < pathEnd ? hexValue(target[i + 1]) : -1;
+        int low = high >= 0 ? hexValue(target[i + 2]) : -1;
+        if (low < 0) {
+            decoded.push_back(target[i]);
+            continue;
+        }
+        if (high == 0 && low == 0) return std::nullopt;
+        decoded.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    decoded.append(target.substr(pathEnd));
+    return decoded;
 }
 
 PostHeaders readPostHeaders(const std::vector<std::string>& headLines) {
@@ -98,6 +131,22 @@ ContentChoice chooseContentType(std::string_view url) {
     if (namesScript(url)) return {ContentKind::Script, ""};
     if (contains(url, ".ttf")) return {ContentKind::Typed, "font/ttf"};
     return {ContentKind::Unknown, ""};
+}
+
+bool isScriptUrl(std::string_view url) {
+    return chooseContentType(url).kind == ContentKind::Script;
+}
+
+bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines) {
+    bool twice = false;
+    std::optional<std::string> coding = headerValue(headLines, "Transfer-Encoding", twice);
+    return twice || (coding && lowerAscii(*coding) != "identity");
+}
+
+std::string notImplementedAnswer() {
+    return plainAnswer("501 Not Implemented",
+                       "Not Implemented: this server takes request bodies only as plain bytes with a Content-Length, "
+                       "not in a Transfer-Encoding.\n");
 }
 
 std::string okHead(std::string_view contentType, std::int64_t size) {
@@ -183,7 +232,8 @@ std::string percentEncode(std::string_view text) {
 }
 
 std::string wikiListPage(const std::vector<std::string>& linkTexts) {
-    std::string page = "<!DOCTYPE html><html><head></head><body>";
+    // The names on disk are UTF-8; without a charset a browser reads them as Windows-1252.
+    std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>";
     for (const std::string& text : linkTexts) {
         page.append("<a href='./").append(percentEncode(text));
         page.append("' target=\"_blank\" rel=\"noopener noreferrer\">");
@@ -208,6 +258,13 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
+    if (hasUnsupportedTransferEncoding(headLines)) {
+        // Its body would be taken for raw bytes: nothing is saved or run.
+        consoleLine("request refused: a Transfer-Encoding other than identity");
+        send(notImplementedAnswer());
+        keepOpen = 0;
+        return;
+    }
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
     bool emptyTarget = line && line->target.empty() && (line->method == "GET" || line->method == "POST");
     if (!line || emptyTarget) {
@@ -217,9 +274,19 @@ void RequestHandler::handleRequest() {
     }
     SplitTarget target = splitTarget(line->target);
     if (target.query) query = *target.query;
+    bool routed = line->method == "GET" || line->method == "HEAD" || line->method == "POST";
+    std::optional<std::string> decodedPath = decodeTargetPath(target.path);
+    if (routed && !decodedPath) {
+        // File names hold no NUL; letting one through would cut the name short
+        // at the system call and reach another file.
+        consoleLine("request refused: the path holds %00, which names no file");
+        send(notFoundPage(getConfig("root")));
+        keepOpen = 0;
+        return;
+    }
 
     if (line->method == "GET") {
-        path = target.path;
+        path = *decodedPath;
         std::string url = path;
         if (url == "/") {
             consoleLine("request for url " + url);
@@ -234,12 +301,13 @@ void RequestHandler::handleRequest() {
         sendFile(url);
         keepOpen = 0;
     } else if (line->method == "POST") {
-        path = target.path;
+        path = *decodedPath;
         PostHeaders headers = readPostHeaders(headLines);
         contentLength = headers.contentLength;
         boundary = headers.boundary;
     } else if (line->method == "HEAD") {
-        sendHead(line->target);
+        // HEAD looks its file up with the query still on, as it always has.
+        sendHead(*decodeTargetPath(line->target));
         keepOpen = 0;
     }
     // Any other method gets no answer; the connection waits for its peer.
@@ -247,8 +315,10 @@ void RequestHandler::handleRequest() {
 
 void RequestHandler::handlePost() {
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
-    if (!line) return;
-    const std::string& target = line->target;
+    std::optional<std::string> decoded = line ? decodeTargetPath(line->target) : std::nullopt;
+    if (!decoded) return;
+    // The tests below and the script's names see the decoded path; the query keeps its bytes.
+    const std::string& target = *decoded;
     if (namesScript(target)) {
         consoleLine("PHP request");
         // A script outside the root must never be run.
@@ -281,6 +351,8 @@ std::optional<std::string> locateFile(const std::string& root, const std::string
     std::string_view own = mapped.rootPrefixed ? std::string_view(url) : std::string_view(url).substr(root.size());
     if (platform::windowsFileNames && hasWindowsAliasSegment(own)) return std::nullopt;
     if (platform::entryKind(mapped.filePath) != platform::EntryKind::File) return std::nullopt;
+    // The script exchange files hold the last request's body and answer.
+    if (isExchangeFile(mapped.filePath)) return std::nullopt;
     return mapped.filePath;
 }
 

@@ -33,6 +33,12 @@ struct SplitTarget {
 // Path and query of a request target.
 SplitTarget splitTarget(std::string_view target);
 
+// The target with every %XX escape of its path (the text before the first
+// "?") decoded and the rest kept byte for byte, so that names in any language
+// and with blanks reach their files. A "%" not followed by two hex digits
+// stays as written. Nothing when an escape decodes to NUL, which names no file.
+std::optional<std::string> decodeTargetPath(std::string_view target);
+
 // What the head of a POST announces about its body.
 struct PostHeaders {
     std::int64_t contentLength = 0;
@@ -74,6 +80,17 @@ struct ContentChoice {
 bool namesScript(std::string_view url);
 // The content type of a URL text by the ordered rule table.
 ContentChoice chooseContentType(std::string_view url);
+
+// Whether a URL text (a GET's path, a HEAD's target) is answered by the
+// script gateway rather than served as a file.
+bool isScriptUrl(std::string_view url);
+
+// Whether the head announces a Transfer-Encoding other than "identity"
+// (letter case ignored), which the server does not decode.
+bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines);
+
+// The answer to a request whose body is sent in an encoding the server does not decode.
+std::string notImplementedAnswer();
 
 // The head of a file answer (GET and HEAD alike).
 std::string okHead(std::string_view contentType, std::int64_t size);

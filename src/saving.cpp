@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "server.h"
@@ -37,6 +38,39 @@ UploadOptions parseUploadOptionsText(std::string_view part) {
     return options;
 }
 
+std::vector<DispositionItem> dispositionItems(std::string_view text) {
+    std::vector<DispositionItem> items;
+    if (text.empty()) return items;
+    DispositionItem item;
+    bool quoted = false;
+    int equalsSigns = 0;
+    for (char c : text) {
+        if (c == '"') {
+            quoted = !quoted;
+            item.text.push_back(c);
+            continue;
+        }
+        if (!quoted) {
+            if (c == ';') {
+                items.push_back(std::move(item));
+                item = {};
+                equalsSigns = 0;
+                continue;
+            }
+            if (c == ' ') continue;
+            if (c == '=') {
+                item.text.push_back(c);
+                if (++equalsSigns == 1) item.value.emplace();
+                continue;
+            }
+        }
+        item.text.push_back(c);
+        if (equalsSigns == 1) item.value->push_back(c);
+    }
+    items.push_back(std::move(item));
+    return items;
+}
+
 namespace {
 
 // The offset of `inner`, a view into `outer`, from the start of `outer`.
@@ -48,18 +82,14 @@ std::size_t offsetIn(std::string_view outer, std::string_view inner) {
 void readDisposition(std::string_view body, std::string_view line, std::string_view part, MultipartParse& result) {
     std::string_view afterName = line;
     skipPast(afterName, ":");
-    std::string items = removeAll(afterName, ' ');
-    for (std::string_view item : split(items, ";")) {
+    for (DispositionItem& item : dispositionItems(afterName)) {
         // An item without "=" has no value to take.
-        if (beginsWith(item, "filename")) {
-            auto pieces = split(item, "=");
-            if (pieces.size() < 2) continue;
-            result.fileName = removeAll(pieces[1], '"');
+        if (!item.value) continue;
+        if (beginsWith(item.text, "filename")) {
+            result.fileName = std::move(*item.value);
             result.messages.push_back("filename is " + *result.fileName);
-        } else if (beginsWith(item, "name")) {
-            auto pieces = split(item, "=");
-            if (pieces.size() < 2) continue;
-            result.formName = removeAll(pieces[1], '"');
+        } else if (beginsWith(item.text, "name")) {
+            result.formName = std::move(*item.value);
             if (*result.formName != "UploadPlugin") continue;
             UploadOptions options = parseUploadOptionsText(part);
             result.optionsCalls.push_back(
@@ -81,7 +111,10 @@ MultipartParse parseMultipartBody(std::string_view body, std::string_view bounda
     for (std::size_t index = 0; index < pieces.size(); ++index) {
         std::string_view part = pieces[index];
         // The closing delimiter ends the body: an epilogue is never read.
-        if (index > 0 && beginsWith(part, "--")) break;
+        if (index > 0 && beginsWith(part, "--")) {
+            result.closingSeen = true;
+            break;
+        }
         if (beginsWith(part, "\r\n")) part.remove_prefix(2);
         // Two delimiters back to back: nothing to read.
         if (part.empty()) continue;
@@ -122,6 +155,177 @@ SavePaths savePaths(std::string root, const std::string& fileName, const std::st
     paths.pagePath = paths.root + fileName;
     if (!backupDir.empty()) paths.backupPath = paths.root + backupDir + platform::pathSeparator + fileName;
     return paths;
+}
+
+namespace {
+
+// A path with every separator the system takes written as its own.
+std::string withOwnSeparators(std::string_view path) {
+    return platform::windowsFileNames ? replaceAll(path, "/", platform::separatorText) : std::string(path);
+}
+
+// The segments of a separated path, "." and empty ones left out.
+std::vector<std::string> namedSegments(std::string_view path) {
+    std::vector<std::string> segments;
+    std::string separated = withOwnSeparators(path);
+    for (std::string_view segment : split(separated, platform::separatorText))
+        if (!segment.empty() && segment != ".") segments.emplace_back(segment);
+    return segments;
+}
+
+} // namespace
+
+bool sameLexicalPath(std::string_view a, std::string_view b) {
+    return beginsWith(withOwnSeparators(a), platform::separatorText) ==
+               beginsWith(withOwnSeparators(b), platform::separatorText) &&
+           namedSegments(a) == namedSegments(b);
+}
+
+std::string SaveFailureReport::text() const {
+    return "Not saved: " + cause + ". " + advice + "\n";
+}
+
+namespace {
+
+constexpr std::string_view clearBackup = "or clear Backup Directory in the wiki's saver settings.";
+
+// Why the backup of the previous page could not be made, and what helps.
+SaveFailureReport backupFailure(std::error_code code, const std::string& page, const std::string& folder) {
+    const std::string backup = "'" + folder + platform::pathSeparator + page + "'";
+    const std::string inFolder = "the backup folder '" + folder + "'";
+    switch (platform::classifyFileFailure(code)) {
+    case platform::FileFailure::Missing:
+        return {"", inFolder + " does not exist in the served folder", "Create it, " + std::string(clearBackup)};
+    case platform::FileFailure::NotAFolder:
+        return {"", inFolder + " is not a folder in the served folder",
+                "Make it a folder, " + std::string(clearBackup)};
+    case platform::FileFailure::IsAFolder:
+        return {"", backup + " in the served folder is a folder, so it cannot hold the backup",
+                "Move that folder away, " + std::string(clearBackup)};
+    case platform::FileFailure::NoPermission:
+        return {"", "the server has no permission to write in " + inFolder,
+                "Give it write permission there, " + std::string(clearBackup)};
+    case platform::FileFailure::ReadOnly:
+        return {"", inFolder + " is on a read-only disk", "Choose another backup folder, " + std::string(clearBackup)};
+    case platform::FileFailure::DiskFull:
+        return {"", "the disk that holds " + inFolder + " is full", "Free some space, then save again."};
+    case platform::FileFailure::InUse:
+        return {"", backup + " is in use by another program", "Close it there, then save again; the page on disk is unchanged."};
+    case platform::FileFailure::OtherDisk:
+        return {"", inFolder + " is on another disk than the page",
+                "Choose a backup folder on the page's disk, " + std::string(clearBackup)};
+    case platform::FileFailure::TooLarge:
+    case platform::FileFailure::Other:
+        break;
+    }
+    return {"", "the backup " + backup + " could not be made (" + code.message() + ")",
+            "Check that folder, " + std::string(clearBackup)};
+}
+
+// Why the new page could not be written, and what helps.
+SaveFailureReport writeFailure(std::error_code code, const std::string& page) {
+    const std::string quoted = "'" + page + "'";
+    switch (platform::classifyFileFailure(code)) {
+    case platform::FileFailure::Missing:
+    case platform::FileFailure::NotAFolder:
+        return {"", "the folder for " + quoted + " does not exist in the served folder",
+                "Create it, or set Upload Filename in the wiki's saver settings to a name in an existing folder."};
+    case platform::FileFailure::IsAFolder:
+        return {"", quoted + " is a folder in the served folder",
+                "Set Upload Filename in the wiki's saver settings to a file name."};
+    case platform::FileFailure::NoPermission:
+        return {"", "the server has no permission to write " + quoted + " in the served folder",
+                "Give it write permission there, then save again."};
+    case platform::FileFailure::ReadOnly:
+        return {"", quoted + " is on a read-only disk", "Save the wiki to a writable folder."};
+    case platform::FileFailure::DiskFull:
+        return {"", "the disk is full, so " + quoted + " could not be written whole",
+                "Free some space, then save again; the page on disk is unchanged."};
+    case platform::FileFailure::TooLarge:
+        return {"", quoted + " is larger than the server may write there",
+                "Free space or raise the server's file size limit, then save again; the page on disk is unchanged."};
+    case platform::FileFailure::InUse:
+        return {"", quoted + " is in use by another program (an editor, a virus scanner or a backup tool)",
+                "Close it there, then save again; the page on disk is unchanged."};
+    case platform::FileFailure::OtherDisk:
+    case platform::FileFailure::Other:
+        break;
+    }
+    return {"", quoted + " could not be written (" + code.message() + ")",
+            "Check the served folder, then save again; the page on disk is unchanged."};
+}
+
+} // namespace
+
+SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code, std::string_view fileName,
+                                      std::string_view backupDir) {
+    const std::string page(fileName);
+    const std::string folder(backupDir);
+    const std::string unchanged = "Save again from the wiki; the page on disk is unchanged.";
+    SaveFailureReport report;
+    switch (failure) {
+    case SaveFailure::NameLeavesRoot:
+        report = {"403 Forbidden", "the file name '" + page + "' leads outside the served folder",
+                  "Set Upload Filename in the wiki's saver settings to a name inside it, such as 'index.html'."};
+        break;
+    case SaveFailure::BackupLeavesRoot:
+        report = {"403 Forbidden", "the backup folder '" + folder + "' leads outside the served folder",
+                  "Set Backup Directory in the wiki's saver settings to a folder inside it, such as 'backup'."};
+        break;
+    case SaveFailure::NameNotPlain:
+        report = {"403 Forbidden",
+                  "the file name '" + page + "' names a device or a stream, or ends in a dot or a blank, on Windows",
+                  "Set Upload Filename in the wiki's saver settings to a plain name, such as 'index.html'."};
+        break;
+    case SaveFailure::BackupNotPlain:
+        report = {"403 Forbidden",
+                  "the backup folder '" + folder + "' names a device or a stream, or ends in a dot or a blank, on Windows",
+                  "Set Backup Directory in the wiki's saver settings to a plain name, such as 'backup'."};
+        break;
+    case SaveFailure::Incomplete:
+        report = {"400 Bad Request", "the upload ended before its closing boundary, so the page arrived incomplete",
+                  unchanged};
+        break;
+    case SaveFailure::NoPage:
+        report = {"400 Bad Request", "the upload holds no page (no file part with a length)", unchanged};
+        break;
+    case SaveFailure::EmptyPage:
+        report = {"400 Bad Request", "the page in the upload is empty", unchanged};
+        break;
+    case SaveFailure::BackupFailed:
+        report = backupFailure(code, page, folder);
+        report.status = "500 Internal Server Error";
+        break;
+    case SaveFailure::WriteFailed:
+        report = writeFailure(code, page);
+        report.status = "500 Internal Server Error";
+        break;
+    }
+    return report;
+}
+
+std::optional<SaveFailure> uploadRefusal(std::string_view fileName, std::string_view backupDir, bool closingSeen,
+                                         bool contentTaken, std::size_t contentSize) {
+    if (hasParentSegment(fileName)) return SaveFailure::NameLeavesRoot;
+    if (hasParentSegment(backupDir)) return SaveFailure::BackupLeavesRoot;
+    // Windows would write such a name to a device, a stream or a shorter name.
+    if (platform::windowsFileNames && hasWindowsAliasSegment(fileName)) return SaveFailure::NameNotPlain;
+    if (platform::windowsFileNames && hasWindowsAliasSegment(backupDir)) return SaveFailure::BackupNotPlain;
+    if (!closingSeen) return SaveFailure::Incomplete;
+    if (!contentTaken) return SaveFailure::NoPage;
+    if (contentSize == 0) return SaveFailure::EmptyPage;
+    return std::nullopt;
+}
+
+bool comesFromBrowser(const std::vector<std::string>& headLines) {
+    for (std::size_t i = 1; i < headLines.size(); ++i) {
+        std::string_view line = headLines[i];
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string name = lowerAscii(line.substr(0, colon));
+        if (name == "sec-fetch-site" || name == "origin") return true;
+    }
+    return false;
 }
 
 std::string folderOf(const std::string& path) {
@@ -213,6 +417,26 @@ void TemporaryLink::commit() {
     committed_ = true;
 }
 
+DeferredRemovals::~DeferredRemovals() {
+    for (const std::string& path : paths_) {
+        try {
+            platform::removeFile(path);
+        } catch (const std::system_error&) {
+            // The next save of the same page removes it as a leftover.
+        }
+    }
+}
+
+void DeferredRemovals::keepAside(const std::string& target) {
+    try {
+        paths_.push_back(makeUnique(target, [&target](const std::string& candidate) {
+            platform::hardLink(target, candidate);
+        }));
+    } catch (const std::system_error&) {
+        // No file there, or no second name possible: nothing to defer.
+    }
+}
+
 namespace {
 
 // Removes the temporary names that an interrupted save of `target` left
@@ -231,8 +455,12 @@ void removeLeftovers(const std::string& target) {
 // Puts `content` at the page path so that the path always names either the
 // whole old page or the whole new one: the new page is written and flushed
 // under a temporary name first, then `backup` (the old page's second name)
-// replaces the backup, and only then the new page replaces the old one.
-void replacePage(const SavePaths& paths, std::string_view content, TemporaryLink* backup) {
+// replaces the backup, and only then the new page replaces the old one. The
+// file each rename replaces keeps a second name in `replaced`. `step` tells
+// a failure of the backup's rename from one of the page's own.
+void replacePage(const SavePaths& paths, std::string_view content, TemporaryLink* backup,
+                 DeferredRemovals& replaced, SaveFailure& step) {
+    step = SaveFailure::WriteFailed;
     TemporaryFile page(paths.pagePath);
     platform::writeAll(page.descriptor(), content);
     if (platform::entryKind(paths.pagePath) == platform::EntryKind::File)
@@ -240,7 +468,14 @@ void replacePage(const SavePaths& paths, std::string_view content, TemporaryLink
     else
         platform::defaultPermissions(page.descriptor());
     platform::syncFile(page.descriptor());
-    if (backup != nullptr) backup->commit();
+    if (backup != nullptr) {
+        replaced.keepAside(paths.backupPath);
+        step = SaveFailure::BackupFailed;
+        backup->commit();
+        step = SaveFailure::WriteFailed;
+    } else {
+        replaced.keepAside(paths.pagePath);
+    }
     page.commit();
     std::string pageFolder = folderOf(paths.pagePath);
     platform::syncDirectory(pageFolder);
@@ -263,6 +498,7 @@ void RequestHandler::parseMultipart() {
     if (parsed.fileName) fileName = std::move(*parsed.fileName);
     if (parsed.formName) formName = std::move(*parsed.formName);
     if (parsed.failure) std::rethrow_exception(parsed.failure);
+    uploadClosed = parsed.closingSeen;
     fileContentTaken = parsed.contentTaken;
     if (parsed.contentTaken) {
         // Narrowed in place: a page of many megabytes is never held twice.
@@ -285,23 +521,15 @@ void RequestHandler::saveTiddly() {
     if (paths.rootExtended) consoleLine(std::string("Appended ") + platform::pathSeparator + " to root path");
     if (formName != "userfile" || fileName.empty()) return;
 
-    auto refuse = [this](std::string_view status, std::string_view text) {
-        send(plainAnswer(status, text));
+    // A browser's wiki reads only a 200 answer's text; scripts read the status.
+    auto answerFailure = [this](const SaveFailureReport& report) {
+        send(plainAnswer(comesFromBrowser(headLines) ? "200 OK" : report.status, report.text()));
         keepOpen = 0;
     };
-    if (hasParentSegment(fileName) || hasParentSegment(backupDir)) {
-        consoleLine("refusing to save " + fileName + ": a name leaves the document root");
-        refuse("403 Forbidden", "The file name or the backup folder leaves the document root.\n");
-        return;
-    }
-    if (platform::windowsFileNames && (hasWindowsAliasSegment(fileName) || hasWindowsAliasSegment(backupDir))) {
-        consoleLine("refusing to save " + fileName + ": a name is not a plain file name on this system");
-        refuse("403 Forbidden", "The file name or the backup folder names a device or a stream, or ends in a dot or a blank.\n");
-        return;
-    }
-    if (!fileContentTaken) {
-        consoleLine("refusing to save " + fileName + ": no file part announced a length");
-        refuse("400 Bad Request", "The upload holds no file part with a length; nothing was saved.\n");
+    if (auto refusal = uploadRefusal(fileName, backupDir, uploadClosed, fileContentTaken, body.size())) {
+        SaveFailureReport report = describeSaveFailure(*refusal, {}, fileName, backupDir);
+        consoleLine("refusing to save " + fileName + ": " + report.cause);
+        answerFailure(report);
         return;
     }
 
@@ -310,26 +538,30 @@ void RequestHandler::saveTiddly() {
     std::optional<TemporaryLink> backup;
     if (backupDir.empty()) {
         consoleLine("warning: no backup directory specified");
+    } else if (sameLexicalPath(paths.backupPath, paths.pagePath)) {
+        consoleLine("no backup kept for " + fileName + ": the backup folder is the page's own folder");
     } else if (platform::entryKind(paths.pagePath) != platform::EntryKind::Missing) {
         consoleLine("moving " + paths.pagePath + " to backup directory, " + paths.backupPath);
         try {
             backup.emplace(paths.pagePath, paths.backupPath);
-        } catch (const std::exception&) {
+        } catch (const std::system_error& error) {
             consoleLine("there was an exception when copying the file to a backup directory");
-            refuse("500 Internal Server Error",
-                   "The backup of the previous page could not be made, so the page was not saved.\n");
+            SaveFailureReport report = describeSaveFailure(SaveFailure::BackupFailed, error.code(), fileName, backupDir);
+            consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
+            answerFailure(report);
             return;
         }
     }
     consoleLine("writing data to file " + paths.pagePath);
+    SaveFailure step = SaveFailure::WriteFailed;
     try {
-        replacePage(paths, body, backup ? &*backup : nullptr);
+        replacePage(paths, body, backup ? &*backup : nullptr, replacedFiles, step);
     } catch (const std::system_error& error) {
-        consoleLine(std::string("the page could not be saved: ") + error.what());
-        // Another program holding the page open keeps it whole, but unsaved.
-        refuse("500 Internal Server Error", error.code() == std::errc::device_or_resource_busy
-                                                ? "The page is in use by another program and was not saved.\n"
-                                                : "The page could not be saved.\n");
+        if (step == SaveFailure::BackupFailed)
+            consoleLine("there was an exception when copying the file to a backup directory");
+        SaveFailureReport report = describeSaveFailure(step, error.code(), fileName, backupDir);
+        consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
+        answerFailure(report);
         return;
     }
     send("HTTP/1.1 200 OK\r\n\r\n");

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct MultipartParse {
     std::optional<std::string> fileName;
     std::optional<std::string> formName;
     std::optional<std::string> backupDir;
+    // Whether the closing delimiter ("\r\n--" + boundary + "--") was met: an
+    // upload without it was cut short and its last part is incomplete.
+    bool closingSeen = false;
     // Whether a part with a file name and a positive length gave its content,
     // and where that content lies in the body.
     bool contentTaken = false;
@@ -54,6 +58,21 @@ struct MultipartParse {
     // decimal number; parsing stopped there.
     std::exception_ptr failure;
 };
+
+// One item of a Content-Disposition value.
+struct DispositionItem {
+    // The item with the blanks outside double quotes removed, quotes kept.
+    std::string text;
+    // What follows its first "=" outside quotes, up to a second one: the bytes
+    // of quoted stretches kept as they are (blanks, ";" and "=" included),
+    // blanks outside quotes removed, the quotes themselves dropped. Unset
+    // when the item holds no "=" outside quotes.
+    std::optional<std::string> value;
+};
+
+// Cuts a Content-Disposition value (the text after its ":") at every ";"
+// that stands outside double quotes.
+std::vector<DispositionItem> dispositionItems(std::string_view text);
 
 // Takes an upload body apart at "\r\n--" + boundary. A malformed
 // "Content-Length:" value of a part stops the parse and is kept in `failure`
@@ -77,6 +96,49 @@ struct SavePaths {
 // fileName. The root gets the separator unless it ends with one or fileName
 // begins with one.
 SavePaths savePaths(std::string root, const std::string& fileName, const std::string& backupDir);
+
+// Whether the two paths name the same file once "." and empty segments are
+// left out; ".." is not resolved (names holding it are refused before).
+bool sameLexicalPath(std::string_view a, std::string_view b);
+
+// Why a save was refused or failed.
+enum class SaveFailure {
+    NameLeavesRoot,    // the file name climbs out of the served folder
+    BackupLeavesRoot,  // the backup folder climbs out of it
+    NameNotPlain,      // Windows would take the file name for a device, a stream or another name
+    BackupNotPlain,    // the same for the backup folder
+    Incomplete,        // the upload ended before its closing delimiter
+    NoPage,            // no file part with a length
+    EmptyPage,         // the file part holds no bytes
+    BackupFailed,      // the previous page could not be kept as the backup
+    WriteFailed,       // the new page could not be written
+};
+
+// What a refused or failed save tells.
+struct SaveFailureReport {
+    // The status a client that is not a browser gets.
+    std::string status;
+    // What went wrong, for the console and the user.
+    std::string cause;
+    // What the user can do about it.
+    std::string advice;
+    // The answer's text: "Not saved: " + cause + ". " + advice + "\n".
+    std::string text() const;
+};
+
+// Describes a save that did not happen. `code` is the failing call's error
+// for BackupFailed and WriteFailed; `fileName` and `backupDir` are the names
+// the wiki sent.
+SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code, std::string_view fileName,
+                                      std::string_view backupDir);
+
+// The refusal an upload earns before anything is touched, if any.
+std::optional<SaveFailure> uploadRefusal(std::string_view fileName, std::string_view backupDir, bool closingSeen,
+                                         bool contentTaken, std::size_t contentSize);
+
+// Whether the request head comes from a browser (it carries Sec-Fetch-Site
+// or Origin): such a client reads only a 200 answer's text.
+bool comesFromBrowser(const std::vector<std::string>& headLines);
 
 // The folder that holds `path`: the text before its last separator (that
 // separator itself when it is the first byte), or "." when there is none.
@@ -126,6 +188,26 @@ private:
     std::string target_;
     std::string path_;
     bool committed_ = false;
+};
+
+// Second names of files that a save replaced, removed when this object ends.
+// Replacing the last name of a large file frees its blocks inside the rename,
+// which the client would wait for; with a second name kept, the blocks are
+// freed only when the connection has been answered and closed.
+class DeferredRemovals {
+public:
+    DeferredRemovals() = default;
+    ~DeferredRemovals();
+    DeferredRemovals(const DeferredRemovals&) = delete;
+    DeferredRemovals& operator=(const DeferredRemovals&) = delete;
+
+    // Gives the file at `target`, if any, a second temporary name beside it
+    // (one the leftover clean-up of `target` recognises) to be removed later.
+    // Does nothing when that fails: the rename then frees the blocks itself.
+    void keepAside(const std::string& target);
+
+private:
+    std::vector<std::string> paths_;
 };
 
 } // namespace fernhollow

@@ -3,6 +3,8 @@
 // with its connection loop.
 #pragma once
 
+#include "saving.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -95,6 +97,11 @@ public:
     std::vector<std::pair<std::size_t, std::size_t>> parts;
     // Whether parseMultipart narrowed `body` to the content of an uploaded file.
     bool fileContentTaken = false;
+    // Whether parseMultipart met the closing delimiter of the upload.
+    bool uploadClosed = false;
+    // Second names of the files a save replaced, removed when the connection
+    // is done with, after its answer has gone out.
+    DeferredRemovals replacedFiles;
 
 protected:
     // Sends one whole answer on the connection.

@@ -88,3 +88,30 @@ TEST(AccessBlackBox, SavesFromOtherSitesAreRefused) {
         EXPECT_EQ(dir.read("tiddly-a.html"), page) << head;
     }
 }
+
+TEST(AccessBlackBox, ScriptsRunOnlyForTheServersOwnPages) {
+    TempDir dir;
+    dir.write("run.php", "<?php echo 'ran';\n");
+    dir.write("page.php.html", "static");
+    dir.write("fernhollow.cfg", "php-path: /usr/bin/php-cgi;\nscript-timeout: 2;\n");
+    ServerProcess server({"--config", "fernhollow.cfg"}, dir.path());
+    std::string self = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+    // An <img> or <iframe> of another site, a fetch naming its origin, a sibling site.
+    for (std::string from : {"Sec-Fetch-Site: cross-site\r\n", "Origin: http://evil.example\r\n",
+                             "Sec-Fetch-Site: same-site\r\n"}) {
+        for (std::string line : {"GET /run.php", "GET /run.php?x=1", "HEAD /run.php"}) {
+            std::string answer = exchange(server.port(), line + " HTTP/1.1\r\n" + self + from + "\r\n");
+            EXPECT_TRUE(answer.starts_with(forbidden)) << line << "\n" << from << answer;
+            EXPECT_EQ(answer.find("ran"), std::string::npos);
+        }
+        std::string page = exchange(server.port(), "GET /page.php.html HTTP/1.1\r\n" + self + from + "\r\n");
+        EXPECT_TRUE(page.ends_with("\r\n\r\nstatic")) << page;
+    }
+    EXPECT_FALSE(dir.exists("php-in")) << "the interpreter was prepared for another site";
+    // The Linux php-cgi cannot serve the Windows program under Wine: the refusals are what counts there.
+    if (serverUnderWine) return;
+    for (std::string from : {"Sec-Fetch-Site: same-origin\r\n", ""}) {
+        std::string own = exchange(server.port(), "GET /run.php HTTP/1.1\r\n" + self + from + "\r\n");
+        EXPECT_TRUE(own.ends_with("\r\n\r\nran")) << own;
+    }
+}

@@ -54,6 +54,18 @@ TEST(Access, PostOrigins) {
     for (const Case& c : cases) EXPECT_EQ(postAllowed(c.head), c.allowed) << ::testing::PrintToString(c.head);
 }
 
+TEST(Access, RequestsThatSaveOrRunSomething) {
+    // A GET's path and a HEAD's whole target, as routing hands them on, by the content table.
+    for (const char* line : {"POST /anything HTTP/1.1", "GET /run.php?x=1 HTTP/1.1", "HEAD /run.php HTTP/1.1",
+                             "GET /admin.php HTTP/1.1", "HEAD /x?.php HTTP/1.1",
+                             "GET /run%2ephp HTTP/1.1", "HEAD /run%2Ephp?x HTTP/1.1"})
+        EXPECT_TRUE(actsOnServer(line)) << line;
+    for (const char* line : {"GET /page.php.html HTTP/1.1", "HEAD /a.html?x.php HTTP/1.1", "GET /x?.php HTTP/1.1",
+                             "GET /index.html HTTP/1.1", "PUT /run.php HTTP/1.1", "get /run.php HTTP/1.1", "GET",
+                             "GET /run%2ephp%00 HTTP/1.1"})
+        EXPECT_FALSE(actsOnServer(line)) << line;
+}
+
 TEST(Access, HeaderValues) {
     bool malformed = false;
     std::vector<std::string> head{"GET / HTTP/1.1", "HOST: \t example:1 \t", "X: y", ""};

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace fernhollow::testing;
 
 namespace {
@@ -117,7 +119,9 @@ TEST(GatewayBlackBox, TheStandInInterpreterSeesTheRequestOfEachMethod) {
     TempDir dir;
     dir.write("www/echo.php", "");
     dir.write("outside.php", "");
-    ServerProcess server({"--php-path", FERNHOLLOW_CGI_STANDIN, "--root", dir.path() + "/www"}, dir.path());
+    dir.write("fernhollow.cfg", "script-timeout: 1;\n");
+    ServerProcess server({"--php-path", FERNHOLLOW_CGI_STANDIN, "--root", dir.path() + "/www", "--config", "fernhollow.cfg"},
+                         dir.path());
     auto page = [&](const std::string& method, const std::string& query, const std::string& cookie,
                     const std::string& length, const std::string& body) {
         return okLine + "Content-Type: text/plain\r\n\r\nREQUEST_METHOD=" + method + ";QUERY_STRING=" + query +
@@ -125,11 +129,9 @@ TEST(GatewayBlackBox, TheStandInInterpreterSeesTheRequestOfEachMethod) {
                ";HTTP_COOKIE=" + cookie + ";CONTENT_LENGTH=" + length + ";REMOTE_ADDR=127.0.0.1;DOCUMENT_ROOT=" +
                dir.path() + "/www" + systemForm("/") + ";body=" + body;
     };
-    // A GET or HEAD is answered while the received bytes are its head.
-    std::string get = "GET /echo.php?q=hello HTTP/1.1\r\nCookie: flavour=mint\r\n\r\n";
-    EXPECT_EQ(exchange(server.port(), get), page("GET", "q=hello", "flavour=mint", "-", get));
-    std::string head = "HEAD /echo.php HTTP/1.1\r\n\r\n";
-    EXPECT_EQ(exchange(server.port(), head), page("GET", "", "-", "-", head));
+    EXPECT_EQ(exchange(server.port(), "GET /echo.php?q=hello HTTP/1.1\r\nCookie: flavour=mint\r\n\r\n"),
+              page("GET", "q=hello", "flavour=mint", "-", ""));
+    EXPECT_EQ(exchange(server.port(), "HEAD /echo.php HTTP/1.1\r\n\r\n"), page("GET", "", "-", "-", ""));
     EXPECT_EQ(exchange(server.port(), postForm("/echo.php?q=there", "field=a+b\r\nline two")),
               page("POST", "q=there", "-", "19", "field=a+b\r\nline two"));
     EXPECT_EQ(dir.read("php-in"), "field=a+b\r\nline two");
@@ -137,6 +139,101 @@ TEST(GatewayBlackBox, TheStandInInterpreterSeesTheRequestOfEachMethod) {
     std::string climbing = exchange(server.port(), postForm("/../outside.php", "field=1"));
     EXPECT_TRUE(climbing.starts_with("HTTP/1.1 404 Not Found\r\n")) << climbing;
     EXPECT_EQ(dir.read("php-in"), "field=a+b\r\nline two") << "the interpreter was prepared for a refused target";
+
+    // A script that does not end is ended after the time-out, and the server goes on.
+    std::string hung = exchange(server.port(), "GET /echo.php?hang HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(hung.starts_with("HTTP/1.1 504 Gateway Timeout\r\n")) << hung;
+    EXPECT_EQ(exchange(server.port(), "HEAD /echo.php HTTP/1.1\r\n\r\n"), page("GET", "", "-", "-", ""));
+}
+
+// The interpreter and a one-second script time-out from a configuration file.
+std::vector<std::string> withShortTimeout(const TempDir& dir, std::vector<std::string> more = {}) {
+    dir.write("plain.txt", "still here");
+    dir.write("fernhollow.cfg", "php-path: /usr/bin/php-cgi;\nscript-timeout: 1;\n");
+    more.insert(more.begin(), {"--config", "fernhollow.cfg"});
+    return more;
+}
+
+bool plainServed(int port) {
+    return exchange(port, "GET /plain.txt HTTP/1.1\r\n\r\n").ends_with("\r\n\r\nstill here");
+}
+
+TEST(GatewayBlackBox, ScriptThatNeverEndsIsEndedAfterTheTimeOutAndOthersAreServed) {
+    SKIP_UNDER_WINE("a Windows program under Wine cannot run the Linux php-cgi (see the stand-in's test)");
+    TempDir dir;
+    dir.write("slow.php", "<?php echo 'partial'; flush(); sleep(600);\n");
+    ServerProcess server(withShortTimeout(dir), dir.path());
+    RawClient waiting(server.port());
+    waiting.send("GET /slow.php HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(server.waitForOutput("handle php request\n"));
+    EXPECT_TRUE(plainServed(server.port())) << "a client queued behind the script";
+    std::string ended = "Gateway Timeout: the script did not finish within 1 s and was ended.\n";
+    EXPECT_EQ(waiting.readAll(), fernhollow::plainAnswer("504 Gateway Timeout", ended));
+    EXPECT_TRUE(server.waitForOutput("script " + systemForm("./slow.php") + " ended: still running after 1 s\n"));
+    std::string pid = std::to_string(server.pid());
+    EXPECT_EQ(readFile("/proc/" + pid + "/task/" + pid + "/children"), "") << "the interpreter was not reaped";
+    std::string post = exchange(server.port(), postForm("/slow.php", "a=1"));
+    EXPECT_TRUE(post.starts_with("HTTP/1.1 504 Gateway Timeout\r\n")) << post;
+    EXPECT_TRUE(plainServed(server.port()));
+}
+
+TEST(GatewayBlackBox, ExchangeFilesArePrivateNeverServedAndNeverReachedThroughLinks) {
+    SKIP_UNDER_WINE("a Windows program under Wine cannot run the Linux php-cgi (see the stand-in's test)");
+    TempDir outside;
+    std::string victim = outside.write("victim", "precious");
+    for (int spelling = 0; spelling < 3; ++spelling) {
+        TempDir dir;
+        dir.write("echo.php", echoScript);
+        // The working directory as the default root, by its absolute path, and by a climbing root.
+        std::string name = dir.path().substr(dir.path().rfind('/') + 1);
+        std::string root = spelling == 0 ? "./" : spelling == 1 ? dir.path() + "/" : "../" + name + "/";
+        ServerProcess server(withShortTimeout(dir, {"--root", root}), dir.path());
+        std::string post = exchange(server.port(), postForm("/echo.php", "field=secret"));
+        EXPECT_TRUE(post.ends_with("field=secret;cookie=-;method=POST;addr=127.0.0.1")) << root << "\n" << post;
+        EXPECT_EQ(dir.read("php-in"), "field=secret");
+        std::string get = exchange(server.port(), "GET /echo.php HTTP/1.1\r\nCookie: flavour=mint\r\n\r\n");
+        EXPECT_TRUE(get.ends_with("cookie=mint;method=GET;addr=127.0.0.1")) << get;
+        EXPECT_EQ(dir.read("php-in"), "") << "a GET has no body to pass on";
+        for (const char* file : {"php-in", "php-out"})
+            EXPECT_EQ(std::filesystem::status(dir.path() + "/" + file).permissions(), std::filesystem::perms(0600));
+        std::filesystem::create_symlink("php-out", dir.path() + "/peek.txt");
+        for (std::string request : {"GET /php-in", "HEAD /php-out", "GET //php-out", "GET /peek.txt"}) {
+            std::string answer = exchange(server.port(), request + " HTTP/1.1\r\n\r\n");
+            EXPECT_TRUE(answer.starts_with("HTTP/1.1 404 Not Found\r\n")) << root << " " << request;
+        }
+
+        // A link planted as an exchange file fails the request and leaves the file it names alone.
+        std::filesystem::remove(dir.path() + "/php-in");
+        std::filesystem::create_symlink(victim, dir.path() + "/php-in");
+        EXPECT_EQ(exchange(server.port(), postForm("/echo.php", "field=x")), "");
+        std::filesystem::remove(dir.path() + "/php-in");
+        std::filesystem::remove(dir.path() + "/php-out");
+        std::filesystem::create_hard_link(victim, dir.path() + "/php-out");
+        EXPECT_EQ(exchange(server.port(), "GET /echo.php HTTP/1.1\r\n\r\n"),
+                  "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n");
+        EXPECT_EQ(readFile(victim), "precious");
+        EXPECT_TRUE(plainServed(server.port()));
+    }
+}
+
+TEST(GatewayBlackBox, ScriptsRunUnderARootThatClimbsOutOfTheWorkingDirectory) {
+    SKIP_UNDER_WINE("a Windows program under Wine cannot run the Linux php-cgi (see the stand-in's test)");
+    TempDir dir;
+    dir.write("site/a.php", "<?php echo 'file=', $_SERVER['SCRIPT_FILENAME'];\n");
+    dir.write("work/b.php", "<?php echo 'file=', $_SERVER['SCRIPT_FILENAME'];\n");
+    std::string site = std::filesystem::canonical(dir.path() + "/site").string();
+    dir.write("site/plain.txt", "still here");
+    ServerProcess climbing({"--php-path", "/usr/bin/php-cgi", "--root", "../site"}, dir.path() + "/work");
+    std::string get = "GET /a.php HTTP/1.1\r\n\r\n", head = "HEAD /a.php HTTP/1.1\r\n\r\n";
+    for (const std::string& request : {get, head, postForm("/a.php", "x=1")}) {
+        std::string answer = exchange(climbing.port(), request);
+        EXPECT_TRUE(answer.ends_with("\r\n\r\nfile=" + site + "/a.php")) << answer;
+    }
+    // An ordinary root hands the interpreter the joined path as it always did.
+    ServerProcess ordinary({"--php-path", "/usr/bin/php-cgi"}, dir.path() + "/work");
+    std::string own = exchange(ordinary.port(), "GET /b.php HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(own.ends_with("\r\n\r\nfile=./b.php")) << own;
+    EXPECT_TRUE(plainServed(climbing.port()));
 }
 
 } // namespace

@@ -64,6 +64,31 @@ TEST(SplitTarget, CutsThePathAtTheFirstQuestionMarkAndKeepsTheNextPiece) {
     }
 }
 
+TEST(DecodeTargetPath, DecodesThePathOnlyAndKeepsMalformedEscapes) {
+    struct Case {
+        std::string target;
+        std::optional<std::string> decoded;
+    };
+    const Case cases[] = {
+        {"/tiddly-%C3%9Cbersicht.html", "/tiddly-\xC3\x9C" "bersicht.html"},
+        {"/my%20notes.html?a%20b", "/my notes.html?a%20b"},  // the query keeps its bytes
+        {"/%c3%bc%2e%2E/x", "/\xC3\xBC../x"},
+        {"/a%3Fb?c", "/a?b?c"},
+        {"/plain+name.html", "/plain+name.html"},
+        {"/%zz%4%", "/%zz%4%"},
+        {"/%%41", "/%A"},
+        {"/a%2", "/a%2"},
+        {"/a%2?x", "/a%2?x"},  // an escape never reaches into the query
+        {"/a%00b", std::nullopt},
+        {"/a?%00", "/a?%00"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(decodeTargetPath(c.target), c.decoded);
+    }
+}
+
 TEST(ReadPostHeaders, ReadsLengthAndBoundary) {
     struct Case {
         std::string name;
@@ -180,6 +205,18 @@ TEST(ChooseContentType, TheFirstRuleThatHoldsDecides) {
     }
 }
 
+TEST(TransferEncoding, OnlyIdentityIsTakenAsPlainBytes) {
+    using Lines = std::vector<std::string>;
+    for (const Lines& head : {Lines{"POST / HTTP/1.1", ""}, Lines{"GET / HTTP/1.1", "transfer-encoding:  IDENTITY ", ""},
+                              Lines{"Transfer-Encoding: chunked", ""}})  // a request line is never a header
+        EXPECT_FALSE(hasUnsupportedTransferEncoding(head)) << ::testing::PrintToString(head);
+    for (const Lines& head : {Lines{"POST / HTTP/1.1", "Transfer-Encoding: chunked", ""},
+                              Lines{"GET / HTTP/1.1", "TRANSFER-ENCODING: gzip, chunked", ""},
+                              Lines{"POST / HTTP/1.1", "Transfer-Encoding:", ""},
+                              Lines{"POST / HTTP/1.1", "Transfer-Encoding: identity", "Transfer-Encoding: chunked", ""}})
+        EXPECT_TRUE(hasUnsupportedTransferEncoding(head)) << ::testing::PrintToString(head);
+}
+
 TEST(FixedAnswers, ByteForByte) {
     EXPECT_EQ(okHead("text/html", 1234),
               "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1234\r\n"
@@ -264,15 +301,15 @@ TEST(Escaping, HtmlAndPercentEncoding) {
 }
 
 TEST(WikiListPage, BytesAndLength) {
-    EXPECT_EQ(wikiListPage({}), "<!DOCTYPE html><html><head></head><body></body></html>");
-    EXPECT_EQ(wikiListPage({}).size(), 54u);
+    EXPECT_EQ(wikiListPage({}), "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body></body></html>");
+    EXPECT_EQ(wikiListPage({}).size(), 76u);
     std::string one = wikiListPage({"tiddly-notes.html"});
-    EXPECT_EQ(one, "<!DOCTYPE html><html><head></head><body>"
+    EXPECT_EQ(one, "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
                    "<a href='./tiddly-notes.html' target=\"_blank\" rel=\"noopener noreferrer\">tiddly-notes.html</a><br>"
                    "</body></html>");
-    EXPECT_EQ(one.size(), 54u + 63u + 2 * std::string("tiddly-notes.html").size());
+    EXPECT_EQ(one.size(), 76u + 63u + 2 * std::string("tiddly-notes.html").size());
     EXPECT_EQ(wikiListPage({"tiddly-it's & <b>.html"}),
-              "<!DOCTYPE html><html><head></head><body>"
+              "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
               "<a href='./tiddly-it%27s%20%26%20%3Cb%3E.html' target=\"_blank\" rel=\"noopener noreferrer\">"
               "tiddly-it&#39;s &amp; &lt;b&gt;.html</a><br></body></html>");
     EXPECT_EQ(wikiListResponse("abc"), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nabc");

@@ -28,8 +28,9 @@ std::string uploadBody(const std::string& options, const std::string& fileName, 
 
 // A whole POST to /savetiddly with the head the wiki's upload saver writes.
 std::string uploadRequest(const std::string& body,
-                          const std::string& contentType = "multipart/form-data; charset=UTF-8; boundary=" + B) {
-    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + contentType +
+                          const std::string& contentType = "multipart/form-data; charset=UTF-8; boundary=" + B,
+                          const std::string& moreHead = "") {
+    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\n" + moreHead + "Content-Type: " + contentType +
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -42,6 +43,16 @@ std::size_t characterCount(const std::string& text) {
 std::string save(int port, const std::string& fileName, const std::string& page,
                  const std::string& options = "backupDir=backup;user=me;password=;uploaddir=;;") {
     return exchange(port, uploadRequest(uploadBody(options, fileName, page, characterCount(page))), 60s);
+}
+
+std::string replaceOnce(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
+// Returns once the server has finished with every earlier connection: it
+// removes the second names of replaced files only after a save's answer.
+void settle(int port) {
+    exchange(port, "GET /settled HTTP/1.1\r\n\r\n");
 }
 
 const std::string wikiPage = "<!doctype html>\r\n<html><body>\r\n<p>Grüße aus Zürich — 東京 ✓</p>\r\n</body></html>\r\n";
@@ -93,6 +104,7 @@ TEST(SavingBlackBox, WithoutOrWithAMissingBackupFolder) {
     EXPECT_EQ(save(server.port(), "page.html", "new", "user=me;"), ok);
     EXPECT_EQ(dir.read("page.html"), "new");
     EXPECT_TRUE(server.waitForOutput("warning: no backup directory specified\n"));
+    settle(server.port());
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
@@ -149,4 +161,108 @@ TEST(SavingBlackBox, RefusesNamesThatLeaveTheRootAndFramingAsPage) {
     EXPECT_EQ(save(server.port(), "page.html", "good"), ok);
     EXPECT_EQ(dir.read("root/page.html"), "good");
     EXPECT_EQ(dir.read("root/backup/page.html"), "old");
+}
+
+TEST(SavingBlackBox, AnUploadCutShortOrWithAnEmptyPageWritesNothing) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("page.html", "old");
+    ServerProcess server({}, dir.path());
+
+    // Content-Length 15 bytes short: the server sees the announced body end
+    // inside the closing delimiter, and the rest comes in a second piece.
+    std::string body = uploadBody("backupDir=backup;", "page.html", "the new page", 12);
+    std::string request = uploadRequest(body);
+    std::string shortLength = replaceOnce(request, "Content-Length: " + std::to_string(body.size()),
+                                          "Content-Length: " + std::to_string(body.size() - 15));
+    RawClient client(server.port());
+    client.send(std::string_view(shortLength).substr(0, shortLength.size() - 15));
+    std::string answer = client.readAll();
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n")) << answer;
+    EXPECT_TRUE(answer.ends_with("Not saved: the upload ended before its closing boundary, so the page arrived "
+                                 "incomplete. Save again from the wiki; the page on disk is unchanged.\n"));
+    try {
+        client.send(std::string_view(shortLength).substr(shortLength.size() - 15));
+    } catch (const std::exception&) {
+        // The server may already have closed the connection.
+    }
+    EXPECT_TRUE(server.waitForOutput("refusing to save page.html: the upload ended before its closing boundary"));
+
+    // A file part that announces a length but carries no bytes.
+    answer = exchange(server.port(), uploadRequest(uploadBody("backupDir=backup;", "page.html", "", 5)));
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 Bad Request\r\n")) << answer;
+    EXPECT_TRUE(answer.ends_with("Not saved: the page in the upload is empty. Save again from the wiki; the page "
+                                 "on disk is unchanged.\n"));
+
+    settle(server.port());
+    EXPECT_EQ(dir.read("page.html"), "old");
+    EXPECT_FALSE(dir.exists("backup/page.html"));
+    EXPECT_EQ(save(server.port(), "page.html", "whole"), ok);
+    EXPECT_EQ(dir.read("page.html"), "whole");
+}
+
+TEST(SavingBlackBox, ABackupFolderThatIsThePagesOwnFolderKeepsNoBackup) {
+    TempDir dir;
+    dir.write("site/tiddly-own.html", "v0");
+    ServerProcess server({"--root", dir.path() + "/site"}, dir.path());
+    int version = 0;
+    for (std::string folder : {".", "./", "./.", ""}) {
+        SCOPED_TRACE("backupDir=" + folder);
+        std::string page = "v" + std::to_string(++version);
+        std::size_t seen = server.output().size();
+        EXPECT_EQ(save(server.port(), "tiddly-own.html", page, "backupDir=" + folder + ";"), ok);
+        EXPECT_EQ(dir.read("site/tiddly-own.html"), page);
+        EXPECT_TRUE(server.waitForOutput(folder.empty() ? "warning: no backup directory specified\n"
+                                                        : "no backup kept for tiddly-own.html: the backup folder is "
+                                                          "the page's own folder\nwriting data to file ",
+                                         10s, seen));
+        EXPECT_EQ(server.output().find("moving ", seen), std::string::npos);
+        settle(server.port());
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path() + "/site"))
+            names.push_back(entry.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"tiddly-own.html"});
+    }
+}
+
+TEST(SavingBlackBox, AFileNameWithBlanksIsSavedUnderThatName) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("tiddly-my notes.html", "old");
+    ServerProcess server({}, dir.path());
+    EXPECT_EQ(save(server.port(), "tiddly-my notes.html", wikiPage), ok);
+    EXPECT_EQ(dir.read("tiddly-my notes.html"), wikiPage);
+    EXPECT_EQ(dir.read("backup/tiddly-my notes.html"), "old");
+    EXPECT_FALSE(dir.exists("tiddly-mynotes.html"));
+    EXPECT_TRUE(server.waitForOutput("filename is tiddly-my notes.html\n"));
+}
+
+TEST(SavingBlackBox, BrowsersGetTheFailureAsTextScriptsAsAStatus) {
+    TempDir dir;
+    dir.write("page.html", "old");
+    ServerProcess server({}, dir.path());
+    const std::string browserHead = "Origin: http://127.0.0.1\r\nSec-Fetch-Site: same-origin\r\n";
+    const std::string missingFolder = "Not saved: the backup folder 'backup' does not exist in the served folder. "
+                                      "Create it, or clear Backup Directory in the wiki's saver settings.\n";
+    const std::string outside = "Not saved: the file name '../page.html' leads outside the served folder. Set Upload "
+                                "Filename in the wiki's saver settings to a name inside it, such as 'index.html'.\n";
+    auto upload = [](const std::string& name, const std::string& head) {
+        return uploadRequest(uploadBody("backupDir=backup;", name, "new", 3), "multipart/form-data; boundary=" + B, head);
+    };
+    auto text = [](const std::string& status, const std::string& body) {
+        return "HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    };
+    EXPECT_EQ(exchange(server.port(), upload("page.html", browserHead)), text("200 OK", missingFolder));
+    EXPECT_EQ(exchange(server.port(), upload("page.html", "Origin: http://127.0.0.1\r\n")), text("200 OK", missingFolder));
+    EXPECT_EQ(exchange(server.port(), upload("page.html", "")), text("500 Internal Server Error", missingFolder));
+    EXPECT_EQ(exchange(server.port(), upload("../page.html", browserHead)), text("200 OK", outside));
+    EXPECT_EQ(exchange(server.port(), upload("../page.html", "")), text("403 Forbidden", outside));
+    // The failing call's own report follows, in the words of each system.
+    std::string call = serverUnderWine ? "CreateHardLinkW " : "link " + systemForm("./page.html") + " ";
+    EXPECT_TRUE(server.waitForOutput("there was an exception when copying the file to a backup directory\n"
+                                     "could not save page.html: the backup folder 'backup' does not exist in the "
+                                     "served folder (" + call + systemForm("./backup/page.html.saving-")));
+    EXPECT_EQ(dir.read("page.html"), "old");
+    EXPECT_FALSE(dir.exists("../page.html"));
 }

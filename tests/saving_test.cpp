@@ -117,6 +117,10 @@ TEST(MultipartParse, TakesThePageOfTheWikiUploadByteForByte) {
         }
         EXPECT_EQ(joined, body);
         EXPECT_EQ(parsed.parts.size(), 3u);
+        EXPECT_TRUE(parsed.closingSeen);
+        // Cut short anywhere in the closing delimiter, the upload is incomplete.
+        for (std::size_t cut : {3, 15, 41})
+            EXPECT_FALSE(parseMultipartBody(std::string_view(body).substr(0, body.size() - cut), B).closingSeen) << cut;
     }
 }
 
@@ -154,12 +158,18 @@ TEST(MultipartParse, EdgeCasesOfHeadersItemsAndParts) {
         {"missing empty line after the part head",
          open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\nX" + close,
          "<none>", "a.html", "userfile", {"filename is a.html"}},
-        {"= inside values keeps the text before it",
-         open + "Content-Disposition: form-data; name=\"user=file\"; filename=\"a=b.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+        {"= inside unquoted values keeps the text before it",
+         open + "Content-Disposition: form-data; name=user=file; filename=a=b.html\r\nContent-Length: 1\r\n\r\nX" + close,
          "X", "a", "user", {"filename is a"}},
-        {"quotes anywhere and spaces are removed",
-         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"my \"odd\" page.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
-         "X", "myoddpage.html", "userfile", {"filename is myoddpage.html"}},
+        {"quoted values keep blanks, = and ;",
+         open + "Content-Disposition: form-data; name=\"user=file\"; filename=\" my notes; a=b.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", " my notes; a=b.html", "user=file", {"filename is  my notes; a=b.html"}},
+        {"quotes anywhere are dropped, blanks outside them too",
+         open + "Content-Disposition: form-data; name = \"userfile\"; filename=\"my \"odd\" page.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "my odd page.html", "userfile", {"filename is my odd page.html"}},
+        {"an unclosed quote runs to the end of the line",
+         open + "Content-Disposition: form-data; name=\"userfile\"; filename=\"a b.html; x\r\nContent-Length: 1\r\n\r\nX" + close,
+         "X", "a b.html; x", "userfile", {"filename is a b.html; x"}},
         {"items without = are skipped",
          open + "Content-Disposition: form-data; name; filename; name=\"userfile\"; filename=\"a.html\"\r\nContent-Length: 1\r\n\r\nX" + close,
          "X", "a.html", "userfile", {"filename is a.html"}},
@@ -248,6 +258,103 @@ TEST(SavePaths, JoinsRootBackupFolderAndFileName) {
     EXPECT_EQ(folderOf("/x"), "/");
     EXPECT_EQ(folderOf("x"), ".");
     EXPECT_EQ(plainAnswer("403 Forbidden", "no\n"), "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nno\n");
+}
+
+TEST(SavePaths, ABackupFolderThatNamesThePagesOwnFolder) {
+    struct Case {
+        std::string root, fileName, backupDir;
+        bool same;
+    };
+    const Case cases[] = {
+        {"./", "p.html", ".", true},           {"./", "p.html", "./", true},
+        {"./", "p.html", "./.", true},         {"/srv/w", "sub/p.html", ".//.", true},
+        {"./", "p.html", "/", true},           {"./", "p.html", "backup", false},
+        {"./", "p.html", ".backup", false},    {"./", "sub/p.html", "sub", false},
+        {"/srv/w", "/p.html", ".", false},  // the root is not extended: "/srv/w.//p.html"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.root + " " + c.fileName + " " + c.backupDir);
+        SavePaths paths = savePaths(c.root, c.fileName, c.backupDir);
+        EXPECT_EQ(sameLexicalPath(paths.backupPath, paths.pagePath), c.same);
+    }
+    EXPECT_FALSE(sameLexicalPath("/p.html", "p.html"));
+}
+
+TEST(SaveFailure, EachCauseSaysWhatFailedAndWhatToDo) {
+    using F = SaveFailure;
+    auto code = [](int value) { return std::error_code(value, std::generic_category()); };
+    const std::string clear = "or clear Backup Directory in the wiki's saver settings.\n";
+    const std::string again = "Save again from the wiki; the page on disk is unchanged.\n";
+    struct Case {
+        F failure;
+        std::error_code code;
+        std::string status, text;
+    };
+    const Case cases[] = {
+        {F::NameLeavesRoot, {}, "403 Forbidden", "the file name 'p.html' leads outside the served folder. Set Upload "
+         "Filename in the wiki's saver settings to a name inside it, such as 'index.html'.\n"},
+        {F::BackupLeavesRoot, {}, "403 Forbidden", "the backup folder 'bk' leads outside the served folder. Set Backup "
+         "Directory in the wiki's saver settings to a folder inside it, such as 'backup'.\n"},
+        {F::Incomplete, {}, "400 Bad Request",
+         "the upload ended before its closing boundary, so the page arrived incomplete. " + again},
+        {F::NoPage, {}, "400 Bad Request", "the upload holds no page (no file part with a length). " + again},
+        {F::EmptyPage, {}, "400 Bad Request", "the page in the upload is empty. " + again},
+        {F::BackupFailed, code(ENOENT), "", "the backup folder 'bk' does not exist in the served folder. Create it, " + clear},
+        {F::BackupFailed, code(ENOTDIR), "", "the backup folder 'bk' is not a folder in the served folder. Make it a folder, " + clear},
+        {F::BackupFailed, code(EISDIR), "", "'bk/p.html' in the served folder is a folder, so it cannot hold the "
+         "backup. Move that folder away, " + clear},
+        {F::BackupFailed, code(EACCES), "", "the server has no permission to write in the backup folder 'bk'. Give it "
+         "write permission there, " + clear},
+        {F::BackupFailed, code(EPERM), "", "the server has no permission to write in the backup folder 'bk'. Give it "
+         "write permission there, " + clear},
+        {F::BackupFailed, code(EROFS), "", "the backup folder 'bk' is on a read-only disk. Choose another backup folder, " + clear},
+        {F::BackupFailed, code(EDQUOT), "", "the disk that holds the backup folder 'bk' is full. Free some space, then save again.\n"},
+        {F::BackupFailed, code(EXDEV), "", "the backup folder 'bk' is on another disk than the page. Choose a backup "
+         "folder on the page's disk, " + clear},
+        {F::BackupFailed, code(EMLINK), "", "the backup 'bk/p.html' could not be made (Too many links). Check that folder, " + clear},
+        {F::WriteFailed, code(ENOENT), "", "the folder for 'p.html' does not exist in the served folder. Create it, or "
+         "set Upload Filename in the wiki's saver settings to a name in an existing folder.\n"},
+        {F::WriteFailed, code(EISDIR), "", "'p.html' is a folder in the served folder. Set Upload Filename in the "
+         "wiki's saver settings to a file name.\n"},
+        {F::WriteFailed, code(EPERM), "", "the server has no permission to write 'p.html' in the served folder. Give "
+         "it write permission there, then save again.\n"},
+        {F::WriteFailed, code(EROFS), "", "'p.html' is on a read-only disk. Save the wiki to a writable folder.\n"},
+        {F::WriteFailed, code(ENOSPC), "", "the disk is full, so 'p.html' could not be written whole. Free some "
+         "space, then save again; the page on disk is unchanged.\n"},
+        {F::WriteFailed, code(EFBIG), "", "'p.html' is larger than the server may write there. Free space or raise "
+         "the server's file size limit, then save again; the page on disk is unchanged.\n"},
+        {F::WriteFailed, code(EIO), "", "'p.html' could not be written (Input/output error). Check the served "
+         "folder, then save again; the page on disk is unchanged.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SaveFailureReport report = describeSaveFailure(c.failure, c.code, "p.html", "bk");
+        EXPECT_EQ(report.status, c.status.empty() ? "500 Internal Server Error" : c.status);
+        EXPECT_EQ(report.text(), "Not saved: " + c.text);
+    }
+}
+
+TEST(SaveFailure, RefusalsComeInOrderAndBrowsersAreKnownByTheirHeaders) {
+    using F = std::optional<SaveFailure>;
+    EXPECT_EQ(uploadRefusal("../p", "..", false, false, 0), F(SaveFailure::NameLeavesRoot));
+    EXPECT_EQ(uploadRefusal("p", "a/..", false, false, 0), F(SaveFailure::BackupLeavesRoot));
+    EXPECT_EQ(uploadRefusal("p", "", false, true, 9), F(SaveFailure::Incomplete));
+    EXPECT_EQ(uploadRefusal("p", "", true, false, 0), F(SaveFailure::NoPage));
+    EXPECT_EQ(uploadRefusal("p", "", true, true, 0), F(SaveFailure::EmptyPage));
+    EXPECT_EQ(uploadRefusal("p", ".", true, true, 1), std::nullopt);
+
+    const Lines request = {"POST /savetiddly HTTP/1.1", "Host: 127.0.0.1"};
+    auto with = [&request](const std::string& line) {
+        Lines lines = request;
+        lines.push_back(line);
+        lines.emplace_back("");
+        return lines;
+    };
+    EXPECT_TRUE(comesFromBrowser(with("Sec-Fetch-Site: same-origin")));
+    EXPECT_TRUE(comesFromBrowser(with("origin: http://127.0.0.1:9090")));
+    EXPECT_FALSE(comesFromBrowser(with("X-Origin: a")));
+    EXPECT_FALSE(comesFromBrowser(with("Referer: http://127.0.0.1/ Origin: b")));
+    EXPECT_FALSE(comesFromBrowser({"POST Origin: HTTP/1.1", ""}));
 }
 
 namespace {
@@ -344,19 +451,36 @@ TEST(SaveTiddly, WithoutBackupFolderThePageIsReplaced) {
     EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
 }
 
-TEST(SaveTiddly, MissingBackupFolderLeavesThePageAndAnswers500) {
-    TempDir dir;
-    dir.write("page.html", "old");
-    SaveResult result = save(dir.path() + "/", standardFrame("page.html", "new", "backupDir=nowhere;;"));
-    EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
-    EXPECT_NE(result.sent.find("\r\n\r\nThe backup of the previous page could not be made"), std::string::npos);
-    EXPECT_EQ(result.keepOpen, 0);
-    EXPECT_NE(result.console.find("to backup directory, " + dir.path() + "/nowhere/page.html\n"
-                                  "there was an exception when copying the file to a backup directory\n"),
-              std::string::npos);
-    EXPECT_EQ(result.console.find("writing data to file"), std::string::npos);
-    EXPECT_EQ(dir.read("page.html"), "old");
-    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
+TEST(SaveTiddly, AFailedBackupLeavesThePageAndAnswers500) {
+    struct Case {
+        const char* name;
+        std::string folderOnDisk, text;
+    };
+    const Case cases[] = {
+        {"missing folder", "", "the backup folder 'nowhere' does not exist in the served folder. Create it, or clear "
+                               "Backup Directory in the wiki's saver settings.\n"},
+        {"backup path is a folder", "nowhere/page.html", "'nowhere/page.html' in the served folder is a folder, so it "
+         "cannot hold the backup. Move that folder away, or clear Backup Directory in the wiki's saver settings.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.write("page.html", "old");
+        if (!c.folderOnDisk.empty()) fs::create_directories(dir.path() + "/" + c.folderOnDisk);
+        SaveResult result = save(dir.path() + "/", standardFrame("page.html", "new", "backupDir=nowhere;;"));
+        EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
+        EXPECT_TRUE(result.sent.ends_with("\r\n\r\nNot saved: " + c.text)) << result.sent;
+        EXPECT_EQ(result.keepOpen, 0);
+        EXPECT_NE(result.console.find("to backup directory, " + dir.path() + "/nowhere/page.html\n"),
+                  std::string::npos);
+        EXPECT_NE(result.console.find("there was an exception when copying the file to a backup directory\n"
+                                      "could not save page.html: " + c.text.substr(0, 30)),
+                  std::string::npos) << result.console;
+        EXPECT_EQ(dir.read("page.html"), "old");
+        std::vector<std::string> expected{"page.html"};
+        if (!c.folderOnDisk.empty()) expected = {"nowhere", "nowhere/page.html", "page.html"};
+        EXPECT_EQ(tree(dir.path()), expected);
+    }
 }
 
 TEST(SaveTiddly, RefusesNamesThatLeaveTheRoot) {
@@ -422,14 +546,17 @@ TEST(SaveTiddly, AFailedWriteLeavesThePageAndNoTemporaryFile) {
     dir.write("notafolder", "a file where a folder should be");
     struct Case {
         const char* name;
-        std::string fileName;
+        std::string fileName, cause;
     };
-    for (const Case& c : {Case{"missing folder", "missing/page.html"}, Case{"file as folder", "notafolder/page.html"},
-                          Case{"page path is a folder", "afolder"}}) {
+    for (const Case& c : {Case{"missing folder", "missing/page.html", "the folder for 'missing/page.html' does not exist"},
+                          Case{"file as folder", "notafolder/page.html", "the folder for 'notafolder/page.html' does not exist"},
+                          Case{"page path is a folder", "afolder", "'afolder' is a folder in the served folder"}}) {
         SCOPED_TRACE(c.name);
         fs::create_directories(dir.path() + "/afolder");
         SaveResult result = save(dir.path() + "/", standardFrame(c.fileName, "new", "user=;"));
         EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n"));
+        EXPECT_NE(result.sent.find("\r\n\r\nNot saved: " + c.cause), std::string::npos) << result.sent;
+        EXPECT_NE(result.console.find("could not save " + c.fileName + ": " + c.cause), std::string::npos);
         EXPECT_EQ(result.keepOpen, 0);
         EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"afolder", "notafolder"}));
     }
@@ -453,6 +580,9 @@ TEST(SaveTiddly, AWriteThatRunsOutOfRoomKeepsPageAndBackup) {
     std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_TRUE(result.sent.starts_with("HTTP/1.1 500 Internal Server Error\r\n"));
+    EXPECT_TRUE(result.sent.ends_with("Not saved: 'page.html' is larger than the server may write there. Free space "
+                                      "or raise the server's file size limit, then save again; the page on disk is "
+                                      "unchanged.\n"));
     EXPECT_NE(result.console.find("writing data to file "), std::string::npos);
     EXPECT_EQ(dir.read("page.html"), "old page");
     EXPECT_EQ(dir.read("backup/page.html"), "older page");

@@ -14,6 +14,16 @@ public:
     using std::system_error::system_error;
 };
 
+// What a failed file operation ran into, as far as a user can act on it.
+enum class FileFailure {
+    Missing, NotAFolder, IsAFolder, NoPermission, ReadOnly, DiskFull, TooLarge, OtherDisk,
+    InUse,  // another program holds the file open (Windows)
+    Other
+};
+
+// Sorts the error code of a failed file operation into what the user meets.
+FileFailure classifyFileFailure(std::error_code code);
+
 // Raises std::system_error for `call` with the current errno.
 [[noreturn]] void raiseErrno(const std::string& call);
 // Raises NetworkError for `call` with the current errno.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,22 @@ UniqueFd openNullDevice();
 UniqueFd createOrTruncate(const std::string& path);
 // Creates a new file that did not exist, mode 0600.
 UniqueFd createExclusive(const std::string& path);
+// Opens `path` for reading and writing as an empty private file (mode 0600),
+// created when missing. Raises, changing nothing, when `path` is a symbolic
+// link, a file with other names (hard links), or not a regular file.
+UniqueFd openPrivateFile(const std::string& path);
+// Opens a file for reading raw bytes; raises when `path` is a symbolic link
+// (never blocks on a FIFO).
+UniqueFd openForReadingNoFollow(const std::string& path);
+// Moves the file offset of `fd` back to the start.
+void rewindFile(int fd);
+// Reads from `fd` to the end of its file.
+std::string readToEnd(int fd);
+// Whether both paths name the same existing file (links followed).
+bool sameFile(const std::string& first, const std::string& second);
+// The absolute path of `path` with every link, "." and ".." resolved;
+// nothing when it cannot be resolved (e.g. it does not exist).
+std::optional<std::string> resolvedPath(const std::string& path);
 // Reads up to `size` bytes; 0 at the end of the file.
 std::size_t readSome(int fd, char* buffer, std::size_t size);
 // Reads the whole file at `path`.

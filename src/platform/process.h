@@ -1,7 +1,9 @@
 // Child processes: starting a program with chosen standard streams and
-// environment, and an owner that always reaps it.
+// environment, and an owner that always reaps it (ending it first when its
+// owner goes away before it has been waited for).
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +21,11 @@ public:
 
     // Waits for the child to end; returns its raw wait status.
     int wait();
+    // Waits at most `limit` for the child to end; true when it ended (and
+    // was reaped), false when it is still running.
+    bool waitFor(std::chrono::milliseconds limit);
+    // Ends the child at once and reaps it.
+    void kill();
 
 private:
     int pid_ = -1;

@@ -1,6 +1,8 @@
 // A person opens a wiki page from Fernhollow, writes a tiddler with non-ASCII
 // text, presses the wiki's save button, and the page on disk is replaced while
-// the previous one is kept in the backup folder.
+// the previous one is kept in the backup folder. A wiki named in the user's
+// own language, with a blank, opens from the list and saves the same way; when
+// its save fails, the wiki shows the server's reason.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -16,6 +18,7 @@ const secondTitle = 'Second save';
 const secondText = 'Ça marche encore — ünïcødé ½';
 const localhostTitle = 'Saved from localhost';
 const localhostText = 'Über localhost gespeichert — 保存 ✓';
+const namedFileName = 'tiddly-Übersicht notes.html';
 
 // Writes a new tiddler through the wiki's editor, as a person would.
 async function addTiddlerThroughEditor(page, title, text) {
@@ -154,6 +157,74 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
         assert.ok(saved.equals(uploadedPage(upload)), 'the page on disk is the uploaded page, byte for byte');
         assert.ok(saved.includes(Buffer.from(localhostText, 'utf8')));
         assert.ok(fs.readFileSync(backupPath).equals(before), 'the backup is the page before this save');
+        await context.close();
+    });
+});
+
+describe('a wiki named in the user\'s own language, with a blank', { timeout: 240000 }, () => {
+    let site;
+
+    before(async () => {
+        site = await startWikiSite(namedFileName);
+    });
+
+    after(async () => {
+        await site?.close();
+    });
+
+    it('opens from /tiddly by its link and saves, its backup made', async () => {
+        const { server, pagePath, backupPath, root } = site;
+        const context = await site.browser.newContext();
+        await context.addInitScript(uploadPasswordScript, uploadPassword);
+        const original = fs.readFileSync(pagePath);
+        const list = await context.newPage();
+        await list.goto(`${server.origin}/tiddly`);
+        const [page] = await Promise.all([
+            context.waitForEvent('page'),
+            list.getByRole('link', { name: namedFileName, exact: true }).click(),
+        ]);
+        const seen = watchPage(page);
+        await waitForWiki(page);
+        // The browser asked for the name percent-encoded.
+        assert.equal(new URL(page.url()).pathname, `/${encodeURIComponent(namedFileName)}`);
+
+        await addTiddlerThroughEditor(page, firstTitle, firstText);
+        const upload = await saveThroughButton(page, server);
+        assert.deepEqual(seen.dialogs, []);
+        assert.deepEqual(seen.errors, []);
+        assert.ok(fs.readFileSync(pagePath).equals(uploadedPage(upload)), 'the named page holds the upload');
+        assert.ok(fs.readFileSync(backupPath).equals(original), 'the backup is the page before the save');
+        assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, namedFileName].sort());
+        await context.close();
+    });
+
+    it('shows the server\'s message when the backup folder is missing, the page on disk unchanged', async () => {
+        const { server, pagePath, root } = site;
+        fs.rmSync(path.join(root, backupDirName), { recursive: true });
+        const onDisk = fs.readFileSync(pagePath);
+        const context = await site.browser.newContext();
+        await context.addInitScript(uploadPasswordScript, uploadPassword);
+        const page = await context.newPage();
+        const seen = watchPage(page);
+        await page.goto(`${server.origin}/${encodeURIComponent(namedFileName)}`);
+        await waitForWiki(page);
+        await addTiddlerThroughEditor(page, secondTitle, secondText);
+
+        const [response, dialog] = await Promise.all([
+            page.waitForResponse((r) => r.request().method() === 'POST' && r.url().endsWith('/savetiddly')),
+            page.waitForEvent('dialog'),
+            page.getByRole('button', { name: 'save changes' }).click(),
+        ]);
+        assert.equal(response.status(), 200);
+        const message = await response.text();
+        assert.match(message, new RegExp(`^Not saved: the backup folder '${backupDirName}' does not exist`));
+        assert.equal(dialog.message(), `Error while saving:\n\n${message}`);
+        assert.deepEqual(seen.dialogs, [dialog.message()]);
+        assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), true, 'the wiki still holds its edit');
+        await screenshot(page, 'saves-backup-missing.png');
+
+        assert.ok(fs.readFileSync(pagePath).equals(onDisk), 'the page on disk is unchanged');
+        assert.deepEqual(fs.readdirSync(root), [namedFileName], 'nothing else was written');
         await context.close();
     });
 });

@@ -3,6 +3,7 @@
 // request with a plain page listing the CGI variables it was given and the
 // request body it read from standard input, byte for byte.
 //
+// With the query "hang" it never ends (for ten minutes).
 // "--hold PATH SECONDS" instead keeps PATH open for that long, shared with no
 // one on Windows, as an editor or a virus scanner may: a save must then fail
 // cleanly. (Under Wine it also keeps Wine's helper processes running.)
@@ -64,5 +65,10 @@ int main(int argc, char** argv) {
         page += std::string(name) + "=" + variable(name) + ";";
     page += "body=" + body;
     std::fwrite(page.data(), 1, page.size(), stdout);
+    // A script that never ends, for the server's time-out.
+    if (variable("QUERY_STRING") == "hang") {
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::minutes(10));
+    }
     return 0;
 }

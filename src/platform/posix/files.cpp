@@ -2,6 +2,8 @@
 
 #include "platform/errors.h"
 
+#include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,6 +62,54 @@ UniqueFd createExclusive(const std::string& path) {
     return UniqueFd(fd);
 }
 
+UniqueFd openPrivateFile(const std::string& path) {
+    // Not truncated at opening: what stands there is checked first. O_NONBLOCK
+    // keeps a planted FIFO from blocking the open; it does nothing to a
+    // regular file.
+    UniqueFd fd(::open(systemPath(path), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd) raiseErrno("open " + path);
+    struct stat info{};
+    if (::fstat(fd.get(), &info) != 0) raiseErrno("fstat " + path);
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        errno = EPERM;
+        raiseErrno("open " + path + " (not a plain file of its own)");
+    }
+    if (::fchmod(fd.get(), 0600) != 0) raiseErrno("fchmod " + path);
+    if (::ftruncate(fd.get(), 0) != 0) raiseErrno("ftruncate " + path);
+    return fd;
+}
+
+UniqueFd openForReadingNoFollow(const std::string& path) {
+    int fd = ::open(systemPath(path), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) raiseErrno("open " + path);
+    return UniqueFd(fd);
+}
+
+void rewindFile(int fd) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) raiseErrno("lseek");
+}
+
+std::string readToEnd(int fd) {
+    std::string content;
+    char buffer[65536];
+    while (std::size_t n = readSome(fd, buffer, sizeof buffer)) content.append(buffer, n);
+    return content;
+}
+
+bool sameFile(const std::string& first, const std::string& second) {
+    struct stat one{}, two{};
+    if (holdsNul(first) || holdsNul(second) || ::stat(first.c_str(), &one) != 0 || ::stat(second.c_str(), &two) != 0)
+        return false;
+    return one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+    if (holdsNul(path)) return std::nullopt;
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+    return std::string(resolved);
+}
+
 std::size_t readSome(int fd, char* buffer, std::size_t size) {
     for (;;) {
         ssize_t n = ::read(fd, buffer, size);
@@ -70,10 +120,7 @@ std::size_t readSome(int fd, char* buffer, std::size_t size) {
 
 std::string readWholeFile(const std::string& path) {
     UniqueFd file = openForReading(path);
-    std::string content;
-    char buffer[65536];
-    while (std::size_t n = readSome(file.get(), buffer, sizeof buffer)) content.append(buffer, n);
-    return content;
+    return readToEnd(file.get());
 }
 
 void writeAll(int fd, std::string_view bytes) {

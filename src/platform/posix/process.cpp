@@ -1,9 +1,14 @@
 #include "platform/process.h"
 
 #include "platform/errors.h"
+#include "platform/unique_fd.h"
 
+#include <algorithm>
 #include <csignal>
+#include <ctime>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -13,7 +18,9 @@ extern char** environ;
 namespace fernhollow::platform {
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0) wait();
+    // Nobody waited for it: a child must neither outlive its owner unseen nor
+    // be left a zombie.
+    if (pid_ > 0) kill();
 }
 
 int ChildProcess::wait() {
@@ -22,6 +29,53 @@ int ChildProcess::wait() {
         if (::waitpid(pid_, &status, 0) >= 0 || errno != EINTR) pid_ = -1;
     }
     return status;
+}
+
+namespace {
+
+// A descriptor that becomes readable when process `pid` ends; -1 where the
+// system has none (kernels before 5.3).
+int openProcessDescriptor(int pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+} // namespace
+
+bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + limit;
+    UniqueFd ending(pid_ > 0 ? openProcessDescriptor(pid_) : -1);
+    while (pid_ > 0) {
+        int status = 0;
+        pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_ || (done < 0 && errno != EINTR)) {
+            pid_ = -1;
+            break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        if (ending) {
+            // Sleeps until the child ends or the time is up; EINTR just loops.
+            pollfd entry{ending.get(), POLLIN, 0};
+            ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+        } else {
+            // Without a process descriptor, look again every 10 ms.
+            timespec pause{0, 10'000'000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    return true;
+}
+
+void ChildProcess::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    wait();
 }
 
 std::map<std::string, std::string> currentEnvironment() {

@@ -72,6 +72,99 @@ UniqueFd createExclusive(const std::string& path) {
     return openHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW);
 }
 
+namespace {
+
+// What the system knows of an open file, raising for `call` on failure.
+BY_HANDLE_FILE_INFORMATION informationOf(HANDLE handle, const std::string& call) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle, &information)) win32::raiseLastError(call);
+    return information;
+}
+
+// Opens `path` itself, never what a link or junction there points to.
+UniqueFd openWithoutFollowing(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    HANDLE handle = ::CreateFileW(wide(path).c_str(), access, share, &attributes, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) win32::raiseLastError("CreateFileW " + path);
+    UniqueFd file(win32::fromHandle(handle));
+    if ((informationOf(handle, "GetFileInformationByHandle " + path).dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        throw std::system_error(ELOOP, std::generic_category(), "CreateFileW " + path + " (a link)");
+    return file;
+}
+
+} // namespace
+
+UniqueFd openPrivateFile(const std::string& path) {
+    // Not shared for writing or deleting while the server uses it; its access
+    // rights come from the folder, as every new file's do on Windows.
+    UniqueFd file = openWithoutFollowing(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+    HANDLE handle = win32::toHandle(file.get());
+    BY_HANDLE_FILE_INFORMATION information = informationOf(handle, "GetFileInformationByHandle " + path);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || information.nNumberOfLinks != 1)
+        throw std::system_error(EPERM, std::generic_category(), "CreateFileW " + path + " (not a plain file of its own)");
+    if (!::SetEndOfFile(handle)) win32::raiseLastError("SetEndOfFile " + path);
+    return file;
+}
+
+UniqueFd openForReadingNoFollow(const std::string& path) {
+    return openWithoutFollowing(path, GENERIC_READ, shareAll, OPEN_EXISTING);
+}
+
+void rewindFile(int fd) {
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(win32::toHandle(fd), start, nullptr, FILE_BEGIN)) win32::raiseLastError("SetFilePointerEx");
+}
+
+std::string readToEnd(int fd) {
+    std::string content;
+    char buffer[65536];
+    while (std::size_t n = readSome(fd, buffer, sizeof buffer)) content.append(buffer, n);
+    return content;
+}
+
+bool sameFile(const std::string& first, const std::string& second) {
+    try {
+        // Folders open only with backup semantics; no access is needed to compare.
+        auto open = [](const std::string& path) {
+            HANDLE handle = ::CreateFileW(wide(path).c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            return handle == INVALID_HANDLE_VALUE ? UniqueFd() : UniqueFd(win32::fromHandle(handle));
+        };
+        UniqueFd one = open(first), two = open(second);
+        if (!one || !two) return false;
+        BY_HANDLE_FILE_INFORMATION a = informationOf(win32::toHandle(one.get()), "GetFileInformationByHandle");
+        BY_HANDLE_FILE_INFORMATION b = informationOf(win32::toHandle(two.get()), "GetFileInformationByHandle");
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+               a.nFileIndexLow == b.nFileIndexLow;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+    try {
+        HANDLE handle = ::CreateFileW(wide(path).c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+        UniqueFd owner(win32::fromHandle(handle));
+        std::wstring resolved(MAX_PATH, L'\0');
+        DWORD size = ::GetFinalPathNameByHandleW(handle, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
+        if (size >= resolved.size()) {
+            resolved.resize(size);
+            size = ::GetFinalPathNameByHandleW(handle, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
+        }
+        if (size == 0 || size >= resolved.size()) return std::nullopt;
+        resolved.resize(size);
+        // "\\?\C:\..." is the same path as "C:\...", which every program takes.
+        if (resolved.starts_with(L"\\\\?\\UNC\\")) resolved = L"\\\\" + resolved.substr(8);
+        else if (resolved.starts_with(L"\\\\?\\")) resolved = resolved.substr(4);
+        return win32::narrow(resolved);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+}
+
 std::size_t readSome(int fd, char* buffer, std::size_t size) {
     DWORD wanted = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD got = 0;
@@ -85,10 +178,7 @@ std::size_t readSome(int fd, char* buffer, std::size_t size) {
 
 std::string readWholeFile(const std::string& path) {
     UniqueFd file = openForReading(path);
-    std::string content;
-    char buffer[65536];
-    while (std::size_t n = readSome(file.get(), buffer, sizeof buffer)) content.append(buffer, n);
-    return content;
+    return readToEnd(file.get());
 }
 
 void writeAll(int fd, std::string_view bytes) {

@@ -14,7 +14,8 @@ using win32::narrow;
 using win32::wide;
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0) wait();
+    // Nobody waited for it: a child must not outlive its owner unseen.
+    if (pid_ > 0) kill();
 }
 
 // `pid_` holds the child's process handle.
@@ -27,6 +28,20 @@ int ChildProcess::wait() {
     ::CloseHandle(process);
     pid_ = -1;
     return static_cast<int>(status);
+}
+
+bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
+    if (pid_ <= 0) return true;
+    auto wait = static_cast<DWORD>(std::clamp<long long>(limit.count(), 0, INFINITE - 1));
+    if (::WaitForSingleObject(win32::toHandle(pid_), wait) == WAIT_TIMEOUT) return false;
+    this->wait();
+    return true;
+}
+
+void ChildProcess::kill() {
+    if (pid_ <= 0) return;
+    ::TerminateProcess(win32::toHandle(pid_), 1);
+    wait();
 }
 
 std::map<std::string, std::string> currentEnvironment() {

@@ -45,8 +45,13 @@ int errnoOf(DWORD error) {
         return EBUSY;
     case ERROR_NOT_SAME_DEVICE:
         return EXDEV;
-    case ERROR_INVALID_NAME:
     case ERROR_DIRECTORY:
+        return ENOTDIR;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_FILE_TOO_LARGE:
+        return EFBIG;
+    case ERROR_INVALID_NAME:
     case ERROR_INVALID_PARAMETER:
         return EINVAL;
     case ERROR_DISK_FULL:
