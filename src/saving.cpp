@@ -210,7 +210,9 @@ SaveFailureReport backupFailure(std::error_code code, const std::string& page, c
     case platform::FileFailure::DiskFull:
         return {"", "the disk that holds " + inFolder + " is full", "Free some space, then save again."};
     case platform::FileFailure::InUse:
-        return {"", backup + " is in use by another program", "Close it there, then save again; the page on disk is unchanged."};
+        // Windows cannot make a second name of a page another program holds open.
+        return {"", "'" + page + "' is in use by another program (an editor, a virus scanner or a backup tool)",
+                "Close it there, then save again; the page on disk is unchanged."};
     case platform::FileFailure::OtherDisk:
         return {"", inFolder + " is on another disk than the page",
                 "Choose a backup folder on the page's disk, " + std::string(clearBackup)};

@@ -266,3 +266,59 @@ TEST(SavingBlackBox, BrowsersGetTheFailureAsTextScriptsAsAStatus) {
     EXPECT_EQ(dir.read("page.html"), "old");
     EXPECT_FALSE(dir.exists("../page.html"));
 }
+
+TEST(SavingBlackBox, AFileNameInAnyLanguageIsSavedWithItsBackup) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    const std::string name = "tiddly-\xC3\x9C" "bersicht \xE6\x9D\xB1\xE4\xBA\xAC.html";
+    dir.write(name, "old");
+    ServerProcess server({}, dir.path());
+    EXPECT_EQ(save(server.port(), name, wikiPage), ok);
+    EXPECT_EQ(dir.read(name), wikiPage);
+    EXPECT_EQ(dir.read("backup/" + name), "old");
+    EXPECT_TRUE(server.waitForOutput("moving " + systemForm("./" + name) + " to backup directory, " +
+                                     systemForm("./backup/" + name) + "\n"));
+}
+
+TEST(SavingBlackBox, WindowsDeviceAndStreamNamesAreRefused) {
+    if (!serverUnderWine) GTEST_SKIP() << "only Windows takes these names for devices, streams or other names";
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("page.html", "old");
+    ServerProcess server({}, dir.path());
+    for (auto [fileName, options] : {std::pair<std::string, std::string>{"CON.html", "backupDir=backup;"},
+                                     {"page.html.", "backupDir=backup;"},
+                                     {"page.html::$DATA", "backupDir=backup;"},
+                                     {"C:page.html", ""},
+                                     {"page.html", "backupDir=nul;"},
+                                     {"page.html", "backupDir=backup ;"}}) {
+        SCOPED_TRACE(fileName + " " + options);
+        std::string answer = save(server.port(), fileName, "evil", options);
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n")) << answer;
+        EXPECT_NE(answer.find("names a device or a stream, or ends in a dot or a blank, on Windows"), std::string::npos);
+    }
+    EXPECT_EQ(dir.read("page.html"), "old");
+    EXPECT_FALSE(dir.exists("backup/page.html"));
+}
+
+TEST(SavingBlackBox, APageHeldOpenByAnotherProgramStaysWholeAndTheSaveSaysSo) {
+    if (!serverUnderWine) GTEST_SKIP() << "POSIX lets a file held open be replaced";
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("page.html", "old");
+    ServerProcess server({}, dir.path());
+    // Another Windows program keeps the page open, sharing it with no one.
+    ::setenv("FERNHOLLOW_EXE", FERNHOLLOW_CGI_STANDIN, 1);
+    ServerProcess holder({"--hold", dir.path() + "/page.html", "4"}, dir.path(), false, false);
+    ::unsetenv("FERNHOLLOW_EXE");
+    ASSERT_TRUE(holder.waitForOutput("holding"));
+    std::string answer = save(server.port(), "page.html", "new");
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << answer;
+    EXPECT_NE(answer.find("'page.html' is in use by another program"), std::string::npos) << answer;
+    EXPECT_EQ(dir.read("page.html"), "old");
+    // Once the other program lets go, the page is saved.
+    EXPECT_EQ(holder.waitExit(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(save(server.port(), "page.html", "new"), ok);
+    EXPECT_EQ(dir.read("page.html"), "new");
+    EXPECT_EQ(dir.read("backup/page.html"), "old");
+}
