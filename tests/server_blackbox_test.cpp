@@ -52,6 +52,18 @@ TEST(ServerStartup, HelpVersionAndBadPortEndTheProgram) {
     }
 }
 
+// Arguments reach the program as UTF-8 whatever the system's own code page
+// (on Windows: from the wide command line).
+TEST(ServerStartup, ARootNamedInAnyLanguageIsServed) {
+    TempDir dir;
+    const std::string folder = dir.path() + "/\xC3\x9C" "bersicht \xE6\x9D\xB1\xE4\xBA\xAC";
+    dir.write("\xC3\x9C" "bersicht \xE6\x9D\xB1\xE4\xBA\xAC/index.html", "home");
+    ServerProcess server({"--root", folder}, dir.path());
+    EXPECT_NE(server.output().find("updating key root with " + folder + systemForm("/") + "\n"), std::string::npos)
+        << server.output();
+    EXPECT_TRUE(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n").ends_with("\r\n\r\nhome"));
+}
+
 TEST(ServerStartup, SecondServerOnTheSamePortEndsWithStatusZero) {
     TempDir dir;
     ServerProcess first({}, dir.path());
