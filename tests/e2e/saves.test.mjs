@@ -136,7 +136,7 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
         assert.ok(savedAgain.includes(Buffer.from(secondText, 'utf8')));
         assert.ok(fs.readFileSync(backupPath).equals(saved), 'the backup is the page of the first save');
 
-        const pageInRoot = path.join(`${root}/`, wikiFileName);
+        const pageInRoot = `${root}${server.separator()}${wikiFileName}`;
         assert.match(server.console(), new RegExp(`writing data to file ${escapeRegExp(pageInRoot)}\\n`));
         await context.close();
     });

@@ -157,6 +157,13 @@ export class Fernhollow {
         return true;
     }
 
+    // The path separator of the server under test ("/", or "\\" for the Windows
+    // program), as its default root shows it on the console.
+    separator() {
+        const match = /adding key root with \.(.)\n/.exec(this.output);
+        return match ? match[1] : path.sep;
+    }
+
     // Everything the server wrote so far.
     console() {
         return this.output;
