@@ -2,6 +2,7 @@
 
 #include "platform/windows/win32.h"
 
+#include <cerrno>
 #include <system_error>
 
 namespace fernhollow::platform {
@@ -210,6 +211,10 @@ void renameReplacing(const std::string& from, const std::string& to) {
     for (int attempt = 1; attempt <= replaceAttempts; ++attempt) {
         if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
         error = ::GetLastError();
+        // A read-only target refuses the same way a file held open does, but for good.
+        DWORD attributes = ::GetFileAttributesW(target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+            throw std::system_error(EACCES, std::generic_category(), "MoveFileExW " + from + " " + to + " (read-only)");
         if (!isHeldOpen(error) || attempt == replaceAttempts) break;
         ::Sleep(replacePauseMs);
     }

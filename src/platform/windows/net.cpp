@@ -89,9 +89,10 @@ bool isLoopback(std::uint32_t address) {
 }
 
 UniqueFd acceptConnection(int listener, int& error) {
+    // Errors are handed on as errno values, which the loop words in its message.
     SOCKET accepted = ::accept(toSocket(listener), nullptr, nullptr);
     if (accepted == INVALID_SOCKET) {
-        error = ::WSAGetLastError();
+        error = win32::errnoOf(static_cast<DWORD>(::WSAGetLastError()));
         return UniqueFd();
     }
     UniqueFd owner(fromSocket(accepted));
@@ -100,18 +101,18 @@ UniqueFd acceptConnection(int listener, int& error) {
     ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
     u_long nonBlocking = 0;
     if (::ioctlsocket(accepted, FIONBIO, &nonBlocking) != 0) {
-        error = ::WSAGetLastError();
+        error = win32::errnoOf(static_cast<DWORD>(::WSAGetLastError()));
         return UniqueFd();
     }
     return owner;
 }
 
 bool isDescriptorExhaustion(int error) {
-    return error == WSAEMFILE || error == WSAENOBUFS;
+    return error == EMFILE || error == ENOBUFS;
 }
 
 bool isNothingWaiting(int error) {
-    return error == WSAEWOULDBLOCK;
+    return error == EWOULDBLOCK;
 }
 
 std::string peerAddress(int fd) {
