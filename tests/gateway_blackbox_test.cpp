@@ -144,6 +144,11 @@ TEST(GatewayBlackBox, TheStandInInterpreterSeesTheRequestOfEachMethod) {
     std::string hung = exchange(server.port(), "GET /echo.php?hang HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(hung.starts_with("HTTP/1.1 504 Gateway Timeout\r\n")) << hung;
     EXPECT_EQ(exchange(server.port(), "HEAD /echo.php HTTP/1.1\r\n\r\n"), page("GET", "", "-", "-", ""));
+    // The interpreter inherits neither the listener nor any connection, the
+    // waiting one of another client included.
+    RawClient waiting(server.port());
+    EXPECT_EQ(exchange(server.port(), "GET /echo.php?sockets HTTP/1.1\r\n\r\n"),
+              okLine + "Content-Type: text/plain\r\n\r\nsockets=0");
 }
 
 // The interpreter and a one-second script time-out from a configuration file.

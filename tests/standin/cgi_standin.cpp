@@ -3,21 +3,27 @@
 // request with a plain page listing the CGI variables it was given and the
 // request body it read from standard input, byte for byte.
 //
-// With the query "hang" it never ends (for ten minutes).
+// With the query "hang" it never ends (for ten minutes). With "sockets" it
+// answers only how many sockets it inherited, which must be none.
 // "--hold PATH SECONDS" instead keeps PATH open for that long, shared with no
 // one on Windows, as an editor or a virus scanner may: a save must then fail
 // cleanly. (Under Wine it also keeps Wine's helper processes running.)
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 
 #ifdef _WIN32
+#include <winsock2.h>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <sys/socket.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -45,6 +51,28 @@ bool hold(const std::string& path, int seconds) {
     return true;
 }
 
+// How many sockets this process holds: on Windows every handle value that
+// Winsock takes for a socket, on POSIX every descriptor that is one.
+int inheritedSockets() {
+    int count = 0;
+#ifdef _WIN32
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    for (std::uintptr_t value = 4; value < 65536; value += 4) {
+        int type = 0;
+        int size = sizeof type;
+        if (::getsockopt(static_cast<SOCKET>(value), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &size) == 0)
+            ++count;
+    }
+#else
+    for (int fd = 0; fd < 4096; ++fd) {
+        struct stat info{};
+        if (::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode)) ++count;
+    }
+#endif
+    return count;
+}
+
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--hold") {
         std::puts("holding");
@@ -60,6 +88,11 @@ int main(int argc, char** argv) {
     char buffer[4096];
     while (std::size_t n = std::fread(buffer, 1, sizeof buffer, stdin)) body.append(buffer, n);
     std::string page = "Content-Type: text/plain\r\n\r\n";
+    if (variable("QUERY_STRING") == "sockets") {
+        page += "sockets=" + std::to_string(inheritedSockets());
+        std::fwrite(page.data(), 1, page.size(), stdout);
+        return 0;
+    }
     for (const char* name : {"REQUEST_METHOD", "QUERY_STRING", "SCRIPT_NAME", "SCRIPT_FILENAME", "HTTP_COOKIE",
                              "CONTENT_LENGTH", "REMOTE_ADDR", "DOCUMENT_ROOT"})
         page += std::string(name) + "=" + variable(name) + ";";
