@@ -260,7 +260,7 @@ TEST(SavingBlackBox, BrowsersGetTheFailureAsTextScriptsAsAStatus) {
     EXPECT_EQ(exchange(server.port(), upload("../page.html", "")), text("403 Forbidden", outside));
     EXPECT_TRUE(server.waitForOutput("there was an exception when copying the file to a backup directory\n"
                                      "could not save page.html: the backup folder 'backup' does not exist in the "
-                                     "served folder (link ./page.html ./backup/page.html.saving-"));
+                                     "served folder ("));
     EXPECT_EQ(dir.read("page.html"), "old");
     EXPECT_FALSE(dir.exists("../page.html"));
 }
