@@ -2,6 +2,8 @@
 // of the routing, checked through a handler that records those calls.
 #include "server.h"
 
+#include "config.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -138,6 +140,74 @@ TEST(RequestAssembly, SearchesRememberWhereTheyStopped) {
     searchedTo = 0;
     EXPECT_EQ(findFromLastMiss("ab", "\r\n\r\n", searchedTo), std::string::npos);
     EXPECT_EQ(searchedTo, 0u);
+}
+
+TEST(RequestAssembly, HeadAndBodyLimits) {
+    const std::string lineOf3 = "a\r\n";
+    struct Case {
+        std::string received;
+        bool refused;
+    };
+    const std::string line = "GET / HTTP/1.1\r\n";
+    const Case cases[] = {
+        {std::string(limits::maxHeadBytes - 1, 'x'), false},  // its end may still come
+        {std::string(limits::maxHeadBytes, 'x'), true},
+        {line + std::string(limits::maxHeadBytes - line.size() - 4, 'x') + "\r\n\r\n", false},
+        {line + std::string(limits::maxHeadBytes - line.size() - 3, 'x') + "\r\n\r\n", true},
+        {[&] { std::string head = line; for (std::size_t i = 2; i < limits::maxHeadLines; ++i) head += lineOf3;
+               return head + "\r\n"; }(), false},
+        {[&] { std::string head = line; for (std::size_t i = 1; i < limits::maxHeadLines; ++i) head += lineOf3;
+               return head + "\r\n"; }(), true},
+    };
+    for (const Case& c : cases) {
+        std::size_t headEnd = c.received.find("\r\n\r\n");
+        EXPECT_EQ(headOverLimit(c.received, headEnd).has_value(), c.refused) << c.received.size();
+    }
+
+    // Over a limit the answer goes out at once and the connection closes.
+    RecordingHandler endless;
+    std::string out = endless.feed({std::string(limits::maxHeadBytes / 2, 'x'), std::string(limits::maxHeadBytes / 2, 'x')});
+    EXPECT_EQ(endless.requests, 0);
+    EXPECT_EQ(endless.keepOpen, 0);
+    auto& sent = static_cast<BufferConnection&>(*endless.socket).sent;
+    EXPECT_TRUE(sent.starts_with("HTTP/1.1 431 Request Header Fields Too Large\r\n")) << sent;
+    EXPECT_EQ(out, "request refused: the head is larger than 1048576 bytes\n");
+
+    RecordingHandler huge;
+    huge.postLength = limits::maxBodyBytes + 1;
+    huge.feed({"POST /x HTTP/1.1\r\n\r\nsome"});
+    EXPECT_EQ(huge.posts, 0);
+    EXPECT_EQ(huge.keepOpen, 0);
+    EXPECT_TRUE(static_cast<BufferConnection&>(*huge.socket).sent.starts_with("HTTP/1.1 413 Content Too Large\r\n"));
+
+    RecordingHandler atLimit;
+    atLimit.postLength = limits::maxBodyBytes;
+    atLimit.feed({"POST /x HTTP/1.1\r\n\r\nsome"});
+    EXPECT_EQ(atLimit.keepOpen, 1);
+    EXPECT_EQ(static_cast<BufferConnection&>(*atLimit.socket).sent, "");
+    EXPECT_GE(atLimit.body.capacity(), static_cast<std::size_t>(limits::maxBodyBytes)) << "room for the announced body";
+}
+
+TEST(ConnectionLoop, WaitsUntilTheFirstSilenceDeadline) {
+    using namespace std::chrono;
+    const steady_clock::time_point now{seconds(1000)};
+    const milliseconds minute = seconds(60);
+    struct Case {
+        steady_clock::time_point earliestHeard;
+        milliseconds idle, wait;
+    };
+    const Case cases[] = {
+        {steady_clock::time_point::max(), seconds(5), minute},  // nothing open
+        {now, seconds(5), seconds(5)},
+        {now - milliseconds(4500), seconds(5), milliseconds(500)},
+        {now - seconds(9), seconds(5), milliseconds(0)},
+        {now, seconds(600), minute},
+        {now - microseconds(1500), milliseconds(3), milliseconds(2)},  // rounded up, never early
+    };
+    for (const Case& c : cases) EXPECT_EQ(loopWait(now, c.earliestHeard, c.idle, minute), c.wait);
+    EXPECT_EQ(connectionCapacity(1024), 1024u - limits::reservedDescriptors);
+    EXPECT_EQ(connectionCapacity(limits::reservedDescriptors), 1u);
+    EXPECT_EQ(connectionCapacity(3), 1u);
 }
 
 TEST(Port, OnlyPlainDecimalsUpTo65535) {
