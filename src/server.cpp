@@ -329,7 +329,12 @@ int runServer() {
         }
         auto wait = loopWait(Clock::now(), earliestHeard, idle, std::chrono::milliseconds(waitTimeoutMs));
         platform::waitReadable(readSet, static_cast<int>(wait.count()), ready);
-        for (std::size_t k = 0; k < connections.size(); ++k) connections[k].readable = ready[k + 1];
+        Clock::time_point now = Clock::now();
+        for (std::size_t k = 0; k < connections.size(); ++k) {
+            connections[k].readable = ready[k + 1];
+            // Bytes waiting to be read: not silent, whatever the accept below needs.
+            if (connections[k].readable) connections[k].lastHeard = now;
+        }
         if (ready[0]) acceptOne(listener.get(), spare, connections, capacity);
         for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
             if (!connections[i].readable) continue;
