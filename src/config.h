@@ -46,6 +46,9 @@ inline constexpr std::size_t maxHeadBytes = std::size_t{1} << 20;
 inline constexpr std::size_t maxHeadLines = 1000;
 // The most a request body may take.
 inline constexpr std::int64_t maxBodyBytes = std::int64_t{1} << 30;
+// The most room made for a body before its bytes arrive: enough for large
+// wikis, while a client announcing more than it sends claims little.
+inline constexpr std::int64_t maxReservedBodyBytes = std::int64_t{64} << 20;
 // Descriptors never given to connections: the standard streams, the
 // listener, the spare one, and the files and pipes one answer opens.
 inline constexpr std::int64_t reservedDescriptors = 16;

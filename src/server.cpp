@@ -66,12 +66,12 @@ bool RequestHandler::closingDelimiterArrived() {
 }
 
 std::optional<std::string> headOverLimit(std::string_view received, std::size_t headEnd) {
-    const std::string bytesLimit = "the head is larger than " + std::to_string(limits::maxHeadBytes) + " bytes";
     // A head whose end has not come within the limit would pass it.
-    if (headEnd == std::string_view::npos)
-        return received.size() >= limits::maxHeadBytes ? std::optional(bytesLimit) : std::nullopt;
-    std::string_view head = received.substr(0, headEnd + 4);
-    if (head.size() > limits::maxHeadBytes) return bytesLimit;
+    std::size_t headSize = headEnd == std::string_view::npos ? received.size() + 1 : headEnd + 4;
+    if (headSize > limits::maxHeadBytes)
+        return "the head is larger than " + std::to_string(limits::maxHeadBytes) + " bytes";
+    if (headEnd == std::string_view::npos) return std::nullopt;
+    std::string_view head = received.substr(0, headSize);
     std::size_t lines = 0;
     for (std::size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) ++lines;
     if (lines > limits::maxHeadLines)
@@ -85,9 +85,19 @@ void RequestHandler::refuseOverLimit(std::string_view status, std::string_view t
     keepOpen = 0;
 }
 
+void RequestHandler::refuseBodyOverLimit() {
+    refuseOverLimit("413 Content Too Large",
+                    "Request body too large: at most " + std::to_string(limits::maxBodyBytes) + " bytes.\n",
+                    "the body is larger than " + std::to_string(limits::maxBodyBytes) + " bytes");
+}
+
 void RequestHandler::processPacketData(std::string_view bytes) {
-    body.append(bytes);
     keepOpen = 1;
+    // Checked before the bytes are kept, so a body at its limit never grows
+    // its buffer once more.
+    if (!headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
+        return refuseBodyOverLimit();
+    body.append(bytes);
     if (headLines.empty()) {
         std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
         if (std::optional<std::string> reason = headOverLimit(body, headEnd))
@@ -103,11 +113,8 @@ void RequestHandler::processPacketData(std::string_view bytes) {
         }
     }
     if (headLines.empty() || keepOpen == 0) return;
-    // Refused before the rest comes, and whatever a body is waiting for.
-    if (contentLength > limits::maxBodyBytes || body.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
-        return refuseOverLimit("413 Content Too Large",
-                               "Request body too large: at most " + std::to_string(limits::maxBodyBytes) + " bytes.\n",
-                               "the body is larger than " + std::to_string(limits::maxBodyBytes) + " bytes");
+    // An announced body over the limit is refused before the rest comes.
+    if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
     if (!boundary.empty() && closingDelimiterArrived()) {
         handlePost();
     } else if (contentLength > 0 && static_cast<std::uint64_t>(contentLength) == body.size()) {
@@ -118,12 +125,12 @@ void RequestHandler::processPacketData(std::string_view bytes) {
 
 void RequestHandler::reserveAnnouncedBody() {
     if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
-    // Room for the whole announced body saves copying it at every doubling.
-    // Pages never written are not resident, so a client announcing more
-    // than it sends costs address space only; a refusal just leaves the
-    // body to grow as it comes.
+    // Room for the announced body saves copying it at every doubling. Pages
+    // never written are not resident, so a client announcing more than it
+    // sends costs address space only, and the room is bounded; a refusal
+    // just leaves the body to grow as it comes.
     try {
-        body.reserve(static_cast<std::size_t>(contentLength));
+        body.reserve(static_cast<std::size_t>(std::min(contentLength, limits::maxReservedBodyBytes)));
     } catch (const std::bad_alloc&) {
     }
 }

@@ -120,6 +120,8 @@ private:
     void reserveAnnouncedBody();
     // Answers a request over a limit and has the connection closed.
     void refuseOverLimit(std::string_view status, std::string_view text, std::string_view reason);
+    // Answers a body over its limit (413) and has the connection closed.
+    void refuseBodyOverLimit();
 };
 
 // Why a head still missing its end (`headEnd` npos) or ending at `headEnd`
