@@ -163,6 +163,11 @@ std::size_t connectionCapacity(std::int64_t descriptorLimit) {
     return static_cast<std::size_t>(descriptorLimit - limits::reservedDescriptors);
 }
 
+std::size_t capacityAfterExhaustion(std::size_t open) {
+    auto reserved = static_cast<std::size_t>(limits::reservedDescriptors);
+    return open > reserved ? open - reserved : 1;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -216,18 +221,27 @@ void closeIdle(std::vector<OpenConnection>& connections, std::chrono::millisecon
 }
 
 // Accepts one waiting connection and appends its handler to the list. When
-// the connections fill the descriptors a server may give them, or the
-// system has none left, the connection silent longest makes room. With no
+// the connections fill the descriptors they may have, the ones silent
+// longest make room. When the system has no descriptor left before that
+// (some were in use elsewhere), `capacity` is lowered so that an answer
+// still finds the descriptors it needs, and room is made. With no
 // connection to close, the spare descriptor is given up for a moment so the
 // waiting connection can be taken and closed instead of keeping the
 // listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
-               std::size_t capacity) {
-    if (connections.size() >= capacity) closeLongestSilent(connections);
+               std::size_t& capacity) {
+    while (connections.size() >= capacity && closeLongestSilent(connections)) {
+    }
     int error = 0;
     platform::UniqueFd accepted = platform::acceptConnection(listener, error);
-    if (!accepted && platform::isDescriptorExhaustion(error) && closeLongestSilent(connections))
+    if (!accepted && platform::isDescriptorExhaustion(error) && !connections.empty()) {
+        capacity = capacityAfterExhaustion(connections.size());
+        consoleLine("out of descriptors with " + std::to_string(connections.size()) +
+                    " connections open: keeping at most " + std::to_string(capacity));
+        while (connections.size() >= capacity && closeLongestSilent(connections)) {
+        }
         accepted = platform::acceptConnection(listener, error);
+    }
     if (!accepted) {
         if (platform::isNothingWaiting(error)) return;
         if (!platform::isDescriptorExhaustion(error)) {
@@ -321,7 +335,7 @@ int runServer() {
     platform::UniqueFd spare = platform::openNullDevice();
     const std::chrono::milliseconds idle =
         std::chrono::seconds(timeoutSetting("idle-timeout", limits::defaultIdleTimeoutSeconds));
-    const std::size_t capacity = connectionCapacity(platform::descriptorLimit());
+    std::size_t capacity = connectionCapacity(platform::descriptorLimit());
     std::vector<OpenConnection> connections;
     std::vector<int> readSet;
     std::vector<bool> ready;

@@ -138,6 +138,9 @@ std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
 // How many connections may be open under a descriptor limit, keeping the
 // reserved descriptors free for the server's own use (at least one).
 std::size_t connectionCapacity(std::int64_t descriptorLimit);
+// The lowered capacity once the system ran out of descriptors with `open`
+// connections open: the reserved descriptors are freed again (at least one).
+std::size_t capacityAfterExhaustion(std::size_t open);
 
 // Finds `needle` in `text` looking only from `searchedTo` on (less the
 // overlap a match can straddle); updates `searchedTo` after a miss.
