@@ -353,15 +353,16 @@ int runServer() {
         Clock::time_point now = Clock::now();
         for (std::size_t k = 0; k < connections.size(); ++k) {
             connections[k].readable = ready[k + 1];
-            // Bytes waiting to be read: not silent, whatever the accept below needs.
+            // Bytes are waiting: not silent, though the server was busy elsewhere.
             if (connections[k].readable) connections[k].lastHeard = now;
         }
+        // Right after the wait, while what it found is fresh.
+        closeIdle(connections, idle);
         if (ready[0]) acceptOne(listener.get(), spare, connections, capacity);
         for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
             if (!connections[i].readable) continue;
             if (serveReadable(i, connections[i], buffer.data())) connections.erase(connections.begin() + i);
         }
-        closeIdle(connections, idle);
     }
 }
 
