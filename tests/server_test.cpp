@@ -144,6 +144,11 @@ TEST(RequestAssembly, SearchesRememberWhereTheyStopped) {
 
 TEST(RequestAssembly, HeadAndBodyLimits) {
     const std::string lineOf3 = "a\r\n";
+    auto repeated = [](const std::string& text, std::size_t times) {
+        std::string all;
+        while (times-- > 0) all += text;
+        return all;
+    };
     struct Case {
         std::string received;
         bool refused;
@@ -154,32 +159,15 @@ TEST(RequestAssembly, HeadAndBodyLimits) {
         {std::string(limits::maxHeadBytes, 'x'), true},
         {line + std::string(limits::maxHeadBytes - line.size() - 4, 'x') + "\r\n\r\n", false},
         {line + std::string(limits::maxHeadBytes - line.size() - 3, 'x') + "\r\n\r\n", true},
-        {[&] { std::string head = line; for (std::size_t i = 2; i < limits::maxHeadLines; ++i) head += lineOf3;
-               return head + "\r\n"; }(), false},
-        {[&] { std::string head = line; for (std::size_t i = 1; i < limits::maxHeadLines; ++i) head += lineOf3;
-               return head + "\r\n"; }(), true},
+        {line + repeated(lineOf3, limits::maxHeadLines - 2) + "\r\n", false},
+        {line + repeated(lineOf3, limits::maxHeadLines - 1) + "\r\n", true},
     };
     for (const Case& c : cases) {
         std::size_t headEnd = c.received.find("\r\n\r\n");
         EXPECT_EQ(headOverLimit(c.received, headEnd).has_value(), c.refused) << c.received.size();
     }
 
-    // Over a limit the answer goes out at once and the connection closes.
-    RecordingHandler endless;
-    std::string out = endless.feed({std::string(limits::maxHeadBytes / 2, 'x'), std::string(limits::maxHeadBytes / 2, 'x')});
-    EXPECT_EQ(endless.requests, 0);
-    EXPECT_EQ(endless.keepOpen, 0);
-    auto& sent = static_cast<BufferConnection&>(*endless.socket).sent;
-    EXPECT_TRUE(sent.starts_with("HTTP/1.1 431 Request Header Fields Too Large\r\n")) << sent;
-    EXPECT_EQ(out, "request refused: the head is larger than 1048576 bytes\n");
-
-    RecordingHandler huge;
-    huge.postLength = limits::maxBodyBytes + 1;
-    huge.feed({"POST /x HTTP/1.1\r\n\r\nsome"});
-    EXPECT_EQ(huge.posts, 0);
-    EXPECT_EQ(huge.keepOpen, 0);
-    EXPECT_TRUE(static_cast<BufferConnection&>(*huge.socket).sent.starts_with("HTTP/1.1 413 Content Too Large\r\n"));
-
+    // An announced body at the limit is awaited, with room made for it.
     RecordingHandler atLimit;
     atLimit.postLength = limits::maxBodyBytes;
     atLimit.feed({"POST /x HTTP/1.1\r\n\r\nsome"});
