@@ -7,6 +7,7 @@ started here is stopped again by its own process id.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -101,7 +102,13 @@ def wiki_page(repo, tiddlywiki_dir, out_dir):
             break
         build_dir = os.path.join(out_dir, "tw-build")
         shutil.rmtree(build_dir, ignore_errors=True)
-        subprocess.run(["node", script, os.path.join(package, "editions", "empty"), "--output", build_dir,
+        # The pinned package asks for Node.js 20 at boot, yet builds the same
+        # page on Debian 12's own Node.js 18: boot it with the floor at 18.
+        boot = (f"const $tw = require({json.dumps(os.path.join(package, 'boot', 'boot.js'))}).TiddlyWiki();"
+                f"const info = require({json.dumps(os.path.join(package, 'package.json'))});"
+                "$tw.packageInfo = {...info, engines: {...info.engines, node: '>=18.0.0'}};"
+                "$tw.boot.argv = process.argv.slice(1); $tw.boot.boot();")
+        subprocess.run(["node", "-e", boot, "--", os.path.join(package, "editions", "empty"), "--output", build_dir,
                         "--render", "$:/core/save/all", "empty.html", "text/plain"],
                        check=True, stdout=subprocess.DEVNULL, timeout=300)
         with open(os.path.join(package, "package.json"), encoding="utf-8") as info:

@@ -40,8 +40,18 @@ inline constexpr int defaultScriptTimeoutSeconds = 30;
 inline constexpr int defaultIdleTimeoutSeconds = 60;
 // The most a request head may take, its empty line included.
 inline constexpr std::size_t maxHeadBytes = std::size_t{1} << 20;
+// The most lines a request head may have, its empty line included: each
+// line is kept as a string of its own, which costs far more than a short
+// line's bytes.
+inline constexpr std::size_t maxHeadLines = 1000;
 // The most a request body may take.
 inline constexpr std::int64_t maxBodyBytes = std::int64_t{1} << 30;
+// The most room made for a body before its bytes arrive: enough for large
+// wikis, while a client announcing more than it sends claims little.
+inline constexpr std::int64_t maxReservedBodyBytes = std::int64_t{64} << 20;
+// Descriptors never given to connections: the standard streams, the
+// listener, the spare one, and the files and pipes one answer opens.
+inline constexpr std::int64_t reservedDescriptors = 16;
 } // namespace limits
 
 // A time-out in seconds from the optional setting `key`: a positive decimal

@@ -405,7 +405,10 @@ void RequestHandler::sendFile(const std::string& url) {
         ContentChoice choice = announceContentType(url);
         if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
         consoleLine("sending file " + *filePath);
-        send(okHead(choice.type, size));
+        // Every piece but the last says more follows, so the system fills
+        // whole segments while each piece still goes in one send.
+        std::string head = okHead(choice.type, size);
+        if (size > 0) sendPart(head); else send(head);
         // Exactly the announced length goes out, so the head never lies about
         // the body even when the file grows meanwhile.
         std::array<char, filePieceSize> piece;
@@ -415,8 +418,9 @@ void RequestHandler::sendFile(const std::string& url) {
             std::size_t got = readPiece(file.get(), piece, wanted);
             if (got < wanted)
                 throw std::system_error(std::make_error_code(std::errc::io_error), "file ended early: " + *filePath);
-            send(std::string_view(piece.data(), got));
             remaining -= got;
+            if (remaining > 0) sendPart(std::string_view(piece.data(), got));
+            else send(std::string_view(piece.data(), got));
         }
     });
 }

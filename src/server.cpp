@@ -7,7 +7,9 @@
 #include "platform/net.h"
 #include "text.h"
 
+#include <algorithm>
 #include <exception>
+#include <new>
 
 namespace fernhollow {
 
@@ -20,14 +22,19 @@ constexpr int waitTimeoutMs = 60 * 1000;
 constexpr std::size_t receiveBufferSize = 16384;
 
 // An entry of the loop's list: the socket's number, the handler owning it,
-// and whether the last wait found it readable.
+// when it last received a byte, and whether this pass's wait found it readable.
 struct OpenConnection {
     int fd;
     std::unique_ptr<RequestHandler> handler;
-    bool readable = false;
+    std::chrono::steady_clock::time_point lastHeard;
+    bool readable;
 };
 
 } // namespace
+
+void SocketConnection::sendPart(std::string_view bytes) {
+    platform::sendAll(fd_, bytes, true);
+}
 
 SocketConnection::SocketConnection(int fd) : fd_(fd) {}
 
@@ -58,23 +65,73 @@ bool RequestHandler::closingDelimiterArrived() {
     return closingFound_;
 }
 
+std::optional<std::string> headOverLimit(std::string_view received, std::size_t headEnd) {
+    // A head whose end has not come within the limit would pass it.
+    std::size_t headSize = headEnd == std::string_view::npos ? received.size() + 1 : headEnd + 4;
+    if (headSize > limits::maxHeadBytes)
+        return "the head is larger than " + std::to_string(limits::maxHeadBytes) + " bytes";
+    if (headEnd == std::string_view::npos) return std::nullopt;
+    std::string_view head = received.substr(0, headSize);
+    std::size_t lines = 0;
+    for (std::size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) ++lines;
+    if (lines > limits::maxHeadLines)
+        return "the head has more than " + std::to_string(limits::maxHeadLines) + " lines";
+    return std::nullopt;
+}
+
+void RequestHandler::refuseOverLimit(std::string_view status, std::string_view text, std::string_view reason) {
+    consoleLine("request refused: " + std::string(reason));
+    send(plainAnswer(status, text));
+    keepOpen = 0;
+}
+
+void RequestHandler::refuseBodyOverLimit() {
+    refuseOverLimit("413 Content Too Large",
+                    "Request body too large: at most " + std::to_string(limits::maxBodyBytes) + " bytes.\n",
+                    "the body is larger than " + std::to_string(limits::maxBodyBytes) + " bytes");
+}
+
 void RequestHandler::processPacketData(std::string_view bytes) {
-    body.append(bytes);
     keepOpen = 1;
+    // Checked before the bytes are kept, so a body at its limit never grows
+    // its buffer once more.
+    if (!headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
+        return refuseBodyOverLimit();
+    body.append(bytes);
     if (headLines.empty()) {
         std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
+        if (std::optional<std::string> reason = headOverLimit(body, headEnd))
+            return refuseOverLimit("431 Request Header Fields Too Large",
+                                   "Request head too large: at most " + std::to_string(limits::maxHeadBytes) +
+                                       " bytes in at most " + std::to_string(limits::maxHeadLines) + " lines.\n",
+                                   *reason);
         if (headEnd != std::string::npos) {
             for (std::string_view line : headerLines(body)) headLines.emplace_back(line);
             if (!headLines.empty()) handleRequest();
             body.erase(0, headEnd + 4);
+            reserveAnnouncedBody();
         }
     }
-    if (headLines.empty()) return;
+    if (headLines.empty() || keepOpen == 0) return;
+    // An announced body over the limit is refused before the rest comes.
+    if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
     if (!boundary.empty() && closingDelimiterArrived()) {
         handlePost();
     } else if (contentLength > 0 && static_cast<std::uint64_t>(contentLength) == body.size()) {
         handlePost();
         consoleLine("main.RequestHandler.processPacketData returned from handleRequest");
+    }
+}
+
+void RequestHandler::reserveAnnouncedBody() {
+    if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
+    // Room for the announced body saves copying it at every doubling. Pages
+    // never written are not resident, so a client announcing more than it
+    // sends costs address space only, and the room is bounded; a refusal
+    // just leaves the body to grow as it comes.
+    try {
+        body.reserve(static_cast<std::size_t>(std::min(contentLength, limits::maxReservedBodyBytes)));
+    } catch (const std::bad_alloc&) {
     }
 }
 
@@ -90,15 +147,101 @@ bool parsePort(std::string_view text, std::uint16_t& port) {
     return true;
 }
 
+std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
+                                   std::chrono::steady_clock::time_point earliestHeard,
+                                   std::chrono::milliseconds idle, std::chrono::milliseconds longest) {
+    using std::chrono::milliseconds;
+    if (earliestHeard == std::chrono::steady_clock::time_point::max()) return longest;
+    auto deadline = earliestHeard + idle;
+    if (deadline <= now) return milliseconds(0);
+    // Rounded up: waking a moment early would only make an empty pass.
+    return std::min(std::chrono::ceil<milliseconds>(deadline - now), longest);
+}
+
+std::size_t connectionCapacity(std::int64_t descriptorLimit) {
+    if (descriptorLimit <= limits::reservedDescriptors) return 1;
+    return static_cast<std::size_t>(descriptorLimit - limits::reservedDescriptors);
+}
+
+std::size_t capacityAfterExhaustion(std::size_t open) {
+    auto reserved = static_cast<std::size_t>(limits::reservedDescriptors);
+    return open > reserved ? open - reserved : 1;
+}
+
 namespace {
 
-// Accepts one waiting connection and appends its handler to the list. A
-// failed accept drops only that connection; when descriptors have run out,
-// the spare descriptor is given up for a moment so the waiting connection can
-// be taken and closed instead of keeping the listener ready forever.
-void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections) {
+using Clock = std::chrono::steady_clock;
+
+// Whole seconds a connection last heard at `heard` has been silent.
+std::string silentSeconds(Clock::time_point heard, Clock::time_point now) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - heard).count());
+}
+
+// The peer of a connection for a console line, also when it is gone.
+std::string peerOf(const OpenConnection& entry) {
+    try {
+        return entry.handler->socket->peerAddress();
+    } catch (const std::system_error&) {
+        return "a peer that is gone";
+    }
+}
+
+// Closes connection `i` (shut down both ways) and removes it from the list.
+void closeAt(std::vector<OpenConnection>& connections, std::size_t i) {
+    platform::shutdownBoth(connections[i].fd);
+    connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+// Closes the connection that has been silent longest, to make room for a
+// new one; false when there is none.
+bool closeLongestSilent(std::vector<OpenConnection>& connections) {
+    if (connections.empty()) return false;
+    std::size_t longest = 0;
+    for (std::size_t i = 1; i < connections.size(); ++i)
+        if (connections[i].lastHeard < connections[longest].lastHeard) longest = i;
+    consoleLine(std::to_string(longest) + ": closing the connection silent longest, " + peerOf(connections[longest]) +
+                " (no byte for " + silentSeconds(connections[longest].lastHeard, Clock::now()) +
+                " s), to admit a new one");
+    closeAt(connections, longest);
+    return true;
+}
+
+// Closes every connection that has received no byte for `idle`.
+void closeIdle(std::vector<OpenConnection>& connections, std::chrono::milliseconds idle) {
+    Clock::time_point now = Clock::now();
+    for (std::size_t i = 0; i < connections.size();) {
+        if (now - connections[i].lastHeard < idle) {
+            ++i;
+            continue;
+        }
+        consoleLine(std::to_string(i) + ": no byte from " + peerOf(connections[i]) + " for " +
+                    silentSeconds(connections[i].lastHeard, now) + " s, closing the connection");
+        closeAt(connections, i);
+    }
+}
+
+// Accepts one waiting connection and appends its handler to the list. When
+// the connections fill the descriptors they may have, the ones silent
+// longest make room. When the system has no descriptor left before that
+// (some were in use elsewhere), `capacity` is lowered so that an answer
+// still finds the descriptors it needs, and room is made. With no
+// connection to close, the spare descriptor is given up for a moment so the
+// waiting connection can be taken and closed instead of keeping the
+// listener ready forever.
+void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
+               std::size_t& capacity) {
+    while (connections.size() >= capacity && closeLongestSilent(connections)) {
+    }
     int error = 0;
     platform::UniqueFd accepted = platform::acceptConnection(listener, error);
+    if (!accepted && platform::isDescriptorExhaustion(error) && !connections.empty()) {
+        capacity = capacityAfterExhaustion(connections.size());
+        consoleLine("out of descriptors with " + std::to_string(connections.size()) +
+                    " connections open: keeping at most " + std::to_string(capacity));
+        while (connections.size() >= capacity && closeLongestSilent(connections)) {
+        }
+        accepted = platform::acceptConnection(listener, error);
+    }
     if (!accepted) {
         if (platform::isNothingWaiting(error)) return;
         if (!platform::isDescriptorExhaustion(error)) {
@@ -120,7 +263,8 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
         platform::setSendTimeout(fd, limits::sendTimeoutSeconds);
         auto connection = std::make_unique<SocketConnection>(accepted.release());
         consoleLine("connection from " + connection->peerAddress());
-        connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection))});
+        // Not in this pass's wait: it is read from the next pass on.
+        connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection)), Clock::now(), false});
     } catch (const std::system_error& error) {
         consoleLine(std::string("dropping a connection that failed at once: ") + error.what());
     }
@@ -145,6 +289,7 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
         }
         return true;
     }
+    entry.lastHeard = Clock::now();
     try {
         handler.processPacketData(std::string_view(buffer, received));
         if (handler.keepOpen != 0) return false;
@@ -179,10 +324,18 @@ int runServer() {
     platform::listenOn(listener.get(), listenBacklog);
     // Accepting must never block the loop, even if a waiting peer vanished.
     platform::makeNonBlocking(listener.get());
-    consoleLine("listening on " + ip + ":" + std::to_string(port) + " for incoming connections");
+    // With port 0 the system chose the port: say which one.
+    consoleLine("listening on " + ip + ":" + std::to_string(platform::localPort(listener.get())) +
+                " for incoming connections");
     consoleLine("pages will be loaded from " + getConfig("root"));
+    // From here on console lines carry bytes of requests: control bytes in
+    // them must neither break a line nor command the terminal.
+    platform::transformConsoleLines(escapeControlBytes);
 
     platform::UniqueFd spare = platform::openNullDevice();
+    const std::chrono::milliseconds idle =
+        std::chrono::seconds(timeoutSetting("idle-timeout", limits::defaultIdleTimeoutSeconds));
+    std::size_t capacity = connectionCapacity(platform::descriptorLimit());
     std::vector<OpenConnection> connections;
     std::vector<int> readSet;
     std::vector<bool> ready;
@@ -190,12 +343,22 @@ int runServer() {
     for (;;) {
         readSet.clear();
         readSet.push_back(listener.get());
-        for (const auto& entry : connections) readSet.push_back(entry.fd);
-        platform::waitReadable(readSet, waitTimeoutMs, ready);
-        // The flags go with the entries, since descriptors are no small
-        // numbers on every system and the list changes during the pass.
-        for (std::size_t k = 0; k < connections.size(); ++k) connections[k].readable = ready[k + 1];
-        if (ready[0]) acceptOne(listener.get(), spare, connections);
+        Clock::time_point earliestHeard = Clock::time_point::max();
+        for (const auto& entry : connections) {
+            readSet.push_back(entry.fd);
+            earliestHeard = std::min(earliestHeard, entry.lastHeard);
+        }
+        auto wait = loopWait(Clock::now(), earliestHeard, idle, std::chrono::milliseconds(waitTimeoutMs));
+        platform::waitReadable(readSet, static_cast<int>(wait.count()), ready);
+        Clock::time_point now = Clock::now();
+        for (std::size_t k = 0; k < connections.size(); ++k) {
+            connections[k].readable = ready[k + 1];
+            // Bytes are waiting: not silent, though the server was busy elsewhere.
+            if (connections[k].readable) connections[k].lastHeard = now;
+        }
+        // Right after the wait, while what it found is fresh.
+        closeIdle(connections, idle);
+        if (ready[0]) acceptOne(listener.get(), spare, connections, capacity);
         for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
             if (!connections[i].readable) continue;
             if (serveReadable(i, connections[i], buffer.data())) connections.erase(connections.begin() + i);

@@ -5,9 +5,11 @@
 
 #include "saving.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +25,9 @@ public:
     virtual void send(std::string_view bytes) = 0;
     // The peer as "address:port" (raises platform::NetworkError).
     virtual std::string peerAddress() const = 0;
+    // Writes a piece of an answer that more bytes follow right after, so the
+    // system may fill whole segments; the answer's last piece goes by send.
+    virtual void sendPart(std::string_view bytes) { send(bytes); }
 };
 
 // A connection that collects what is sent, for tests and fuzzing.
@@ -44,6 +49,7 @@ public:
     ~SocketConnection() override;
     void send(std::string_view bytes) override;
     std::string peerAddress() const override;
+    void sendPart(std::string_view bytes) override;
     int descriptor() const { return fd_; }
 
 private:
@@ -106,6 +112,8 @@ public:
 protected:
     // Sends one whole answer on the connection.
     void send(std::string_view bytes) { socket->send(bytes); }
+    // Sends a piece of an answer that more bytes follow.
+    void sendPart(std::string_view bytes) { socket->sendPart(bytes); }
 
 private:
     // How far the searches of processPacketData have looked without a match,
@@ -115,7 +123,31 @@ private:
     bool closingFound_ = false;
     // Whether the closing delimiter of the multipart body has arrived.
     bool closingDelimiterArrived();
+    // Makes room in `body` for the Content-Length a POST announced.
+    void reserveAnnouncedBody();
+    // Answers a request over a limit and has the connection closed.
+    void refuseOverLimit(std::string_view status, std::string_view text, std::string_view reason);
+    // Answers a body over its limit (413) and has the connection closed.
+    void refuseBodyOverLimit();
 };
+
+// Why a head still missing its end (`headEnd` npos) or ending at `headEnd`
+// in `received` is refused: the text of the console line, or nothing.
+std::optional<std::string> headOverLimit(std::string_view received, std::size_t headEnd);
+
+// How long the loop may wait: until the connection last heard at
+// `earliestHeard` has been silent for `idle`, never longer than `longest`,
+// never below 0 (a `earliestHeard` of time_point::max() means none is open).
+std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
+                                   std::chrono::steady_clock::time_point earliestHeard,
+                                   std::chrono::milliseconds idle, std::chrono::milliseconds longest);
+
+// How many connections may be open under a descriptor limit, keeping the
+// reserved descriptors free for the server's own use (at least one).
+std::size_t connectionCapacity(std::int64_t descriptorLimit);
+// The lowered capacity once the system ran out of descriptors with `open`
+// connections open: the reserved descriptors are freed again (at least one).
+std::size_t capacityAfterExhaustion(std::size_t open);
 
 // Finds `needle` in `text` looking only from `searchedTo` on (less the
 // overlap a match can straddle); updates `searchedTo` after a miss.

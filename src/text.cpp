@@ -208,6 +208,23 @@ bool hasWindowsAliasSegment(std::string_view path) {
     return false;
 }
 
+std::string escapeControlBytes(std::string_view line) {
+    constexpr std::string_view hex = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(line.size());
+    for (char c : line) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            escaped.push_back(c);
+            continue;
+        }
+        escaped.append("\\x");
+        escaped.push_back(hex[byte >> 4]);
+        escaped.push_back(hex[byte & 0x0F]);
+    }
+    return escaped;
+}
+
 std::string plainAnswer(std::string_view status, std::string_view text) {
     std::string answer = "HTTP/1.1 ";
     answer.append(status)

@@ -38,6 +38,9 @@ std::int64_t parseSigned64(std::string_view text, const char* what);
 // An answer the server composes itself (refusals, failures, limits): the
 // status line, a text/plain body and its Content-Length.
 std::string plainAnswer(std::string_view status, std::string_view text);
+// The bytes below 0x20 and 0x7F written as "\xNN" (two lowercase hex
+// digits); every other byte kept, so a line of plain bytes is unchanged.
+std::string escapeControlBytes(std::string_view line);
 // Whether a "/" or "\" separated path holds a ".." segment.
 bool hasParentSegment(std::string_view path);
 // A joined path in the system's form: every "/" turned into the system's

@@ -171,18 +171,22 @@ TEST(HandlingBlackbox, QueriesAreCutFromGetTargetsOnly) {
     EXPECT_TRUE(admin.console.starts_with("admin request\ndocument root is " + systemForm("./") + "\n"));
 }
 
-TEST(HandlingBlackbox, AThreeMegabyteFileArrivesByteExact) {
+TEST(HandlingBlackbox, FilesOfEverySizeArriveByteExact) {
     TempDir dir;
-    std::string content(3 * 1024 * 1024 + 17, '\0');
     std::mt19937 random(12345);
-    for (char& c : content) c = static_cast<char>(random());
-    dir.write("big.gif", content);
     ServerProcess server({}, dir.path());
-    std::string answer = exchange(server.port(), "GET /big.gif HTTP/1.1\r\n\r\n", 120s);
-    std::string head = head200("image/gif", content.size());
-    ASSERT_EQ(answer.size(), head.size() + content.size());
-    EXPECT_EQ(answer.substr(0, head.size()), head);
-    EXPECT_TRUE(answer.compare(head.size(), std::string::npos, content) == 0);
+    // Empty, one piece, on and around piece edges, and a large file.
+    for (std::size_t size : {0, 1, 1300, 1301, 2600, 3 * 1024 * 1024 + 17}) {
+        SCOPED_TRACE(size);
+        std::string content(size, '\0');
+        for (char& c : content) c = static_cast<char>(random());
+        dir.write("big.gif", content);
+        std::string answer = exchange(server.port(), "GET /big.gif HTTP/1.1\r\n\r\n", 120s);
+        std::string head = head200("image/gif", content.size());
+        ASSERT_EQ(answer.size(), head.size() + content.size());
+        EXPECT_EQ(answer.substr(0, head.size()), head);
+        EXPECT_TRUE(answer.compare(head.size(), std::string::npos, content) == 0);
+    }
 }
 
 TEST(HandlingBlackbox, ParentSegmentsNeverReachOutsideTheRoot) {

@@ -4,6 +4,7 @@
 #include "text.h"
 
 #include "config.h"
+#include "platform/errors.h"
 #include "server.h"
 #include "support/blackbox.h"
 
@@ -308,10 +309,10 @@ TEST(SaveFailure, EachCauseSaysWhatFailedAndWhatToDo) {
         {F::BackupFailed, code(EPERM), "", "the server has no permission to write in the backup folder 'bk'. Give it "
          "write permission there, " + clear},
         {F::BackupFailed, code(EROFS), "", "the backup folder 'bk' is on a read-only disk. Choose another backup folder, " + clear},
-        {F::BackupFailed, code(EDQUOT), "", "the disk that holds the backup folder 'bk' is full. Free some space, then save again.\n"},
+        {F::BackupFailed, code(ENOSPC), "", "the disk that holds the backup folder 'bk' is full. Free some space, then save again.\n"},
         {F::BackupFailed, code(EXDEV), "", "the backup folder 'bk' is on another disk than the page. Choose a backup "
          "folder on the page's disk, " + clear},
-        {F::BackupFailed, code(EMLINK), "", "the backup 'bk/p.html' could not be made (Too many links). Check that folder, " + clear},
+        {F::BackupFailed, code(EMLINK), "", "the backup 'bk/p.html' could not be made (" + code(EMLINK).message() + "). Check that folder, " + clear},
         {F::WriteFailed, code(ENOENT), "", "the folder for 'p.html' does not exist in the served folder. Create it, or "
          "set Upload Filename in the wiki's saver settings to a name in an existing folder.\n"},
         {F::WriteFailed, code(EISDIR), "", "'p.html' is a folder in the served folder. Set Upload Filename in the "
@@ -323,7 +324,7 @@ TEST(SaveFailure, EachCauseSaysWhatFailedAndWhatToDo) {
          "space, then save again; the page on disk is unchanged.\n"},
         {F::WriteFailed, code(EFBIG), "", "'p.html' is larger than the server may write there. Free space or raise "
          "the server's file size limit, then save again; the page on disk is unchanged.\n"},
-        {F::WriteFailed, code(EIO), "", "'p.html' could not be written (Input/output error). Check the served "
+        {F::WriteFailed, code(EIO), "", "'p.html' could not be written (" + code(EIO).message() + "). Check the served "
          "folder, then save again; the page on disk is unchanged.\n"},
     };
     for (const Case& c : cases) {
@@ -332,6 +333,9 @@ TEST(SaveFailure, EachCauseSaysWhatFailedAndWhatToDo) {
         EXPECT_EQ(report.status, c.status.empty() ? "500 Internal Server Error" : c.status);
         EXPECT_EQ(report.text(), "Not saved: " + c.text);
     }
+#ifdef EDQUOT
+    EXPECT_EQ(platform::classifyFileFailure(code(EDQUOT)), platform::FileFailure::DiskFull);
+#endif
 }
 
 TEST(SaveFailure, RefusalsComeInOrderAndBrowsersAreKnownByTheirHeaders) {

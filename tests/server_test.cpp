@@ -2,6 +2,8 @@
 // of the routing, checked through a handler that records those calls.
 #include "server.h"
 
+#include "config.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -138,6 +140,65 @@ TEST(RequestAssembly, SearchesRememberWhereTheyStopped) {
     searchedTo = 0;
     EXPECT_EQ(findFromLastMiss("ab", "\r\n\r\n", searchedTo), std::string::npos);
     EXPECT_EQ(searchedTo, 0u);
+}
+
+TEST(RequestAssembly, HeadAndBodyLimits) {
+    const std::string lineOf3 = "a\r\n";
+    auto repeated = [](const std::string& text, std::size_t times) {
+        std::string all;
+        while (times-- > 0) all += text;
+        return all;
+    };
+    struct Case {
+        std::string received;
+        bool refused;
+    };
+    const std::string line = "GET / HTTP/1.1\r\n";
+    const Case cases[] = {
+        {std::string(limits::maxHeadBytes - 1, 'x'), false},  // its end may still come
+        {std::string(limits::maxHeadBytes, 'x'), true},
+        {line + std::string(limits::maxHeadBytes - line.size() - 4, 'x') + "\r\n\r\n", false},
+        {line + std::string(limits::maxHeadBytes - line.size() - 3, 'x') + "\r\n\r\n", true},
+        {line + repeated(lineOf3, limits::maxHeadLines - 2) + "\r\n", false},
+        {line + repeated(lineOf3, limits::maxHeadLines - 1) + "\r\n", true},
+    };
+    for (const Case& c : cases) {
+        std::size_t headEnd = c.received.find("\r\n\r\n");
+        EXPECT_EQ(headOverLimit(c.received, headEnd).has_value(), c.refused) << c.received.size();
+    }
+
+    // An announced body at the limit is awaited, with room made for it.
+    RecordingHandler atLimit;
+    atLimit.postLength = limits::maxBodyBytes;
+    atLimit.feed({"POST /x HTTP/1.1\r\n\r\nsome"});
+    EXPECT_EQ(atLimit.keepOpen, 1);
+    EXPECT_EQ(static_cast<BufferConnection&>(*atLimit.socket).sent, "");
+    EXPECT_GE(atLimit.body.capacity(), static_cast<std::size_t>(limits::maxReservedBodyBytes)) << "room made at once";
+    EXPECT_LT(atLimit.body.capacity(), static_cast<std::size_t>(limits::maxBodyBytes)) << "but not for all it claims";
+}
+
+TEST(ConnectionLoop, WaitsUntilTheFirstSilenceDeadline) {
+    using namespace std::chrono;
+    const steady_clock::time_point now{seconds(1000)};
+    const milliseconds minute = seconds(60);
+    struct Case {
+        steady_clock::time_point earliestHeard;
+        milliseconds idle, wait;
+    };
+    const Case cases[] = {
+        {steady_clock::time_point::max(), seconds(5), minute},  // nothing open
+        {now, seconds(5), seconds(5)},
+        {now - milliseconds(4500), seconds(5), milliseconds(500)},
+        {now - seconds(9), seconds(5), milliseconds(0)},
+        {now, seconds(600), minute},
+        {now - microseconds(1500), milliseconds(3), milliseconds(2)},  // rounded up, never early
+    };
+    for (const Case& c : cases) EXPECT_EQ(loopWait(now, c.earliestHeard, c.idle, minute), c.wait);
+    EXPECT_EQ(connectionCapacity(1024), 1024u - limits::reservedDescriptors);
+    EXPECT_EQ(connectionCapacity(limits::reservedDescriptors), 1u);
+    EXPECT_EQ(connectionCapacity(3), 1u);
+    EXPECT_EQ(capacityAfterExhaustion(100), 100u - limits::reservedDescriptors);
+    EXPECT_EQ(capacityAfterExhaustion(limits::reservedDescriptors), 1u);
 }
 
 TEST(Port, OnlyPlainDecimalsUpTo65535) {

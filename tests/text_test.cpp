@@ -81,3 +81,18 @@ TEST(Text, WindowsAliasSegments) {
     };
     for (const Case& c : cases) EXPECT_EQ(hasWindowsAliasSegment(c.path), c.alias) << c.path;
 }
+
+TEST(Text, EscapeControlBytes) {
+    struct Case {
+        std::string_view line, escaped;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"filename is /tiddly-\xC3\x9C" "bersicht notes.html", "filename is /tiddly-\xC3\x9C" "bersicht notes.html"},
+        {"a\\x0a stays as typed", "a\\x0a stays as typed"},
+        {"/a\nforged line", "/a\\x0aforged line"},
+        {"\x1b[2J\r\t", "\\x1b[2J\\x0d\\x09"},
+        {std::string_view("\0\x1f\x20\x7e\x7f\x80\xff", 7), "\\x00\\x1f ~\\x7f\x80\xff"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(escapeControlBytes(c.line), c.escaped) << c.line;
+}

@@ -1,12 +1,16 @@
 // The console: whole lines on standard output, each flushed as it is written.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace fernhollow::platform {
 
 // Writes `line` and a line feed to standard output in one write, at once.
 void consoleLine(std::string_view line);
+// From now on every console line passes through `transform` before it is
+// written (the server escapes what requests could have put into a line).
+void transformConsoleLines(std::string (*transform)(std::string_view));
 // Writes `text` to standard error (reports of failures that end the program).
 void errorReport(std::string_view text);
 

@@ -26,6 +26,8 @@ bool bindIpv4(int fd, std::uint32_t address, std::uint16_t port);
 void makeNonBlocking(int fd);
 // Starts listening with the given backlog.
 void listenOn(int fd, int backlog);
+// The port `fd` is bound to (the one the system chose for port 0).
+std::uint16_t localPort(int fd);
 // Whether an address is in 127.0.0.0/8.
 bool isLoopback(std::uint32_t address);
 
@@ -34,6 +36,9 @@ bool isLoopback(std::uint32_t address);
 UniqueFd acceptConnection(int listener, int& error);
 // Whether an accept failed for lack of descriptors (or memory for them).
 bool isDescriptorExhaustion(int error);
+// The most descriptors this process may hold open (the soft limit; a very
+// large number when there is none).
+std::int64_t descriptorLimit();
 // Whether an accept failed only because nothing was waiting any more.
 bool isNothingWaiting(int error);
 // "a.b.c.d:port" of the peer (raises NetworkError when the socket is gone).
@@ -49,8 +54,10 @@ void waitReadable(const std::vector<int>& fds, int timeoutMs, std::vector<bool>&
 // NetworkError on failure).
 std::size_t receiveSome(int fd, char* buffer, std::size_t size);
 // Sends every byte, never raising SIGPIPE (raises NetworkError on failure or
-// when the send time-out passes).
-void sendAll(int fd, std::string_view bytes);
+// when the send time-out passes). `moreFollows` says more of the same answer
+// comes next, so a partly filled segment may wait for it; a system with no
+// such hint ignores it (Windows has none).
+void sendAll(int fd, std::string_view bytes, bool moreFollows = false);
 // Shuts the connection down in both directions; failures are ignored.
 void shutdownBoth(int fd);
 

@@ -20,12 +20,22 @@ void writeFully(int fd, std::string_view text) {
     }
 }
 
+std::string (*lineTransform)(std::string_view) = nullptr;
+
 } // namespace
+
+void transformConsoleLines(std::string (*transform)(std::string_view)) {
+    lineTransform = transform;
+}
 
 void consoleLine(std::string_view line) {
     std::string whole;
-    whole.reserve(line.size() + 1);
-    whole.append(line);
+    if (lineTransform != nullptr) {
+        whole = lineTransform(line);
+    } else {
+        whole.reserve(line.size() + 1);
+        whole.append(line);
+    }
     whole.push_back('\n');
     writeFully(STDOUT_FILENO, whole);
 }

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -56,6 +57,13 @@ void listenOn(int fd, int backlog) {
     if (::listen(fd, backlog) != 0) raiseErrno("listen");
 }
 
+std::uint16_t localPort(int fd) {
+    sockaddr_in bound{};
+    socklen_t size = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) raiseErrno("getsockname");
+    return ntohs(bound.sin_port);
+}
+
 bool isLoopback(std::uint32_t address) {
     return (address >> 24) == 127;
 }
@@ -72,6 +80,14 @@ UniqueFd acceptConnection(int listener, int& error) {
 
 bool isDescriptorExhaustion(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+std::int64_t descriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > static_cast<rlim_t>(INT64_MAX))
+        return INT64_MAX;
+    return static_cast<std::int64_t>(limit.rlim_cur);
 }
 
 bool isNothingWaiting(int error) {
@@ -127,9 +143,10 @@ bool hasSendTimeout(int fd) {
 
 } // namespace
 
-void sendAll(int fd, std::string_view bytes) {
+void sendAll(int fd, std::string_view bytes, bool moreFollows) {
+    int flags = MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
     while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), flags);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;

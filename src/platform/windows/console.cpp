@@ -34,12 +34,22 @@ void writeStandard(DWORD which, std::string_view text) {
     }
 }
 
+std::string (*lineTransform)(std::string_view) = nullptr;
+
 } // namespace
+
+void transformConsoleLines(std::string (*transform)(std::string_view)) {
+    lineTransform = transform;
+}
 
 void consoleLine(std::string_view line) {
     std::string whole;
-    whole.reserve(line.size() + 1);
-    whole.append(line);
+    if (lineTransform != nullptr) {
+        whole = lineTransform(line);
+    } else {
+        whole.reserve(line.size() + 1);
+        whole.append(line);
+    }
     whole.push_back('\n');
     writeStandard(STD_OUTPUT_HANDLE, whole);
 }

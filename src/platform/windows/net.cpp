@@ -84,6 +84,14 @@ void listenOn(int fd, int backlog) {
     if (::listen(toSocket(fd), backlog) != 0) win32::raiseLastSocketError("listen");
 }
 
+std::uint16_t localPort(int fd) {
+    sockaddr_in bound{};
+    int size = sizeof bound;
+    if (::getsockname(toSocket(fd), reinterpret_cast<sockaddr*>(&bound), &size) != 0)
+        win32::raiseLastSocketError("getsockname");
+    return ntohs(bound.sin_port);
+}
+
 bool isLoopback(std::uint32_t address) {
     return (address >> 24) == 127;
 }
@@ -109,6 +117,12 @@ UniqueFd acceptConnection(int listener, int& error) {
 
 bool isDescriptorExhaustion(int error) {
     return error == EMFILE || error == ENOBUFS;
+}
+
+// Windows sets no per-process limit on sockets; memory bounds them instead
+// (an accept then fails with WSAENOBUFS, handled as exhaustion).
+std::int64_t descriptorLimit() {
+    return INT64_MAX;
 }
 
 bool isNothingWaiting(int error) {
@@ -149,7 +163,8 @@ std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
     return static_cast<std::size_t>(n);
 }
 
-void sendAll(int fd, std::string_view bytes) {
+// Windows has no hint for more bytes to come; `moreFollows` is ignored.
+void sendAll(int fd, std::string_view bytes, bool) {
     SOCKET socket = toSocket(fd);
     while (!bytes.empty()) {
         int wanted = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<int>(bytes.size());
