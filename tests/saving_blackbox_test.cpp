@@ -265,17 +265,22 @@ TEST(SavingBlackBox, BrowsersGetTheFailureAsTextScriptsAsAStatus) {
     EXPECT_FALSE(dir.exists("../page.html"));
 }
 
+// The root comes from a configuration file without its final separator, which
+// the save then appends.
 TEST(SavingBlackBox, AFileNameInAnyLanguageIsSavedWithItsBackup) {
     TempDir dir;
-    fs::create_directory(dir.path() + "/backup");
+    fs::create_directories(dir.path() + "/site/backup");
+    dir.write("fernhollow.cfg", "root: site;\n");
     const std::string name = "tiddly-\xC3\x9C" "bersicht \xE6\x9D\xB1\xE4\xBA\xAC.html";
-    dir.write(name, "old");
-    ServerProcess server({}, dir.path());
+    dir.write("site/" + name, "old");
+    ServerProcess server({"--config", "fernhollow.cfg"}, dir.path());
     EXPECT_EQ(save(server.port(), name, wikiPage), ok);
-    EXPECT_EQ(dir.read(name), wikiPage);
-    EXPECT_EQ(dir.read("backup/" + name), "old");
-    EXPECT_TRUE(server.waitForOutput("moving " + systemForm("./" + name) + " to backup directory, " +
-                                     systemForm("./backup/" + name) + "\n"));
+    EXPECT_EQ(dir.read("site/" + name), wikiPage);
+    EXPECT_EQ(dir.read("site/backup/" + name), "old");
+    EXPECT_TRUE(server.waitForOutput("Form Name is userfile\nAppended " + systemForm("/") + " to root path\nmoving " +
+                                     systemForm("site/" + name) + " to backup directory, " +
+                                     systemForm("site/backup/" + name) + "\n"))
+        << server.output();
 }
 
 TEST(SavingBlackBox, WindowsDeviceAndStreamNamesAreRefused) {

@@ -1,3 +1,4 @@
+#include "platform/paths.h"
 #include "text.h"
 
 #include <gtest/gtest.h>
@@ -95,4 +96,24 @@ TEST(Text, EscapeControlBytes) {
         {std::string_view("\0\x1f\x20\x7e\x7f\x80\xff", 7), "\\x00\\x1f ~\\x7f\x80\xff"},
     };
     for (const Case& c : cases) EXPECT_EQ(escapeControlBytes(c.line), c.escaped) << c.line;
+}
+
+// The design's examples of a joined path (static files and SCRIPT_FILENAME),
+// as POSIX and as Windows read them.
+TEST(Text, SystemPathForm) {
+    struct Case {
+        std::string_view joined, posix, windows;
+    };
+    const Case cases[] = {
+        {"C:/www//a/b.php", "C:/www/a/b.php", "C:\\www\\a\\b.php"},
+        {"./x.php", "./x.php", ".\\x.php"},
+        {".\\/index.html", ".\\/index.html", ".\\index.html"},
+        {"C:\\wiki/index.html", "C:\\wiki/index.html", "C:\\wiki\\index.html"},
+        {"C:\\wiki\\/index.html", "C:\\wiki\\/index.html", "C:\\wiki\\index.html"},
+        {".////a", ".//a", ".\\\\a"},  // one pass: four become two
+        {"a\\\\\\b", "a\\\\\\b", "a\\\\b"},  // three backslashes become two on Windows
+        {"", "", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(systemPathForm(c.joined), fernhollow::platform::windowsFileNames ? c.windows : c.posix) << c.joined;
 }
