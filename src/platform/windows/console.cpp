@@ -17,12 +17,11 @@ void writeStandard(DWORD which, std::string_view text) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
     DWORD mode = 0;
     if (::GetFileType(handle) == FILE_TYPE_CHAR && ::GetConsoleMode(handle, &mode)) {
-        std::wstring wideText;
-        try {
-            wideText = win32::wide(text);
-        } catch (const std::exception&) {
-            wideText.assign(text.begin(), text.end());
-        }
+        // Bytes that are not UTF-8 show as U+FFFD.
+        int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        std::wstring wideText(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+        if (size > 0)
+            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wideText.data(), size);
         DWORD written = 0;
         ::WriteConsoleW(handle, wideText.data(), static_cast<DWORD>(wideText.size()), &written, nullptr);
         return;
