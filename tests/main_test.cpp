@@ -56,7 +56,7 @@ TEST_F(ArgsTest, OptionsAndTheirValues) {
         {{"--root", "/srv/wiki/"}, "root", "/srv/wiki/", "/srv/wiki/\\"},
         {{"--root", "C:\\wiki\\"}, "root", "C:\\wiki\\/", "C:\\wiki\\"},
         {{"--root", "C:\\wiki"}, "root", "C:\\wiki/", "C:\\wiki\\"},
-        {{"--root", "C:\\Wikis\\\xC3\x9Cbersicht"}, "root", "C:\\Wikis\\\xC3\x9Cbersicht/", "C:\\Wikis\\\xC3\x9Cbersicht\\"},
+        {{"--root", "C:\\Wikis\\\xC3\x9C" "bersicht"}, "root", "C:\\Wikis\\\xC3\x9C" "bersicht/", "C:\\Wikis\\\xC3\x9C" "bersicht\\"},
         {{"--ip", "0.0.0.0"}, "ip", "0.0.0.0"},
         {{"--php-path", "/usr/bin/php-cgi"}, "php-path", "/usr/bin/php-cgi"},
         {{"--port", " 8080 "}, "port", " 8080 "},  // command-line values stay untrimmed
