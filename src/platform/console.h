@@ -14,4 +14,9 @@ void transformConsoleLines(std::string (*transform)(std::string_view));
 // Writes `text` to standard error (reports of failures that end the program).
 void errorReport(std::string_view text);
 
+// The system's own writes, each of the whole text at once; a console that is
+// gone is not the server's failure, so neither raises.
+void writeStandardOutput(std::string_view text);
+void writeStandardError(std::string_view text);
+
 } // namespace fernhollow::platform

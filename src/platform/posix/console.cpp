@@ -20,30 +20,14 @@ void writeFully(int fd, std::string_view text) {
     }
 }
 
-std::string (*lineTransform)(std::string_view) = nullptr;
-
 } // namespace
 
-void transformConsoleLines(std::string (*transform)(std::string_view)) {
-    lineTransform = transform;
+void writeStandardOutput(std::string_view text) {
+    writeFully(STDOUT_FILENO, text);
 }
 
-void consoleLine(std::string_view line) {
-    std::string whole;
-    if (lineTransform != nullptr) {
-        whole = lineTransform(line);
-    } else {
-        whole.reserve(line.size() + 1);
-        whole.append(line);
-    }
-    whole.push_back('\n');
-    writeFully(STDOUT_FILENO, whole);
-}
-
-void errorReport(std::string_view text) {
-    std::string whole(text);
-    whole.push_back('\n');
-    writeFully(STDERR_FILENO, whole);
+void writeStandardError(std::string_view text) {
+    writeFully(STDERR_FILENO, text);
 }
 
 } // namespace fernhollow::platform

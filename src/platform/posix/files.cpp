@@ -89,13 +89,6 @@ void rewindFile(int fd) {
     if (::lseek(fd, 0, SEEK_SET) != 0) raiseErrno("lseek");
 }
 
-std::string readToEnd(int fd) {
-    std::string content;
-    char buffer[65536];
-    while (std::size_t n = readSome(fd, buffer, sizeof buffer)) content.append(buffer, n);
-    return content;
-}
-
 bool sameFile(const std::string& first, const std::string& second) {
     struct stat one{}, two{};
     if (holdsNul(first) || holdsNul(second) || ::stat(first.c_str(), &one) != 0 || ::stat(second.c_str(), &two) != 0)
@@ -116,11 +109,6 @@ std::size_t readSome(int fd, char* buffer, std::size_t size) {
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) raiseErrno("read");
     }
-}
-
-std::string readWholeFile(const std::string& path) {
-    UniqueFd file = openForReading(path);
-    return readToEnd(file.get());
 }
 
 void writeAll(int fd, std::string_view bytes) {

@@ -33,30 +33,14 @@ void writeStandard(DWORD which, std::string_view text) {
     }
 }
 
-std::string (*lineTransform)(std::string_view) = nullptr;
-
 } // namespace
 
-void transformConsoleLines(std::string (*transform)(std::string_view)) {
-    lineTransform = transform;
+void writeStandardOutput(std::string_view text) {
+    writeStandard(STD_OUTPUT_HANDLE, text);
 }
 
-void consoleLine(std::string_view line) {
-    std::string whole;
-    if (lineTransform != nullptr) {
-        whole = lineTransform(line);
-    } else {
-        whole.reserve(line.size() + 1);
-        whole.append(line);
-    }
-    whole.push_back('\n');
-    writeStandard(STD_OUTPUT_HANDLE, whole);
-}
-
-void errorReport(std::string_view text) {
-    std::string whole(text);
-    whole.push_back('\n');
-    writeStandard(STD_ERROR_HANDLE, whole);
+void writeStandardError(std::string_view text) {
+    writeStandard(STD_ERROR_HANDLE, text);
 }
 
 } // namespace fernhollow::platform

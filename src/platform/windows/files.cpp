@@ -117,13 +117,6 @@ void rewindFile(int fd) {
     if (!::SetFilePointerEx(win32::toHandle(fd), start, nullptr, FILE_BEGIN)) win32::raiseLastError("SetFilePointerEx");
 }
 
-std::string readToEnd(int fd) {
-    std::string content;
-    char buffer[65536];
-    while (std::size_t n = readSome(fd, buffer, sizeof buffer)) content.append(buffer, n);
-    return content;
-}
-
 bool sameFile(const std::string& first, const std::string& second) {
     try {
         // Folders open only with backup semantics; no access is needed to compare.
@@ -175,11 +168,6 @@ std::size_t readSome(int fd, char* buffer, std::size_t size) {
         win32::raiseLastError("ReadFile");
     }
     return got;
-}
-
-std::string readWholeFile(const std::string& path) {
-    UniqueFd file = openForReading(path);
-    return readToEnd(file.get());
 }
 
 void writeAll(int fd, std::string_view bytes) {

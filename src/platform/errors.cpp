@@ -4,6 +4,16 @@
 
 namespace fernhollow::platform {
 
+// Both systems raise with errno values: Windows errors are mapped to them
+// where they are raised, and code that makes up a failure sets errno itself.
+void raiseErrno(const std::string& call) {
+    throw std::system_error(errno, std::generic_category(), call);
+}
+
+void raiseNetworkErrno(const std::string& call) {
+    throw NetworkError(errno, std::generic_category(), call);
+}
+
 // Both systems report file failures as errno values (Windows errors are
 // mapped to them where they are raised).
 FileFailure classifyFileFailure(std::error_code code) {

@@ -1,0 +1,18 @@
+#include "platform/files.h"
+
+// What both systems build from their own reads.
+namespace fernhollow::platform {
+
+std::string readToEnd(int fd) {
+    std::string content;
+    char buffer[65536];
+    while (std::size_t n = readSome(fd, buffer, sizeof buffer)) content.append(buffer, n);
+    return content;
+}
+
+std::string readWholeFile(const std::string& path) {
+    UniqueFd file = openForReading(path);
+    return readToEnd(file.get());
+}
+
+} // namespace fernhollow::platform
