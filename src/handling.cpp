@@ -213,22 +213,10 @@ std::string escapeHtml(std::string_view text) {
 }
 
 std::string percentEncode(std::string_view text) {
-    constexpr std::string_view hex = "0123456789ABCDEF";
-    std::string encoded;
-    encoded.reserve(text.size());
-    for (char c : text) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                     c == '.' || c == '_' || c == '~' || c == '/';
-        if (plain) {
-            encoded.push_back(c);
-        } else {
-            auto byte = static_cast<unsigned char>(c);
-            encoded.push_back('%');
-            encoded.push_back(hex[byte >> 4]);
-            encoded.push_back(hex[byte & 0x0F]);
-        }
-    }
-    return encoded;
+    return escapeBytes(text, "%", "0123456789ABCDEF", [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_' || c == '~' || c == '/';
+    });
 }
 
 std::string wikiListPage(const std::vector<std::string>& linkTexts) {
@@ -307,7 +295,7 @@ void RequestHandler::handleRequest() {
         boundary = headers.boundary;
     } else if (line->method == "HEAD") {
         // HEAD looks its file up with the query still on, as it always has.
-        sendHead(*decodeTargetPath(line->target));
+        sendHead(*decodedPath + line->target.substr(target.path.size()));
         keepOpen = 0;
     }
     // Any other method gets no answer; the connection waits for its peer.

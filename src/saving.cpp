@@ -1,5 +1,6 @@
 #include "saving.h"
 
+#include "access.h"
 #include "config.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -319,17 +320,6 @@ std::optional<SaveFailure> uploadRefusal(std::string_view fileName, std::string_
     return std::nullopt;
 }
 
-bool comesFromBrowser(const std::vector<std::string>& headLines) {
-    for (std::size_t i = 1; i < headLines.size(); ++i) {
-        std::string_view line = headLines[i];
-        std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        std::string name = lowerAscii(line.substr(0, colon));
-        if (name == "sec-fetch-site" || name == "origin") return true;
-    }
-    return false;
-}
-
 std::string folderOf(const std::string& path) {
     std::size_t at = platform::lastSeparatorAt(path);
     if (at == std::string::npos) return ".";
@@ -528,6 +518,14 @@ void RequestHandler::saveTiddly() {
         send(plainAnswer(comesFromBrowser(headLines) ? "200 OK" : report.status, report.text()));
         keepOpen = 0;
     };
+    // A backup or write that failed: the designed backup line, then the cause.
+    auto answerError = [&](SaveFailure step, const std::system_error& error) {
+        if (step == SaveFailure::BackupFailed)
+            consoleLine("there was an exception when copying the file to a backup directory");
+        SaveFailureReport report = describeSaveFailure(step, error.code(), fileName, backupDir);
+        consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
+        answerFailure(report);
+    };
     if (auto refusal = uploadRefusal(fileName, backupDir, uploadClosed, fileContentTaken, body.size())) {
         SaveFailureReport report = describeSaveFailure(*refusal, {}, fileName, backupDir);
         consoleLine("refusing to save " + fileName + ": " + report.cause);
@@ -547,11 +545,7 @@ void RequestHandler::saveTiddly() {
         try {
             backup.emplace(paths.pagePath, paths.backupPath);
         } catch (const std::system_error& error) {
-            consoleLine("there was an exception when copying the file to a backup directory");
-            SaveFailureReport report = describeSaveFailure(SaveFailure::BackupFailed, error.code(), fileName, backupDir);
-            consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
-            answerFailure(report);
-            return;
+            return answerError(SaveFailure::BackupFailed, error);
         }
     }
     consoleLine("writing data to file " + paths.pagePath);
@@ -559,12 +553,7 @@ void RequestHandler::saveTiddly() {
     try {
         replacePage(paths, body, backup ? &*backup : nullptr, replacedFiles, step);
     } catch (const std::system_error& error) {
-        if (step == SaveFailure::BackupFailed)
-            consoleLine("there was an exception when copying the file to a backup directory");
-        SaveFailureReport report = describeSaveFailure(step, error.code(), fileName, backupDir);
-        consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
-        answerFailure(report);
-        return;
+        return answerError(step, error);
     }
     send("HTTP/1.1 200 OK\r\n\r\n");
     keepOpen = 0;

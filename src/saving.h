@@ -136,10 +136,6 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
 std::optional<SaveFailure> uploadRefusal(std::string_view fileName, std::string_view backupDir, bool closingSeen,
                                          bool contentTaken, std::size_t contentSize);
 
-// Whether the request head comes from a browser (it carries Sec-Fetch-Site
-// or Origin): such a client reads only a 200 answer's text.
-bool comesFromBrowser(const std::vector<std::string>& headLines);
-
 // The folder that holds `path`: the text before its last separator (that
 // separator itself when it is the first byte), or "." when there is none.
 std::string folderOf(const std::string& path);

@@ -158,14 +158,9 @@ std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
     return std::min(std::chrono::ceil<milliseconds>(deadline - now), longest);
 }
 
-std::size_t connectionCapacity(std::int64_t descriptorLimit) {
-    if (descriptorLimit <= limits::reservedDescriptors) return 1;
-    return static_cast<std::size_t>(descriptorLimit - limits::reservedDescriptors);
-}
-
-std::size_t capacityAfterExhaustion(std::size_t open) {
-    auto reserved = static_cast<std::size_t>(limits::reservedDescriptors);
-    return open > reserved ? open - reserved : 1;
+std::size_t connectionCapacity(std::int64_t descriptors) {
+    if (descriptors <= limits::reservedDescriptors) return 1;
+    return static_cast<std::size_t>(descriptors - limits::reservedDescriptors);
 }
 
 namespace {
@@ -230,16 +225,18 @@ void closeIdle(std::vector<OpenConnection>& connections, std::chrono::millisecon
 // listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
                std::size_t& capacity) {
-    while (connections.size() >= capacity && closeLongestSilent(connections)) {
-    }
+    auto makeRoom = [&] {
+        while (connections.size() >= capacity && closeLongestSilent(connections)) {
+        }
+    };
+    makeRoom();
     int error = 0;
     platform::UniqueFd accepted = platform::acceptConnection(listener, error);
     if (!accepted && platform::isDescriptorExhaustion(error) && !connections.empty()) {
-        capacity = capacityAfterExhaustion(connections.size());
+        capacity = connectionCapacity(static_cast<std::int64_t>(connections.size()));
         consoleLine("out of descriptors with " + std::to_string(connections.size()) +
                     " connections open: keeping at most " + std::to_string(capacity));
-        while (connections.size() >= capacity && closeLongestSilent(connections)) {
-        }
+        makeRoom();
         accepted = platform::acceptConnection(listener, error);
     }
     if (!accepted) {

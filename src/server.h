@@ -142,12 +142,10 @@ std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
                                    std::chrono::steady_clock::time_point earliestHeard,
                                    std::chrono::milliseconds idle, std::chrono::milliseconds longest);
 
-// How many connections may be open under a descriptor limit, keeping the
-// reserved descriptors free for the server's own use (at least one).
-std::size_t connectionCapacity(std::int64_t descriptorLimit);
-// The lowered capacity once the system ran out of descriptors with `open`
-// connections open: the reserved descriptors are freed again (at least one).
-std::size_t capacityAfterExhaustion(std::size_t open);
+// How many connections may be open when `descriptors` are theirs to use
+// (the process's limit, or the connections open when the system ran out),
+// keeping the reserved descriptors free for the server's own use (at least one).
+std::size_t connectionCapacity(std::int64_t descriptors);
 
 // Finds `needle` in `text` looking only from `searchedTo` on (less the
 // overlap a match can straddle); updates `searchedTo` after a miss.

@@ -208,21 +208,26 @@ bool hasWindowsAliasSegment(std::string_view path) {
     return false;
 }
 
-std::string escapeControlBytes(std::string_view line) {
-    constexpr std::string_view hex = "0123456789abcdef";
+std::string escapeBytes(std::string_view text, std::string_view prefix, std::string_view digits,
+                        bool (*keep)(unsigned char)) {
     std::string escaped;
-    escaped.reserve(line.size());
-    for (char c : line) {
+    escaped.reserve(text.size());
+    for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
+        if (keep(byte)) {
             escaped.push_back(c);
             continue;
         }
-        escaped.append("\\x");
-        escaped.push_back(hex[byte >> 4]);
-        escaped.push_back(hex[byte & 0x0F]);
+        escaped.append(prefix);
+        escaped.push_back(digits[byte >> 4]);
+        escaped.push_back(digits[byte & 0x0F]);
     }
     return escaped;
+}
+
+std::string escapeControlBytes(std::string_view line) {
+    return escapeBytes(line, "\\x", "0123456789abcdef",
+                       [](unsigned char byte) { return byte >= 0x20 && byte != 0x7F; });
 }
 
 std::string plainAnswer(std::string_view status, std::string_view text) {

@@ -38,6 +38,10 @@ std::int64_t parseSigned64(std::string_view text, const char* what);
 // An answer the server composes itself (refusals, failures, limits): the
 // status line, a text/plain body and its Content-Length.
 std::string plainAnswer(std::string_view status, std::string_view text);
+// Every byte that `keep` refuses written as `prefix` and two hex digits taken
+// from `digits` (upper- or lowercase); every other byte kept.
+std::string escapeBytes(std::string_view text, std::string_view prefix, std::string_view digits,
+                        bool (*keep)(unsigned char));
 // The bytes below 0x20 and 0x7F written as "\xNN" (two lowercase hex
 // digits); every other byte kept, so a line of plain bytes is unchanged.
 std::string escapeControlBytes(std::string_view line);

@@ -1,6 +1,7 @@
 // Taking uploads apart and saving pages through a RequestHandler, in a
 // temporary document root.
 #include "saving.h"
+#include "access.h"
 #include "text.h"
 
 #include "config.h"

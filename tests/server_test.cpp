@@ -197,8 +197,8 @@ TEST(ConnectionLoop, WaitsUntilTheFirstSilenceDeadline) {
     EXPECT_EQ(connectionCapacity(1024), 1024u - limits::reservedDescriptors);
     EXPECT_EQ(connectionCapacity(limits::reservedDescriptors), 1u);
     EXPECT_EQ(connectionCapacity(3), 1u);
-    EXPECT_EQ(capacityAfterExhaustion(100), 100u - limits::reservedDescriptors);
-    EXPECT_EQ(capacityAfterExhaustion(limits::reservedDescriptors), 1u);
+    EXPECT_EQ(connectionCapacity(100), 100u - limits::reservedDescriptors);
+    EXPECT_EQ(connectionCapacity(limits::reservedDescriptors), 1u);
 }
 
 TEST(Port, OnlyPlainDecimalsUpTo65535) {

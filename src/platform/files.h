@@ -22,8 +22,6 @@ std::int64_t fileSize(const std::string& path);
 UniqueFd openForReading(const std::string& path);
 // Opens the null device (a descriptor kept in reserve).
 UniqueFd openNullDevice();
-// Opens for writing, creating or truncating.
-UniqueFd createOrTruncate(const std::string& path);
 // Creates a new file that did not exist, mode 0600.
 UniqueFd createExclusive(const std::string& path);
 // Opens `path` for reading and writing as an empty private file (mode 0600),

@@ -50,12 +50,6 @@ UniqueFd openNullDevice() {
     return openForReading("/dev/null");
 }
 
-UniqueFd createOrTruncate(const std::string& path) {
-    int fd = ::open(systemPath(path), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) raiseErrno("open " + path);
-    return UniqueFd(fd);
-}
-
 UniqueFd createExclusive(const std::string& path) {
     int fd = ::open(systemPath(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) raiseErrno("open " + path);

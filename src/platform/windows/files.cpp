@@ -65,10 +65,6 @@ UniqueFd openNullDevice() {
     return openHandle("NUL", GENERIC_READ, shareAll, OPEN_EXISTING);
 }
 
-UniqueFd createOrTruncate(const std::string& path) {
-    return openHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_ALWAYS);
-}
-
 UniqueFd createExclusive(const std::string& path) {
     return openHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW);
 }
