@@ -121,7 +121,18 @@ bool namesScript(std::string_view url) {
     return contains(url, ".php");
 }
 
+bool endsInScriptName(std::string_view url) {
+    std::string_view path = url.substr(0, url.find('?'));
+    std::string_view name = path.substr(platform::lastSeparatorAt(path) + 1);
+    // Windows finds "t.PHP" under "t.php": its source must never go out as a file.
+    if (platform::windowsFileNames) return endsWith(lowerAscii(name), ".php");
+    return endsWith(name, ".php");
+}
+
 ContentChoice chooseContentType(std::string_view url) {
+    // Decided before the table, whose earlier rules would send a script named
+    // "/reveal.js/notes.php" or "/a.html.php" as a file, source and all.
+    if (endsInScriptName(url)) return {ContentKind::Script, ""};
     if (contains(url, ".css")) return {ContentKind::Typed, "text/css"};
     if (endsWith(url, ".txt")) return {ContentKind::Typed, "text/plain"};
     if (contains(url, ".html")) return {ContentKind::Typed, "text/html"};
@@ -305,9 +316,10 @@ void RequestHandler::handlePost() {
     std::optional<RequestLine> line = parseRequestLine(headLines.front());
     std::optional<std::string> decoded = line ? decodeTargetPath(line->target) : std::nullopt;
     if (!decoded) return;
-    // The tests below and the script's names see the decoded path; the query keeps its bytes.
+    // The tests below and the script's names see the decoded path; the query
+    // keeps its bytes and never decides: "/notes.txt?x.php" is no script.
     const std::string& target = *decoded;
-    if (namesScript(target)) {
+    if (namesScript(path)) {
         consoleLine("PHP request");
         // A script outside the root must never be run.
         if (hasParentSegment(target) || (platform::windowsFileNames && hasWindowsAliasSegment(path))) {
@@ -316,7 +328,7 @@ void RequestHandler::handlePost() {
             handlePhpRequest("POST", target);
         }
         keepOpen = 0;
-    } else if (beginsWith(target, "/savetiddly")) {
+    } else if (beginsWith(path, "/savetiddly")) {
         saveTiddly();
     }
 }

@@ -75,9 +75,13 @@ struct ContentChoice {
     std::string_view type;
 };
 
-// Whether a URL text names a script (".php"; in any letter case where file
-// names ignore it).
+// Whether a URL text holds ".php" anywhere (in any letter case where file
+// names ignore it): the content table's script rule.
 bool namesScript(std::string_view url);
+// Whether the path of a URL text (the text before its first "?") ends in a
+// segment whose name ends in ".php" (any letter case where file names ignore
+// it): such a path is always a script, whatever else its name holds.
+bool endsInScriptName(std::string_view url);
 // The content type of a URL text by the ordered rule table.
 ContentChoice chooseContentType(std::string_view url);
 

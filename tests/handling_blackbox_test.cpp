@@ -117,6 +117,41 @@ TEST(HandlingBlackbox, ContentTypeRulesApplyInOrder) {
     }
 }
 
+// A path whose last name ends in ".php" is a script whatever else the name
+// holds; its source never leaves as a file. The query never makes a script.
+TEST(HandlingBlackbox, ScriptSourcesNeverLeaveAsFiles) {
+    TempDir dir;
+    const std::string source = "<?php $db_password = 'S3CRET'; ?>";
+    for (std::string name : {"reveal.js/notes.php", "a.html.php", "data.json.php", "style.css.php", "img.png.php",
+                             "anim.gif.php", "notes.txt.php", "font.ttf.php", "page.php.html/x.php"})
+        dir.write(name, source);
+    const std::string notes = "<?php echo 'ran as a script';";
+    dir.write("notes.txt", notes);
+    ServerProcess server({"--php-path", FERNHOLLOW_CGI_STANDIN}, dir.path());
+    for (std::string target : {"/reveal.js/notes.php", "/reveal%2ejs/notes.php", "/a.html.php", "/data.json.php",
+                               "/style.css.php", "/img.png.php", "/anim.gif.php", "/notes.txt.php", "/font.ttf.php",
+                               "/page.php.html/x.php", "/a.html.php?x.css"}) {
+        for (std::string method : {"GET ", "HEAD ", "POST "}) {
+            SCOPED_TRACE(method + target);
+            // HEAD looks its file up with the query on, which names no file.
+            if (method == "HEAD " && target.find('?') != std::string::npos) continue;
+            std::string answer = exchange(server.port(), method + target + " HTTP/1.1\r\nContent-Length: 2\r\n\r\nab");
+            EXPECT_EQ(answer.find("S3CRET"), std::string::npos) << answer;
+            // The stand-in interpreter ran it, with the method it was given.
+            std::string ran = method == "POST " ? "REQUEST_METHOD=POST;" : "REQUEST_METHOD=GET;";
+            EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + ran)) << answer;
+        }
+    }
+    // A ".php" in the query of a POST names no script: notes.txt is not run.
+    std::size_t mark = server.output().size();
+    RawClient post(server.port());
+    post.send("POST /notes.txt?x.php HTTP/1.1\r\nContent-Length: 2\r\n\r\nab");
+    EXPECT_EQ(exchange(server.port(), "GET /notes.txt HTTP/1.1\r\n\r\n"),
+              head200("text/plain", notes.size()) + notes);
+    EXPECT_EQ(post.readFor(200ms), "");
+    EXPECT_EQ(server.output().find("PHP request", mark), std::string::npos) << server.output().substr(mark);
+}
+
 TEST(HandlingBlackbox, MissingFilesAndFoldersGetThe404Page) {
     TempDir dir;
     dir.write("sub/inner.html", "x");
