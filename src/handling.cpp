@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "saving.h"
 #include "server.h"
 #include "text.h"
 
@@ -345,6 +346,9 @@ std::optional<std::string> locateFile(const std::string& root, const std::string
     consoleLine("requested: " + mapped.filePath);
     // A ".." segment could climb out of the root: treat it as missing.
     if (hasParentSegment(url)) return std::nullopt;
+    // A save's temporary name holds a page being written or one replaced.
+    std::string_view urlPath = std::string_view(url).substr(0, url.find('?'));
+    if (isTemporarySaveName(urlPath.substr(platform::lastSeparatorAt(urlPath) + 1))) return std::nullopt;
     // A "web\MathJax" URL is taken as a path of its own: only inside the root.
     if (!mapped.rootPrefixed && !beginsWithFolder(url, root)) return std::nullopt;
     // On Windows a name that reaches a device, a stream or another file is missing too.

@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "config.h"
+#include "gateway.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -106,16 +107,16 @@ void readDisposition(std::string_view body, std::string_view line, std::string_v
 MultipartParse parseMultipartBody(std::string_view body, std::string_view boundary) {
     MultipartParse result;
     std::string delimiter = "\r\n--" + std::string(boundary);
-    std::vector<std::string_view> pieces = split(body, delimiter);
-    for (std::string_view piece : pieces) result.parts.emplace_back(offsetIn(body, piece), piece.size());
+    // The upload ends at its last closing delimiter, not at the first text
+    // that looks like one: the page may hold any text, that one included.
+    std::size_t closeAt = body.rfind(delimiter + "--");
+    result.closingSeen = closeAt != std::string_view::npos;
+    std::string_view framed = body.substr(0, result.closingSeen ? closeAt : body.size());
+    std::vector<std::string_view> pieces = split(framed, delimiter);
 
-    for (std::size_t index = 0; index < pieces.size(); ++index) {
-        std::string_view part = pieces[index];
-        // The closing delimiter ends the body: an epilogue is never read.
-        if (index > 0 && beginsWith(part, "--")) {
-            result.closingSeen = true;
-            break;
-        }
+    for (std::string_view piece : pieces) {
+        result.parts.emplace_back(offsetIn(body, piece), piece.size());
+        std::string_view part = piece;
         if (beginsWith(part, "\r\n")) part.remove_prefix(2);
         // Two delimiters back to back: nothing to read.
         if (part.empty()) continue;
@@ -134,14 +135,20 @@ MultipartParse parseMultipartBody(std::string_view body, std::string_view bounda
                 }
             }
         }
-        if (announced > 0 && result.fileName && !result.fileName->empty()) {
-            std::string_view content = part;
-            if (skipPast(content, "\r\n\r\n")) {
-                result.contentTaken = true;
-                result.contentOffset = offsetIn(body, content);
-                result.contentSize = content.size();
-            }
+        std::string_view content = part;
+        if (announced > 0 && result.fileName && !result.fileName->empty() && skipPast(content, "\r\n\r\n")) {
+            // The file part is the upload's last: its page runs to the closing
+            // delimiter, whatever delimiter-like text it holds on the way.
+            result.contentTaken = true;
+            result.contentOffset = offsetIn(body, content);
+            result.contentSize = framed.size() - result.contentOffset;
+            result.parts.back().second = framed.size() - result.parts.back().first;
+            break;
         }
+    }
+    if (result.closingSeen) {
+        std::size_t afterClose = closeAt + delimiter.size();
+        result.parts.emplace_back(afterClose, body.size() - afterClose);
     }
     return result;
 }
@@ -285,6 +292,19 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
                   "the backup folder '" + folder + "' names a device or a stream, or ends in a dot or a blank, on Windows",
                   "Set Backup Directory in the wiki's saver settings to a plain name, such as 'backup'."};
         break;
+    case SaveFailure::NotAnUpload:
+        report = {"400 Bad Request", "the upload holds no part named 'userfile' with a file name",
+                  "Save with the wiki's upload saver, which sends the page that way; nothing was changed."};
+        break;
+    case SaveFailure::BadPartLength:
+        report = {"400 Bad Request", "a part of the upload announces a Content-Length that is not a number",
+                  unchanged};
+        break;
+    case SaveFailure::ExchangeFile:
+        report = {"403 Forbidden",
+                  "the file name '" + page + "' names a file the server passes to its scripts, not a page",
+                  "Set Upload Filename in the wiki's saver settings to the wiki's own file name."};
+        break;
     case SaveFailure::Incomplete:
         report = {"400 Bad Request", "the upload ended before its closing boundary, so the page arrived incomplete",
                   unchanged};
@@ -307,8 +327,10 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
     return report;
 }
 
-std::optional<SaveFailure> uploadRefusal(std::string_view fileName, std::string_view backupDir, bool closingSeen,
-                                         bool contentTaken, std::size_t contentSize) {
+std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName,
+                                         std::string_view backupDir, bool closingSeen, bool contentTaken,
+                                         std::size_t contentSize) {
+    if (formName != "userfile" || fileName.empty()) return SaveFailure::NotAnUpload;
     if (hasParentSegment(fileName)) return SaveFailure::NameLeavesRoot;
     if (hasParentSegment(backupDir)) return SaveFailure::BackupLeavesRoot;
     // Windows would write such a name to a device, a stream or a shorter name.
@@ -325,6 +347,12 @@ std::string folderOf(const std::string& path) {
     if (at == std::string::npos) return ".";
     if (at == 0) return path.substr(0, 1);
     return path.substr(0, at);
+}
+
+bool isTemporarySaveName(std::string_view name) {
+    std::string lowered = platform::windowsFileNames ? lowerAscii(name) : std::string(name);
+    std::size_t at = lowered.rfind(".saving-");
+    return at != std::string::npos && at > 0 && isTemporaryNameOf(lowered, lowered.substr(0, at));
 }
 
 bool isTemporaryNameOf(std::string_view name, std::string_view target) {
@@ -431,18 +459,26 @@ void DeferredRemovals::keepAside(const std::string& target) {
 
 namespace {
 
-// Removes the temporary names that an interrupted save of `target` left
-// beside it. Saves never overlap, so any such name is a leftover.
-void removeLeftovers(const std::string& target) {
-    std::string folder = folderOf(target);
-    std::string name = target.substr(platform::lastSeparatorAt(target) + 1);
+// When this server started, on the clock of file times: a temporary name
+// changed before it belongs to a server that is gone.
+const std::int64_t serverStarted = platform::fileClockNow();
+
+} // namespace
+
+void removeLeftovers(const std::string& folder, std::int64_t changedBefore) {
     try {
-        for (const std::string& entry : platform::listDirectory(folder))
-            if (isTemporaryNameOf(entry, name)) platform::removeFile(folder + platform::pathSeparator + entry);
+        for (const std::string& entry : platform::listDirectory(folder)) {
+            if (!isTemporarySaveName(entry)) continue;
+            std::string path = folder + platform::pathSeparator + entry;
+            std::optional<std::int64_t> changed = platform::statusChangeTime(path);
+            if (changed && *changed < changedBefore) platform::removeFile(path);
+        }
     } catch (const std::system_error&) {
         // A leftover that cannot be removed harms nothing but disk space.
     }
 }
+
+namespace {
 
 // Puts `content` at the page path so that the path always names either the
 // whole old page or the whole new one: the new page is written and flushed
@@ -506,18 +542,27 @@ void RequestHandler::parseUploadOptions(std::string_view part) {
 }
 
 void RequestHandler::saveTiddly() {
-    std::string root = getConfig("root");
-    parseMultipart();
-    consoleLine("Form Name is " + formName);
-    SavePaths paths = savePaths(std::move(root), fileName, backupDir);
-    if (paths.rootExtended) consoleLine(std::string("Appended ") + platform::pathSeparator + " to root path");
-    if (formName != "userfile" || fileName.empty()) return;
-
     // A browser's wiki reads only a 200 answer's text; scripts read the status.
     auto answerFailure = [this](const SaveFailureReport& report) {
         send(plainAnswer(comesFromBrowser(headLines) ? "200 OK" : report.status, report.text()));
         keepOpen = 0;
     };
+    auto refuse = [&](SaveFailure refusal) {
+        SaveFailureReport report = describeSaveFailure(refusal, {}, fileName, backupDir);
+        consoleLine("refusing to save " + fileName + ": " + report.cause);
+        answerFailure(report);
+    };
+    std::string root = getConfig("root");
+    try {
+        parseMultipart();
+    } catch (const std::system_error& error) {
+        consoleLine(std::string("a part's Content-Length could not be read: ") + error.what());
+        return refuse(SaveFailure::BadPartLength);
+    }
+    consoleLine("Form Name is " + formName);
+    SavePaths paths = savePaths(std::move(root), fileName, backupDir);
+    if (paths.rootExtended) consoleLine(std::string("Appended ") + platform::pathSeparator + " to root path");
+
     // A backup or write that failed: the designed backup line, then the cause.
     auto answerError = [&](SaveFailure step, const std::system_error& error) {
         if (step == SaveFailure::BackupFailed)
@@ -526,15 +571,15 @@ void RequestHandler::saveTiddly() {
         consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
         answerFailure(report);
     };
-    if (auto refusal = uploadRefusal(fileName, backupDir, uploadClosed, fileContentTaken, body.size())) {
-        SaveFailureReport report = describeSaveFailure(*refusal, {}, fileName, backupDir);
-        consoleLine("refusing to save " + fileName + ": " + report.cause);
-        answerFailure(report);
-        return;
-    }
+    if (auto refusal = uploadRefusal(formName, fileName, backupDir, uploadClosed, fileContentTaken, body.size()))
+        return refuse(*refusal);
+    // A second name of an exchange file would hand the last script request's
+    // body to whoever reads the backup.
+    if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath)))
+        return refuse(SaveFailure::ExchangeFile);
 
-    removeLeftovers(paths.pagePath);
-    if (!paths.backupPath.empty()) removeLeftovers(paths.backupPath);
+    removeLeftovers(folderOf(paths.pagePath), serverStarted);
+    if (!paths.backupPath.empty()) removeLeftovers(folderOf(paths.backupPath), serverStarted);
     std::optional<TemporaryLink> backup;
     if (backupDir.empty()) {
         consoleLine("warning: no backup directory specified");

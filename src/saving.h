@@ -5,6 +5,7 @@
 #include "platform/unique_fd.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -29,7 +30,9 @@ UploadOptions parseUploadOptionsText(std::string_view part);
 // Everything a multipart body yields, as ranges of the body so that nothing
 // large is copied.
 struct MultipartParse {
-    // The pieces between delimiters, as (offset, size) ranges of the body.
+    // The pieces between delimiters, as (offset, size) ranges of the body: the
+    // file part's runs to the closing delimiter, and the piece after that
+    // delimiter ("--" and any epilogue) comes last.
     std::vector<std::pair<std::size_t, std::size_t>> parts;
     // Last values seen; unset when the body never named them.
     std::optional<std::string> fileName;
@@ -74,11 +77,16 @@ struct DispositionItem {
 // that stands outside double quotes.
 std::vector<DispositionItem> dispositionItems(std::string_view text);
 
-// Takes an upload body apart at "\r\n--" + boundary. A malformed
-// "Content-Length:" value of a part stops the parse and is kept in `failure`
-// (the lines before it still count); every other oddity (an item without "=", a length line without a space, an empty part)
-// is skipped. A part's announced length counts for that part only, and
-// nothing after the closing delimiter is looked at.
+// Takes an upload body apart at "\r\n--" + boundary, up to its last closing
+// delimiter ("\r\n--" + boundary + "--"); what follows that is never read.
+// The first part with a file name (its own or an earlier part's) and a
+// positive announced length is the file part: its content runs from its
+// first empty line to the closing delimiter, so a page holding
+// delimiter-like text is taken whole. A malformed "Content-Length:" value of
+// a part stops the parse and is kept in `failure` (the lines before it still
+// count); every other oddity (an item without "=", a length line without a
+// space, an empty part) is skipped. A part's announced length counts for that
+// part only.
 MultipartParse parseMultipartBody(std::string_view body, std::string_view boundary);
 
 // The paths of one save, built by plain concatenation.
@@ -107,6 +115,9 @@ enum class SaveFailure {
     BackupLeavesRoot,  // the backup folder climbs out of it
     NameNotPlain,      // Windows would take the file name for a device, a stream or another name
     BackupNotPlain,    // the same for the backup folder
+    NotAnUpload,       // no part named "userfile" with a file name
+    BadPartLength,     // a part announces a Content-Length that is no number
+    ExchangeFile,      // the page or its backup would be a script exchange file
     Incomplete,        // the upload ended before its closing delimiter
     NoPage,            // no file part with a length
     EmptyPage,         // the file part holds no bytes
@@ -133,15 +144,26 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
                                       std::string_view backupDir);
 
 // The refusal an upload earns before anything is touched, if any.
-std::optional<SaveFailure> uploadRefusal(std::string_view fileName, std::string_view backupDir, bool closingSeen,
-                                         bool contentTaken, std::size_t contentSize);
+std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName,
+                                         std::string_view backupDir, bool closingSeen, bool contentTaken,
+                                         std::size_t contentSize);
 
 // The folder that holds `path`: the text before its last separator (that
 // separator itself when it is the first byte), or "." when there is none.
 std::string folderOf(const std::string& path);
+// Whether `name` (a bare file name) is a temporary name that a save of any
+// page makes: a name + ".saving-" + twelve hex digits (in any letter case
+// where file names ignore it). Such names are never served.
+bool isTemporarySaveName(std::string_view name);
 // Whether `name` is a temporary name that a save of the file `target` (a bare
 // file name) makes beside it: target + ".saving-" + twelve hex digits.
 bool isTemporaryNameOf(std::string_view name, std::string_view target);
+
+// Removes from `folder` the temporary names that interrupted saves of any
+// page left there, those whose file last changed before `changedBefore`
+// (fileClockNow's clock): a newer one may be another server's save under
+// way. A second name made by a link counts as a change of its file.
+void removeLeftovers(const std::string& folder, std::int64_t changedBefore);
 
 // A new file beside `target`, under a unique temporary name, that is removed
 // again unless it is committed, which renames it over `target`.

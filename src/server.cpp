@@ -115,7 +115,14 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (headLines.empty() || keepOpen == 0) return;
     // An announced body over the limit is refused before the rest comes.
     if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
-    if (!boundary.empty() && closingDelimiterArrived()) {
+    if (!boundary.empty() && contentLength > 0) {
+        // The page of an upload may hold delimiter-like text anywhere, the
+        // closing delimiter's own included: only its length tells when it is
+        // whole. Bytes past it are no part of it, so they never move its end.
+        if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
+        body.resize(static_cast<std::size_t>(contentLength));
+        handlePost();
+    } else if (!boundary.empty() && closingDelimiterArrived()) {
         handlePost();
     } else if (contentLength > 0 && static_cast<std::uint64_t>(contentLength) == body.size()) {
         handlePost();
@@ -304,6 +311,7 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
 
 int runServer() {
     platform::ignoreBrokenPipes();
+    platform::keepFileSizeLimitAWriteFailure();
     platform::UniqueFd listener = platform::createTcpSocket();
     std::uint16_t port = 0;
     std::string portText = getConfig("port");

@@ -320,6 +320,14 @@ std::vector<BadInput> badInputs() {
     const std::string indexAnswer = okHead("text/html", indexPage.size()) + indexPage;
     std::string badPart = uploadBody("tiddly-bad.html", "<html>never saved</html>", "twelve");
     std::string nulName = uploadBody("tiddly-nul.html\0.txt"s, "<html>never saved</html>", "24");
+    std::string hugePart = uploadBody("tiddly-bad.html", "<html>never saved</html>", "99999999999999999999");
+    std::string noName = uploadBody("", "<html>never saved</html>", "24");
+    std::string otherForm = uploadBody("tiddly-bad.html", "<html>never saved</html>", "24");
+    otherForm.replace(otherForm.find("name=\"userfile\""), 15, "name=\"wikifile\"");
+    auto browserUpload = [](const std::string& body) {
+        std::string request = uploadRequest(body);
+        return request.insert(request.find("\r\n") + 2, "Origin: http://127.0.0.1\r\nSec-Fetch-Site: same-origin\r\n");
+    };
     return {
         {"random binary bytes", garbage(64 * 1024, 1), Outcome::SilentAndOpen, ""},
         {"random binary bytes ending a head", garbage(4096, 2) + "\r\n\r\n", Outcome::SilentAndOpen, ""},
@@ -351,7 +359,17 @@ std::vector<BadInput> badInputs() {
          Outcome::SilentAndOpen, ""},
         {"a non-numeric Content-Length", "POST /savetiddly HTTP/1.1\r\nContent-Length: abc\r\n\r\nabc",
          Outcome::Dropped, exceptionLine},
-        {"a multipart POST with a bad part Content-Length", uploadRequest(badPart), Outcome::Dropped, exceptionLine},
+        // Every refused save is answered, or a browser's wiki would wait for ever.
+        {"a multipart POST with a bad part Content-Length", uploadRequest(badPart), Outcome::Answered, badRequestStart},
+        {"a part Content-Length beyond 64 bits", uploadRequest(hugePart), Outcome::Answered, badRequestStart},
+        {"a file part not named userfile", uploadRequest(otherForm), Outcome::Answered, badRequestStart},
+        {"a file part with an empty file name", uploadRequest(noName), Outcome::Answered, badRequestStart},
+        {"a save with no multipart framing", "POST /savetiddly HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+         Outcome::Answered, badRequestStart},
+        {"a browser's save not named userfile", browserUpload(otherForm), Outcome::Answered,
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 158\r\n\r\nNot saved: the upload holds no part "
+         "named 'userfile' with a file name. Save with the wiki's upload saver, which sends the page that way; "
+         "nothing was changed.\n", true},
         // Windows refuses the name before trying it: no Windows name holds control bytes.
         {"NUL bytes in the name of a saved page", uploadRequest(nulName), Outcome::Answered,
          serverUnderWine ? "HTTP/1.1 403 Forbidden\r\n" : "HTTP/1.1 500 Internal Server Error\r\n"},

@@ -93,7 +93,6 @@ TEST(RequestAssembly, ContentLengthCompletion) {
 TEST(RequestAssembly, ClosingDelimiterCompletion) {
     RecordingHandler handler;
     handler.postBoundary = "XyZ";
-    handler.postLength = 5;  // the delimiter test comes first
     std::string out = handler.feed({"POST /savetiddly HTTP/1.1\r\n\r\n--XyZ\r\n\r\ndata\r", "\n--Xy", "Z-", "-\r\n"});
     EXPECT_EQ(handler.posts, 1);
     EXPECT_EQ(handler.bodyAtPost, "--XyZ\r\n\r\ndata\r\n--XyZ--\r\n");
@@ -101,6 +100,22 @@ TEST(RequestAssembly, ClosingDelimiterCompletion) {
     // Nothing answered: every later receive dispatches again, as a full search would.
     handler.feed({"tail"});
     EXPECT_EQ(handler.posts, 2);
+}
+
+// A multipart body with a Content-Length is whole only at that length: the
+// page may hold the closing delimiter's text, and bytes past the length are
+// no part of it.
+TEST(RequestAssembly, AMultipartBodyWithALengthIsWholeAtThatLength) {
+    const std::string body = "--XyZ\r\n\r\n<p>a\r\n--XyZ--\r\nb</p>\r\n--XyZ--\r\n";
+    RecordingHandler handler;
+    handler.postBoundary = "XyZ";
+    handler.postLength = static_cast<std::int64_t>(body.size());
+    std::string out = handler.feed({"POST /savetiddly HTTP/1.1\r\n\r\n" + body.substr(0, 20), body.substr(20, 5)});
+    EXPECT_EQ(handler.posts, 0) << "a closing delimiter inside the page does not end the body";
+    out += handler.feed({body.substr(25) + "POST /next"});
+    EXPECT_EQ(handler.posts, 1);
+    EXPECT_EQ(handler.bodyAtPost, body);
+    EXPECT_EQ(out, "") << "no length line after a multipart dispatch";
 }
 
 // However a request is cut into receives, the remembered searches dispatch on

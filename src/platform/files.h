@@ -60,6 +60,14 @@ void renameReplacing(const std::string& from, const std::string& to);
 void hardLink(const std::string& from, const std::string& to);
 // Removes a file name; a missing name is no failure.
 void removeFile(const std::string& path);
+// When the file at `path` (not following a link) last changed, its content
+// or its names, on the clock of fileClockNow; nothing when it is missing.
+std::optional<std::int64_t> statusChangeTime(const std::string& path);
+// The current time on the clock the system stamps files with.
+std::int64_t fileClockNow();
+// Makes a write past the process's file-size limit fail (EFBIG) instead of
+// ending the process, so a save over the limit is refused and cleaned up.
+void keepFileSizeLimitAWriteFailure();
 // The names in a directory, "." and ".." left out, in the system's order.
 std::vector<std::string> listDirectory(const std::string& path);
 

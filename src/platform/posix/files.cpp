@@ -3,10 +3,12 @@
 #include "platform/errors.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace fernhollow::platform {
@@ -148,6 +150,22 @@ void hardLink(const std::string& from, const std::string& to) {
 
 void removeFile(const std::string& path) {
     if (::unlink(systemPath(path)) != 0 && errno != ENOENT) raiseErrno("unlink " + path);
+}
+
+std::optional<std::int64_t> statusChangeTime(const std::string& path) {
+    struct stat info{};
+    if (holdsNul(path) || ::lstat(path.c_str(), &info) != 0) return std::nullopt;
+    return std::int64_t{info.st_ctim.tv_sec} * 1'000'000'000 + info.st_ctim.tv_nsec;
+}
+
+void keepFileSizeLimitAWriteFailure() {
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::int64_t fileClockNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
 std::vector<std::string> listDirectory(const std::string& path) {

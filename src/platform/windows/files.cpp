@@ -232,6 +232,32 @@ void removeFile(const std::string& path) {
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) win32::raiseError(error, "DeleteFileW " + path);
 }
 
+std::optional<std::int64_t> statusChangeTime(const std::string& path) {
+    // Read through the file's own attributes: a link is not followed, and a
+    // new hard link changes the file's change time as it does on POSIX.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    try {
+        handle = ::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    UniqueFd owner(win32::fromHandle(handle));
+    FILE_BASIC_INFO info{};
+    if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) return std::nullopt;
+    return info.ChangeTime.QuadPart;
+}
+
+// Windows has no file-size signal: a write over a limit simply fails.
+void keepFileSizeLimitAWriteFailure() {}
+
+std::int64_t fileClockNow() {
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    return (static_cast<std::int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
 std::vector<std::string> listDirectory(const std::string& path) {
     // An empty root means the current directory.
     std::string pattern = path.empty() ? "." : path;
