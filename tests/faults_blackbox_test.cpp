@@ -139,15 +139,6 @@ TEST(Faults, SilentConnectionsAreClosedAfterTheIdleTimeOut) {
     }
     expectIndexServed(server);
     ASSERT_TRUE(waitForCount(server, "connection from ", idleCount + 1)) << countOf(server.output(), "connection from ");
-    // A client that sends its head a byte at a time is never silent that long.
-    const std::string slowHead = "GET /index.html HTTP/1.1\r\n\r\n";
-    RawClient slow(server.port());
-    slow.noDelay();
-    for (char byte : slowHead.substr(0, slowHead.size() - 1)) {
-        slow.send(std::string_view(&byte, 1));
-        std::this_thread::sleep_for(200ms);
-        server.output();
-    }
     // Without a byte for the time-out every idle one is closed, unanswered,
     // long before the loop's 60-second wait would pass.
     EXPECT_TRUE(waitForCount(server, " s, closing the connection\n", idleCount, 20s)) << server.output();
@@ -155,8 +146,73 @@ TEST(Faults, SilentConnectionsAreClosedAfterTheIdleTimeOut) {
     for (auto& client : idle) closedUnanswered += client->readAll(5s).empty() && client->closedByServer(0ms);
     EXPECT_EQ(closedUnanswered, idleCount);
     EXPECT_NE(server.output().find(": no byte from 127.0.0.1:"), std::string::npos);
-    slow.send("\n");
-    EXPECT_EQ(readUntilClosed(slow, server), okHead("text/html", indexPage.size()) + indexPage);
+    expectIndexServed(server);
+}
+
+TEST(Faults, AHeadMustComeWholeWithinTheIdleTimeOutOfItsFirstByte) {
+    Site site;
+    site.dir.write("short.cfg", "idle-timeout: 2;");
+    ServerProcess server({"--config", "short.cfg"}, site.dir.path());
+    // Connected one after another, so the n-th "connection from" line names the n-th peer.
+    auto connect = [&server](std::vector<std::string>& peers) {
+        std::size_t mark = server.output().size();
+        auto client = std::make_unique<RawClient>(server.port());
+        EXPECT_TRUE(server.waitForOutput("connection from ", 10s, mark));
+        std::size_t from = server.output().find("connection from ", mark) + 16;
+        peers.push_back(server.output().substr(from, server.output().find('\n', from) - from));
+        client->noDelay();
+        return client;
+    };
+    std::vector<std::string> peers;
+    auto silent = connect(peers);    // sends nothing: only the silence rule applies
+    auto slowHead = connect(peers);  // a head a byte every 0.5 s, never silent for the time-out
+    auto slowBody = connect(peers);  // a whole head, then its body a byte every 0.5 s
+    const std::string head = "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string body = "0123456789";
+    slowBody->send("POST /form.php HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+
+    auto firstByte = steady_clock::now();
+    std::string headAnswer, bodyAnswer;
+    bool headOpen = true;
+    std::size_t headBytesSent = 0;
+    double answeredAfter = -1;
+    for (char byte : body) {
+        if (headOpen) {
+            slowHead->send(head.substr(headBytesSent++, 1));
+            // Half a second of listening before the next byte.
+            auto next = steady_clock::now() + 500ms;
+            while (headOpen && steady_clock::now() < next) {
+                headOpen = slowHead->readSome(headAnswer, 20ms);
+                if (!headAnswer.empty() && answeredAfter < 0)
+                    answeredAfter = std::chrono::duration<double>(steady_clock::now() - firstByte).count();
+            }
+            std::this_thread::sleep_until(next);
+        } else {
+            std::this_thread::sleep_for(500ms);
+        }
+        ASSERT_FALSE(slowBody->closedByServer(0ms)) << "a body coming byte by byte is not cut";
+        slowBody->send(std::string_view(&byte, 1));
+        server.output();
+    }
+    const std::string late = "Request head not complete within 2 s.\n";
+    EXPECT_EQ(headAnswer, "HTTP/1.1 408 Request Timeout\r\nContent-Type: text/plain\r\nContent-Length: " +
+                              std::to_string(late.size()) + "\r\n\r\n" + late);
+    EXPECT_FALSE(headOpen) << "closed after the answer";
+    EXPECT_LT(headBytesSent, head.size()) << "the head was never whole";
+    // About 2 s after the first byte; never before the first second is out.
+    EXPECT_GE(answeredAfter, 1.0);
+    std::cout << "[ figures  ] a head sent a byte every 0.5 s was answered 408 after " << answeredAfter
+              << " s and " << headBytesSent << " bytes (idle-timeout 2 s)\n";
+    EXPECT_TRUE(server.waitForOutput(": the head from " + peers[1] +
+                                     " did not come whole within 2 s, closing the connection\n"))
+        << server.output();
+    // The slow body came whole after 5 s and is answered (no interpreter is configured).
+    bodyAnswer = readUntilClosed(*slowBody, server);
+    EXPECT_TRUE(bodyAnswer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << bodyAnswer;
+    EXPECT_EQ(silent->readAll(5s), "");
+    EXPECT_TRUE(silent->closedByServer(0ms));
+    EXPECT_NE(server.output().find(": no byte from " + peers[0] + " for "), std::string::npos) << server.output();
+    EXPECT_EQ(countOf(server.output(), "did not come whole"), 1u);
     expectIndexServed(server);
 }
 
