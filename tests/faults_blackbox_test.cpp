@@ -149,6 +149,115 @@ TEST(Faults, SilentConnectionsAreClosedAfterTheIdleTimeOut) {
     expectIndexServed(server);
 }
 
+namespace {
+
+// A figure of /proc/<pid>/status ("VmRSS", "VmHWM"), in MiB.
+double memoryMiB(int pid, const std::string& field) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find(field + ":");
+    if (at == std::string::npos) return -1;
+    return std::atof(status.c_str() + at + field.size() + 1) / 1024.0;
+}
+
+// The server's memory and processor time as a figures line.
+std::string usage(int pid) {
+    return "RSS " + std::to_string(static_cast<long>(memoryMiB(pid, "VmRSS"))) + " MiB, peak " +
+           std::to_string(static_cast<long>(memoryMiB(pid, "VmHWM"))) + " MiB, CPU " +
+           std::to_string(cpuSeconds(pid)) + " s";
+}
+
+// Sends `count` bytes in 1 MiB pieces, stopping quietly when the server has
+// closed the connection; returns how many went.
+std::size_t stream(RawClient& client, std::size_t count) {
+    static const std::string piece(1024 * 1024, 'm');
+    std::size_t sent = 0;
+    try {
+        while (sent < count) {
+            std::size_t size = std::min(piece.size(), count - sent);
+            client.send(std::string_view(piece).substr(0, size));
+            sent += size;
+        }
+    } catch (const std::exception&) {
+        // Refused: the server stopped reading.
+    }
+    return sent;
+}
+
+} // namespace
+
+TEST(Faults, BodiesOfAllConnectionsTogetherStayWithinOneGibibyte) {
+    Site site;
+    ServerProcess server({}, site.dir.path());
+    constexpr std::size_t mib = 1024 * 1024;
+    constexpr std::size_t announced = 450 * mib;
+    const std::string head = "POST /form.php HTTP/1.1\r\nContent-Length: " + std::to_string(announced) + "\r\n\r\n";
+    const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 60\r\n"
+                             "Retry-After: 5\r\n\r\nToo many large request bodies in progress: try again later.\n";
+    const std::string refusedLine = "request refused: the bodies in progress would hold more than 1073741824 bytes\n";
+    const std::string before = usage(server.pid());
+
+    // Two announced bodies fit; a third would pass 1 GiB and is refused at
+    // once, with only its head sent.
+    auto first = std::make_unique<RawClient>(server.port());
+    first->send(head + "start");
+    RawClient second(server.port());
+    second.send(head + "start");
+    expectIndexServed(server);  // connected after both, so both heads have been read
+    std::size_t mark = server.output().size();
+    RawClient third(server.port());
+    third.send(head);
+    EXPECT_EQ(readUntilClosed(third, server, 10s), busy);
+    EXPECT_TRUE(server.waitForOutput(refusedLine, 10s, mark));
+    EXPECT_FALSE(second.closedByServer(0ms));
+
+    // Once one of the two has gone, its share is free again.
+    mark = server.output().size();
+    first = nullptr;
+    ASSERT_TRUE(server.waitForOutput(" closed.\n", 10s, mark));
+    RawClient fourth(server.port());
+    fourth.send(head + "start");
+    EXPECT_EQ(fourth.readFor(300ms), "");
+    EXPECT_FALSE(fourth.closedByServer(0ms)) << "admitted after the first left";
+    EXPECT_EQ(countOf(server.output(), refusedLine), 1u);
+
+    // Both bodies really come, all but their last byte, while a multipart
+    // body without a length grows until it would pass the shared 1 GiB.
+    const std::string growingHead = "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" +
+                                    boundary + "\r\n\r\n";
+    RawClient growing(server.port());
+    growing.send(growingHead);
+    auto started = steady_clock::now();
+    std::size_t secondSent = 0, fourthSent = 0, growingSent = 0;
+    std::thread secondSender([&] { secondSent = stream(second, announced - 6); });
+    std::thread fourthSender([&] { fourthSent = stream(fourth, announced - 6); });
+    std::thread growingSender([&] { growingSent = stream(growing, 300 * mib); });
+    std::string growingAnswer = readUntilClosed(growing, server, 120s);
+    growingSender.join();
+    secondSender.join();
+    fourthSender.join();
+    double seconds = std::chrono::duration<double>(steady_clock::now() - started).count();
+    EXPECT_EQ(secondSent, announced - 6);
+    EXPECT_EQ(fourthSent, announced - 6);
+    EXPECT_EQ(growingAnswer, busy) << "the body without a length is refused once it would pass 1 GiB";
+    EXPECT_EQ(countOf(server.output(), refusedLine), 2u);
+    // Wait until the server has taken every byte sent before measuring.
+    double peak = memoryMiB(server.pid(), "VmHWM");
+    for (auto until = steady_clock::now() + 10s; steady_clock::now() < until; std::this_thread::sleep_for(100ms)) {
+        server.output();
+        double now = memoryMiB(server.pid(), "VmRSS");
+        peak = memoryMiB(server.pid(), "VmHWM");
+        if (now >= 850) break;
+    }
+    std::cout << "[ figures  ] 2 x 450 MiB bodies sent and a lengthless one refused after " << growingSent / mib
+              << " MiB sent, in " << seconds << " s; server before: " << before << "; after: "
+              << usage(server.pid()) << "\n";
+    EXPECT_GE(memoryMiB(server.pid(), "VmRSS"), 850.0) << "both bodies are held";
+    EXPECT_LT(peak, 1.1 * 1024) << "the bodies held together stay within 1 GiB";
+    EXPECT_FALSE(second.closedByServer(0ms));
+    EXPECT_FALSE(fourth.closedByServer(0ms));
+    expectIndexServed(server);
+}
+
 TEST(Faults, AHeadMustComeWholeWithinTheIdleTimeOutOfItsFirstByte) {
     Site site;
     site.dir.write("short.cfg", "idle-timeout: 2;");
