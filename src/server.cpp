@@ -200,10 +200,9 @@ std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
                                    std::chrono::milliseconds longest) {
     using std::chrono::milliseconds;
     if (earliestDeadline == std::chrono::steady_clock::time_point::max()) return longest;
-    auto deadline = earliestDeadline;
-    if (deadline <= now) return milliseconds(0);
+    if (earliestDeadline <= now) return milliseconds(0);
     // Rounded up: waking a moment early would only make an empty pass.
-    return std::min(std::chrono::ceil<milliseconds>(deadline - now), longest);
+    return std::min(std::chrono::ceil<milliseconds>(earliestDeadline - now), longest);
 }
 
 std::size_t connectionCapacity(std::int64_t descriptors) {
