@@ -46,6 +46,11 @@ inline constexpr std::size_t maxHeadBytes = std::size_t{1} << 20;
 inline constexpr std::size_t maxHeadLines = 1000;
 // The most a request body may take.
 inline constexpr std::int64_t maxBodyBytes = std::int64_t{1} << 30;
+// The most the bodies of all open connections may hold together: announced
+// lengths of bodies still arriving, and the received bytes of bodies that
+// announce none. Each body alone may come close to maxBodyBytes, and about a
+// thousand connections are admitted.
+inline constexpr std::int64_t maxHeldBodyBytes = std::int64_t{1} << 30;
 // The most room made for a body before its bytes arrive: enough for large
 // wikis, while a client announcing more than it sends claims little.
 inline constexpr std::int64_t maxReservedBodyBytes = std::int64_t{64} << 20;

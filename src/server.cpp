@@ -22,12 +22,14 @@ constexpr int waitTimeoutMs = 60 * 1000;
 constexpr std::size_t receiveBufferSize = 16384;
 
 // An entry of the loop's list: the socket's number, the handler owning it,
-// when it last received a byte, and whether this pass's wait found it readable.
+// when it last received a byte, whether this pass's wait found it readable,
+// and when its first byte came (time_point::max() until then).
 struct OpenConnection {
     int fd;
     std::unique_ptr<RequestHandler> handler;
     std::chrono::steady_clock::time_point lastHeard;
     bool readable;
+    std::chrono::steady_clock::time_point firstByte = std::chrono::steady_clock::time_point::max();
 };
 
 } // namespace
@@ -79,16 +81,51 @@ std::optional<std::string> headOverLimit(std::string_view received, std::size_t 
     return std::nullopt;
 }
 
-void RequestHandler::refuseOverLimit(std::string_view status, std::string_view text, std::string_view reason) {
+bool BodyBudget::take(std::int64_t bytes) {
+    if (bytes > cap_ - used_) return false;
+    used_ += bytes;
+    return true;
+}
+
+bool BodyClaim::growTo(std::int64_t bytes) {
+    if (bytes <= held_) return true;
+    if (budget_ && !budget_->take(bytes - held_)) return false;
+    held_ = bytes;
+    return true;
+}
+
+void BodyClaim::release() {
+    if (budget_) budget_->give(held_);
+    held_ = 0;
+}
+
+std::string bodiesBusyAnswer() {
+    std::string answer = plainAnswer("503 Service Unavailable",
+                                     "Too many large request bodies in progress: try again later.\n");
+    // The status line and its header lines first, then the one more line.
+    answer.insert(answer.find("\r\n\r\n") + 2, "Retry-After: 5\r\n");
+    return answer;
+}
+
+void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {
     consoleLine("request refused: " + std::string(reason));
-    send(plainAnswer(status, text));
+    send(answer);
     keepOpen = 0;
 }
 
 void RequestHandler::refuseBodyOverLimit() {
-    refuseOverLimit("413 Content Too Large",
-                    "Request body too large: at most " + std::to_string(limits::maxBodyBytes) + " bytes.\n",
+    refuseOverLimit(plainAnswer("413 Content Too Large",
+                                "Request body too large: at most " + std::to_string(limits::maxBodyBytes) + " bytes.\n"),
                     "the body is larger than " + std::to_string(limits::maxBodyBytes) + " bytes");
+}
+
+bool RequestHandler::claimBody(std::uint64_t received) {
+    // More bytes than announced are kept too, so they count when they are more.
+    std::int64_t held = std::max(contentLength, static_cast<std::int64_t>(received));
+    if (bodyClaim_.growTo(held)) return true;
+    refuseOverLimit(bodiesBusyAnswer(), "the bodies in progress would hold more than " +
+                                            std::to_string(limits::maxHeldBodyBytes) + " bytes");
+    return false;
 }
 
 void RequestHandler::processPacketData(std::string_view bytes) {
@@ -97,13 +134,15 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     // its buffer once more.
     if (!headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
         return refuseBodyOverLimit();
+    if (!headLines.empty() && !claimBody(body.size() + bytes.size())) return;
     body.append(bytes);
     if (headLines.empty()) {
         std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
         if (std::optional<std::string> reason = headOverLimit(body, headEnd))
-            return refuseOverLimit("431 Request Header Fields Too Large",
-                                   "Request head too large: at most " + std::to_string(limits::maxHeadBytes) +
-                                       " bytes in at most " + std::to_string(limits::maxHeadLines) + " lines.\n",
+            return refuseOverLimit(plainAnswer("431 Request Header Fields Too Large",
+                                               "Request head too large: at most " +
+                                                   std::to_string(limits::maxHeadBytes) + " bytes in at most " +
+                                                   std::to_string(limits::maxHeadLines) + " lines.\n"),
                                    *reason);
         if (headEnd != std::string::npos) {
             for (std::string_view line : headerLines(body)) headLines.emplace_back(line);
@@ -115,6 +154,8 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (headLines.empty() || keepOpen == 0) return;
     // An announced body over the limit is refused before the rest comes.
     if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
+    // So is one the bodies in progress have no room for.
+    if (!claimBody(body.size())) return;
     if (!boundary.empty() && contentLength > 0) {
         // The page of an upload may hold delimiter-like text anywhere, the
         // closing delimiter's own included: only its length tells when it is
@@ -154,15 +195,21 @@ bool parsePort(std::string_view text, std::uint16_t& port) {
     return true;
 }
 
+std::chrono::steady_clock::time_point headDeadline(std::chrono::steady_clock::time_point firstByte, bool headWhole,
+                                                   std::chrono::milliseconds idle) {
+    if (headWhole || firstByte == std::chrono::steady_clock::time_point::max())
+        return std::chrono::steady_clock::time_point::max();
+    return firstByte + idle;
+}
+
 std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
-                                   std::chrono::steady_clock::time_point earliestHeard,
-                                   std::chrono::milliseconds idle, std::chrono::milliseconds longest) {
+                                   std::chrono::steady_clock::time_point earliestDeadline,
+                                   std::chrono::milliseconds longest) {
     using std::chrono::milliseconds;
-    if (earliestHeard == std::chrono::steady_clock::time_point::max()) return longest;
-    auto deadline = earliestHeard + idle;
-    if (deadline <= now) return milliseconds(0);
+    if (earliestDeadline == std::chrono::steady_clock::time_point::max()) return longest;
+    if (earliestDeadline <= now) return milliseconds(0);
     // Rounded up: waking a moment early would only make an empty pass.
-    return std::min(std::chrono::ceil<milliseconds>(deadline - now), longest);
+    return std::min(std::chrono::ceil<milliseconds>(earliestDeadline - now), longest);
 }
 
 std::size_t connectionCapacity(std::int64_t descriptors) {
@@ -208,10 +255,37 @@ bool closeLongestSilent(std::vector<OpenConnection>& connections) {
     return true;
 }
 
-// Closes every connection that has received no byte for `idle`.
+// When connection `entry` must have its head whole.
+Clock::time_point headDeadlineOf(const OpenConnection& entry, std::chrono::milliseconds idle) {
+    return headDeadline(entry.firstByte, !entry.handler->headLines.empty(), idle);
+}
+
+// Whether connection `i`, its head still not whole at `now`, is past the
+// time for it: then it is answered 408, told on the console and closed.
+bool closeIfHeadLate(std::vector<OpenConnection>& connections, std::size_t i, std::chrono::milliseconds idle,
+                     Clock::time_point now) {
+    OpenConnection& entry = connections[i];
+    if (now < headDeadlineOf(entry, idle)) return false;
+    std::string seconds = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(idle).count());
+    consoleLine(std::to_string(i) + ": the head from " + peerOf(entry) + " did not come whole within " + seconds +
+                " s, closing the connection");
+    try {
+        entry.handler->socket->send(plainAnswer("408 Request Timeout",
+                                                "Request head not complete within " + seconds + " s.\n"));
+    } catch (const std::system_error&) {
+        // The peer is gone: closing is all there is left to do.
+    }
+    closeAt(connections, i);
+    return true;
+}
+
+// Closes every connection that has received no byte for `idle`, and every
+// one not read this pass whose head has not come whole within `idle` of its
+// first byte (one read this pass is checked once its bytes are taken).
 void closeIdle(std::vector<OpenConnection>& connections, std::chrono::milliseconds idle) {
     Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < connections.size();) {
+        if (!connections[i].readable && closeIfHeadLate(connections, i, idle, now)) continue;
         if (now - connections[i].lastHeard < idle) {
             ++i;
             continue;
@@ -231,7 +305,7 @@ void closeIdle(std::vector<OpenConnection>& connections, std::chrono::millisecon
 // waiting connection can be taken and closed instead of keeping the
 // listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
-               std::size_t& capacity) {
+               std::size_t& capacity, BodyBudget& bodies) {
     auto makeRoom = [&] {
         while (connections.size() >= capacity && closeLongestSilent(connections)) {
         }
@@ -268,7 +342,8 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
         auto connection = std::make_unique<SocketConnection>(accepted.release());
         consoleLine("connection from " + connection->peerAddress());
         // Not in this pass's wait: it is read from the next pass on.
-        connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection)), Clock::now(), false});
+        connections.push_back(
+            {fd, std::make_unique<RequestHandler>(std::move(connection), &bodies), Clock::now(), false});
     } catch (const std::system_error& error) {
         consoleLine(std::string("dropping a connection that failed at once: ") + error.what());
     }
@@ -294,6 +369,7 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
         return true;
     }
     entry.lastHeard = Clock::now();
+    if (entry.firstByte == Clock::time_point::max()) entry.firstByte = entry.lastHeard;
     try {
         handler.processPacketData(std::string_view(buffer, received));
         if (handler.keepOpen != 0) return false;
@@ -341,6 +417,8 @@ int runServer() {
     const std::chrono::milliseconds idle =
         std::chrono::seconds(timeoutSetting("idle-timeout", limits::defaultIdleTimeoutSeconds));
     std::size_t capacity = connectionCapacity(platform::descriptorLimit());
+    // Declared before the connections, whose handlers hold claims on it.
+    BodyBudget bodies(limits::maxHeldBodyBytes);
     std::vector<OpenConnection> connections;
     std::vector<int> readSet;
     std::vector<bool> ready;
@@ -348,12 +426,12 @@ int runServer() {
     for (;;) {
         readSet.clear();
         readSet.push_back(listener.get());
-        Clock::time_point earliestHeard = Clock::time_point::max();
+        Clock::time_point earliestDeadline = Clock::time_point::max();
         for (const auto& entry : connections) {
             readSet.push_back(entry.fd);
-            earliestHeard = std::min(earliestHeard, entry.lastHeard);
+            earliestDeadline = std::min({earliestDeadline, entry.lastHeard + idle, headDeadlineOf(entry, idle)});
         }
-        auto wait = loopWait(Clock::now(), earliestHeard, idle, std::chrono::milliseconds(waitTimeoutMs));
+        auto wait = loopWait(Clock::now(), earliestDeadline, std::chrono::milliseconds(waitTimeoutMs));
         platform::waitReadable(readSet, static_cast<int>(wait.count()), ready);
         Clock::time_point now = Clock::now();
         for (std::size_t k = 0; k < connections.size(); ++k) {
@@ -363,10 +441,16 @@ int runServer() {
         }
         // Right after the wait, while what it found is fresh.
         closeIdle(connections, idle);
-        if (ready[0]) acceptOne(listener.get(), spare, connections, capacity);
+        if (ready[0]) acceptOne(listener.get(), spare, connections, capacity, bodies);
         for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
             if (!connections[i].readable) continue;
-            if (serveReadable(i, connections[i], buffer.data())) connections.erase(connections.begin() + i);
+            if (serveReadable(i, connections[i], buffer.data())) {
+                connections.erase(connections.begin() + i);
+                continue;
+            }
+            // Bytes that were waiting when the time ran out have been taken
+            // first: a head they made whole is served, any other is late.
+            closeIfHeadLate(connections, static_cast<std::size_t>(i), idle, Clock::now());
         }
     }
 }

@@ -56,10 +56,51 @@ private:
     int fd_;
 };
 
+// The bytes that the bodies of all open connections may hold together;
+// owned by the connection loop, shared by its handlers.
+class BodyBudget {
+public:
+    explicit BodyBudget(std::int64_t cap) : cap_(cap) {}
+    BodyBudget(const BodyBudget&) = delete;
+    BodyBudget& operator=(const BodyBudget&) = delete;
+    // Takes `bytes` more when the total stays within the cap; false (nothing taken) otherwise.
+    bool take(std::int64_t bytes);
+    // Gives back `bytes` taken before.
+    void give(std::int64_t bytes) { used_ -= bytes; }
+    std::int64_t used() const { return used_; }
+    std::int64_t cap() const { return cap_; }
+
+private:
+    std::int64_t cap_;
+    std::int64_t used_ = 0;
+};
+
+// One handler's share of a BodyBudget, given back when the claim ends.
+// Without a budget every claim is granted.
+class BodyClaim {
+public:
+    explicit BodyClaim(BodyBudget* budget = nullptr) : budget_(budget) {}
+    ~BodyClaim() { release(); }
+    BodyClaim(const BodyClaim&) = delete;
+    BodyClaim& operator=(const BodyClaim&) = delete;
+    // Raises the claim to `bytes` in all (never lowers it); false, the claim
+    // unchanged, when the budget has not that much left.
+    bool growTo(std::int64_t bytes);
+    // Gives the whole claim back.
+    void release();
+    std::int64_t held() const { return held_; }
+
+private:
+    BodyBudget* budget_;
+    std::int64_t held_ = 0;
+};
+
 // One accepted connection and everything of the one request it carries.
 class RequestHandler {
 public:
-    explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr) : socket(std::move(connection)) {}
+    // A handler given `bodies` keeps its body within what they have left.
+    explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr, BodyBudget* bodies = nullptr)
+        : socket(std::move(connection)), bodyClaim_(bodies) {}
     virtual ~RequestHandler() = default;
     RequestHandler(const RequestHandler&) = delete;
     RequestHandler& operator=(const RequestHandler&) = delete;
@@ -121,26 +162,42 @@ private:
     std::size_t headSearchedTo_ = 0;
     std::size_t closingSearchedTo_ = 0;
     bool closingFound_ = false;
+    // This request's share of the bodies held by all connections.
+    BodyClaim bodyClaim_;
     // Whether the closing delimiter of the multipart body has arrived.
     bool closingDelimiterArrived();
     // Makes room in `body` for the Content-Length a POST announced.
     void reserveAnnouncedBody();
     // Answers a request over a limit and has the connection closed.
-    void refuseOverLimit(std::string_view status, std::string_view text, std::string_view reason);
+    void refuseOverLimit(std::string_view answer, std::string_view reason);
     // Answers a body over its limit (413) and has the connection closed.
     void refuseBodyOverLimit();
+    // Claims the larger of the announced length and `received` body bytes
+    // from the shared budget; when it has not that much left, answers 503,
+    // has the connection closed and returns false.
+    bool claimBody(std::uint64_t received);
 };
 
 // Why a head still missing its end (`headEnd` npos) or ending at `headEnd`
 // in `received` is refused: the text of the console line, or nothing.
 std::optional<std::string> headOverLimit(std::string_view received, std::size_t headEnd);
 
-// How long the loop may wait: until the connection last heard at
-// `earliestHeard` has been silent for `idle`, never longer than `longest`,
-// never below 0 (a `earliestHeard` of time_point::max() means none is open).
+// The answer to a request when the bodies in progress have no room for its
+// body: 503 with a Retry-After.
+std::string bodiesBusyAnswer();
+
+// When the head of a connection must be whole: `idle` after its first byte
+// came at `firstByte`; time_point::max() (never) while no byte has come
+// (`firstByte` time_point::max()) or once `headWhole`.
+std::chrono::steady_clock::time_point headDeadline(std::chrono::steady_clock::time_point firstByte, bool headWhole,
+                                                   std::chrono::milliseconds idle);
+
+// How long the loop may wait: until `earliestDeadline`, the first moment a
+// connection is due to be closed, never longer than `longest`, never below 0
+// (time_point::max() when none is due).
 std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
-                                   std::chrono::steady_clock::time_point earliestHeard,
-                                   std::chrono::milliseconds idle, std::chrono::milliseconds longest);
+                                   std::chrono::steady_clock::time_point earliestDeadline,
+                                   std::chrono::milliseconds longest);
 
 // How many connections may be open when `descriptors` are theirs to use
 // (the process's limit, or the connections open when the system ran out),

@@ -139,15 +139,6 @@ TEST(Faults, SilentConnectionsAreClosedAfterTheIdleTimeOut) {
     }
     expectIndexServed(server);
     ASSERT_TRUE(waitForCount(server, "connection from ", idleCount + 1)) << countOf(server.output(), "connection from ");
-    // A client that sends its head a byte at a time is never silent that long.
-    const std::string slowHead = "GET /index.html HTTP/1.1\r\n\r\n";
-    RawClient slow(server.port());
-    slow.noDelay();
-    for (char byte : slowHead.substr(0, slowHead.size() - 1)) {
-        slow.send(std::string_view(&byte, 1));
-        std::this_thread::sleep_for(200ms);
-        server.output();
-    }
     // Without a byte for the time-out every idle one is closed, unanswered,
     // long before the loop's 60-second wait would pass.
     EXPECT_TRUE(waitForCount(server, " s, closing the connection\n", idleCount, 20s)) << server.output();
@@ -155,8 +146,182 @@ TEST(Faults, SilentConnectionsAreClosedAfterTheIdleTimeOut) {
     for (auto& client : idle) closedUnanswered += client->readAll(5s).empty() && client->closedByServer(0ms);
     EXPECT_EQ(closedUnanswered, idleCount);
     EXPECT_NE(server.output().find(": no byte from 127.0.0.1:"), std::string::npos);
-    slow.send("\n");
-    EXPECT_EQ(readUntilClosed(slow, server), okHead("text/html", indexPage.size()) + indexPage);
+    expectIndexServed(server);
+}
+
+namespace {
+
+// A figure of /proc/<pid>/status ("VmRSS", "VmHWM"), in MiB.
+double memoryMiB(int pid, const std::string& field) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find(field + ":");
+    if (at == std::string::npos) return -1;
+    return std::atof(status.c_str() + at + field.size() + 1) / 1024.0;
+}
+
+// The server's memory and processor time as a figures line.
+std::string usage(int pid) {
+    return "RSS " + std::to_string(static_cast<long>(memoryMiB(pid, "VmRSS"))) + " MiB, peak " +
+           std::to_string(static_cast<long>(memoryMiB(pid, "VmHWM"))) + " MiB, CPU " +
+           std::to_string(cpuSeconds(pid)) + " s";
+}
+
+// Sends `count` bytes in 1 MiB pieces, stopping quietly when the server has
+// closed the connection; returns how many went.
+std::size_t stream(RawClient& client, std::size_t count) {
+    static const std::string piece(1024 * 1024, 'm');
+    std::size_t sent = 0;
+    try {
+        while (sent < count) {
+            std::size_t size = std::min(piece.size(), count - sent);
+            client.send(std::string_view(piece).substr(0, size));
+            sent += size;
+        }
+    } catch (const std::exception&) {
+        // Refused: the server stopped reading.
+    }
+    return sent;
+}
+
+} // namespace
+
+TEST(Faults, BodiesOfAllConnectionsTogetherStayWithinOneGibibyte) {
+    Site site;
+    ServerProcess server({}, site.dir.path());
+    constexpr std::size_t mib = 1024 * 1024;
+    constexpr std::size_t announced = 450 * mib;
+    const std::string head = "POST /form.php HTTP/1.1\r\nContent-Length: " + std::to_string(announced) + "\r\n\r\n";
+    const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 60\r\n"
+                             "Retry-After: 5\r\n\r\nToo many large request bodies in progress: try again later.\n";
+    const std::string refusedLine = "request refused: the bodies in progress would hold more than 1073741824 bytes\n";
+    const std::string before = usage(server.pid());
+
+    // Two announced bodies fit; a third would pass 1 GiB and is refused at
+    // once, with only its head sent.
+    auto first = std::make_unique<RawClient>(server.port());
+    first->send(head + "start");
+    RawClient second(server.port());
+    second.send(head + "start");
+    expectIndexServed(server);  // connected after both, so both heads have been read
+    std::size_t mark = server.output().size();
+    RawClient third(server.port());
+    third.send(head);
+    EXPECT_EQ(readUntilClosed(third, server, 10s), busy);
+    EXPECT_TRUE(server.waitForOutput(refusedLine, 10s, mark));
+    EXPECT_FALSE(second.closedByServer(0ms));
+
+    // Once one of the two has gone, its share is free again.
+    mark = server.output().size();
+    first = nullptr;
+    ASSERT_TRUE(server.waitForOutput(" closed.\n", 10s, mark));
+    RawClient fourth(server.port());
+    fourth.send(head + "start");
+    EXPECT_EQ(fourth.readFor(300ms), "");
+    EXPECT_FALSE(fourth.closedByServer(0ms)) << "admitted after the first left";
+    EXPECT_EQ(countOf(server.output(), refusedLine), 1u);
+
+    // Both bodies really come, all but their last byte, while a multipart
+    // body without a length grows until it would pass the shared 1 GiB.
+    const std::string growingHead = "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" +
+                                    boundary + "\r\n\r\n";
+    RawClient growing(server.port());
+    growing.send(growingHead);
+    auto started = steady_clock::now();
+    std::size_t secondSent = 0, fourthSent = 0, growingSent = 0;
+    std::thread secondSender([&] { secondSent = stream(second, announced - 6); });
+    std::thread fourthSender([&] { fourthSent = stream(fourth, announced - 6); });
+    std::thread growingSender([&] { growingSent = stream(growing, 300 * mib); });
+    std::string growingAnswer = readUntilClosed(growing, server, 120s);
+    growingSender.join();
+    secondSender.join();
+    fourthSender.join();
+    double seconds = std::chrono::duration<double>(steady_clock::now() - started).count();
+    EXPECT_EQ(secondSent, announced - 6);
+    EXPECT_EQ(fourthSent, announced - 6);
+    EXPECT_EQ(growingAnswer, busy) << "the body without a length is refused once it would pass 1 GiB";
+    EXPECT_EQ(countOf(server.output(), refusedLine), 2u);
+    // Wait until the server has taken every byte sent before measuring.
+    double peak = memoryMiB(server.pid(), "VmHWM");
+    for (auto until = steady_clock::now() + 10s; steady_clock::now() < until; std::this_thread::sleep_for(100ms)) {
+        server.output();
+        double now = memoryMiB(server.pid(), "VmRSS");
+        peak = memoryMiB(server.pid(), "VmHWM");
+        if (now >= 850) break;
+    }
+    std::cout << "[ figures  ] 2 x 450 MiB bodies sent and a lengthless one refused after " << growingSent / mib
+              << " MiB sent, in " << seconds << " s; server before: " << before << "; after: "
+              << usage(server.pid()) << "\n";
+    EXPECT_GE(memoryMiB(server.pid(), "VmRSS"), 850.0) << "both bodies are held";
+    EXPECT_LT(peak, 1.1 * 1024) << "the bodies held together stay within 1 GiB";
+    EXPECT_FALSE(second.closedByServer(0ms));
+    EXPECT_FALSE(fourth.closedByServer(0ms));
+    expectIndexServed(server);
+}
+
+TEST(Faults, AHeadMustComeWholeWithinTheIdleTimeOutOfItsFirstByte) {
+    Site site;
+    site.dir.write("short.cfg", "idle-timeout: 2;");
+    ServerProcess server({"--config", "short.cfg"}, site.dir.path());
+    // Connected one after another, so the n-th "connection from" line names the n-th peer.
+    auto connect = [&server](std::vector<std::string>& peers) {
+        std::size_t mark = server.output().size();
+        auto client = std::make_unique<RawClient>(server.port());
+        EXPECT_TRUE(server.waitForOutput("connection from ", 10s, mark));
+        std::size_t from = server.output().find("connection from ", mark) + 16;
+        peers.push_back(server.output().substr(from, server.output().find('\n', from) - from));
+        client->noDelay();
+        return client;
+    };
+    std::vector<std::string> peers;
+    auto silent = connect(peers);    // sends nothing: only the silence rule applies
+    auto slowHead = connect(peers);  // a head a byte every 0.5 s, never silent for the time-out
+    auto slowBody = connect(peers);  // a whole head, then its body a byte every 0.5 s
+    const std::string head = "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string body = "0123456789";
+    slowBody->send("POST /form.php HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+
+    auto firstByte = steady_clock::now();
+    std::string headAnswer, bodyAnswer;
+    bool headOpen = true;
+    std::size_t headBytesSent = 0;
+    double answeredAfter = -1;
+    for (char byte : body) {
+        if (headOpen) {
+            slowHead->send(head.substr(headBytesSent++, 1));
+            // Half a second of listening before the next byte.
+            auto next = steady_clock::now() + 500ms;
+            while (headOpen && steady_clock::now() < next) {
+                headOpen = slowHead->readSome(headAnswer, 20ms);
+                if (!headAnswer.empty() && answeredAfter < 0)
+                    answeredAfter = std::chrono::duration<double>(steady_clock::now() - firstByte).count();
+            }
+            std::this_thread::sleep_until(next);
+        } else {
+            std::this_thread::sleep_for(500ms);
+        }
+        ASSERT_FALSE(slowBody->closedByServer(0ms)) << "a body coming byte by byte is not cut";
+        slowBody->send(std::string_view(&byte, 1));
+        server.output();
+    }
+    const std::string late = "Request head not complete within 2 s.\n";
+    EXPECT_EQ(headAnswer, "HTTP/1.1 408 Request Timeout\r\nContent-Type: text/plain\r\nContent-Length: " +
+                              std::to_string(late.size()) + "\r\n\r\n" + late);
+    EXPECT_FALSE(headOpen) << "closed after the answer";
+    EXPECT_LT(headBytesSent, head.size()) << "the head was never whole";
+    // About 2 s after the first byte; never before the first second is out.
+    EXPECT_GE(answeredAfter, 1.0);
+    std::cout << "[ figures  ] a head sent a byte every 0.5 s was answered 408 after " << answeredAfter
+              << " s and " << headBytesSent << " bytes (idle-timeout 2 s)\n";
+    EXPECT_TRUE(server.waitForOutput(": the head from " + peers[1] +
+                                     " did not come whole within 2 s, closing the connection\n"))
+        << server.output();
+    // The slow body came whole after 5 s and is answered (no interpreter is configured).
+    bodyAnswer = readUntilClosed(*slowBody, server);
+    EXPECT_TRUE(bodyAnswer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << bodyAnswer;
+    EXPECT_EQ(silent->readAll(5s), "");
+    EXPECT_TRUE(silent->closedByServer(0ms));
+    EXPECT_NE(server.output().find(": no byte from " + peers[0] + " for "), std::string::npos) << server.output();
+    EXPECT_EQ(countOf(server.output(), "did not come whole"), 1u);
     expectIndexServed(server);
 }
 

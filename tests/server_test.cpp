@@ -15,7 +15,8 @@ namespace {
 // Records the routing calls; answers like the routing would for GET.
 class RecordingHandler : public RequestHandler {
 public:
-    RecordingHandler() : RequestHandler(std::make_unique<BufferConnection>()) {}
+    explicit RecordingHandler(BodyBudget* bodies = nullptr)
+        : RequestHandler(std::make_unique<BufferConnection>(), bodies) {}
     void handleRequest() override {
         ++requests;
         bodyAtRequest = body;
@@ -36,6 +37,7 @@ public:
         for (const auto& piece : pieces) processPacketData(piece);
         return ::testing::internal::GetCapturedStdout();
     }
+    const std::string& sent() const { return static_cast<BufferConnection&>(*socket).sent; }
     int requests = 0;
     int posts = 0;
     std::string bodyAtRequest, bodyAtPost;
@@ -192,28 +194,127 @@ TEST(RequestAssembly, HeadAndBodyLimits) {
     EXPECT_LT(atLimit.body.capacity(), static_cast<std::size_t>(limits::maxBodyBytes)) << "but not for all it claims";
 }
 
-TEST(ConnectionLoop, WaitsUntilTheFirstSilenceDeadline) {
+TEST(ConnectionLoop, WaitsUntilTheFirstDeadline) {
     using namespace std::chrono;
     const steady_clock::time_point now{seconds(1000)};
+    const steady_clock::time_point never = steady_clock::time_point::max();
     const milliseconds minute = seconds(60);
     struct Case {
-        steady_clock::time_point earliestHeard;
-        milliseconds idle, wait;
+        steady_clock::time_point earliestDeadline;
+        milliseconds wait;
     };
     const Case cases[] = {
-        {steady_clock::time_point::max(), seconds(5), minute},  // nothing open
-        {now, seconds(5), seconds(5)},
-        {now - milliseconds(4500), seconds(5), milliseconds(500)},
-        {now - seconds(9), seconds(5), milliseconds(0)},
-        {now, seconds(600), minute},
-        {now - microseconds(1500), milliseconds(3), milliseconds(2)},  // rounded up, never early
+        {never, minute},  // nothing due
+        {now + seconds(5), seconds(5)},
+        {now + milliseconds(500), milliseconds(500)},
+        {now - seconds(4), milliseconds(0)},
+        {now, milliseconds(0)},
+        {now + seconds(600), minute},
+        {now + microseconds(1500), milliseconds(2)},  // rounded up, never early
     };
-    for (const Case& c : cases) EXPECT_EQ(loopWait(now, c.earliestHeard, c.idle, minute), c.wait);
+    for (const Case& c : cases) EXPECT_EQ(loopWait(now, c.earliestDeadline, minute), c.wait);
+
+    // A head is due `idle` after the first byte, however many came since;
+    // nothing is due before the first byte or once the head is whole.
+    struct HeadCase {
+        steady_clock::time_point firstByte;
+        bool headWhole;
+        milliseconds idle;
+        steady_clock::time_point due;
+    };
+    const HeadCase heads[] = {
+        {now, false, seconds(2), now + seconds(2)},
+        {now - seconds(59), false, seconds(60), now + seconds(1)},
+        {now - seconds(3), false, seconds(2), now - seconds(1)},  // overdue
+        {now, true, seconds(2), never},
+        {now - seconds(3), true, seconds(2), never},
+        {never, false, seconds(2), never},  // no byte yet: only the silence rule
+    };
+    for (const HeadCase& c : heads) EXPECT_EQ(headDeadline(c.firstByte, c.headWhole, c.idle), c.due);
+
     EXPECT_EQ(connectionCapacity(1024), 1024u - limits::reservedDescriptors);
     EXPECT_EQ(connectionCapacity(limits::reservedDescriptors), 1u);
     EXPECT_EQ(connectionCapacity(3), 1u);
     EXPECT_EQ(connectionCapacity(100), 100u - limits::reservedDescriptors);
     EXPECT_EQ(connectionCapacity(limits::reservedDescriptors), 1u);
+}
+
+TEST(RequestAssembly, BodiesInProgressShareOneBudget) {
+    const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 60\r\n"
+                             "Retry-After: 5\r\n\r\nToo many large request bodies in progress: try again later.\n";
+    EXPECT_EQ(bodiesBusyAnswer(), busy);
+    const std::string refusedLine = "request refused: the bodies in progress would hold more than " +
+                                    std::to_string(limits::maxHeldBodyBytes) + " bytes\n";
+    BodyBudget bodies(100);
+    // A request: its announced length (0: none), its boundary, the pieces sent
+    // after the head, and whether the budget refuses it.
+    struct Case {
+        std::string name;
+        std::int64_t length;
+        std::string boundary;
+        std::vector<std::string> pieces;
+        bool refused;
+        std::int64_t usedAfter;
+    };
+    auto handlers = std::vector<std::unique_ptr<RecordingHandler>>();
+    const Case cases[] = {
+        {"announced 60 of 100", 60, "", {"abc"}, false, 60},
+        {"announced 41 with 60 held", 41, "", {}, true, 60},
+        {"announced 40 with 60 held", 40, "b", {}, false, 100},
+        {"nothing announced, nothing sent", 0, "", {}, false, 100},
+        {"a multipart body growing past what is left", 0, "b", {"x"}, true, 100},
+        {"a negative length claims nothing", -5, "", {}, false, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto handler = std::make_unique<RecordingHandler>(&bodies);
+        handler->postLength = c.length;
+        handler->postBoundary = c.boundary;
+        std::vector<std::string> pieces{"POST /x HTTP/1.1\r\n\r\n"};
+        pieces.insert(pieces.end(), c.pieces.begin(), c.pieces.end());
+        std::string out = handler->feed(pieces);
+        EXPECT_EQ(handler->sent(), c.refused ? busy : "");
+        EXPECT_EQ(handler->keepOpen, c.refused ? 0 : 1);
+        EXPECT_EQ(out, c.refused ? refusedLine : "");
+        EXPECT_EQ(bodies.used(), c.usedAfter);
+        if (c.refused) {
+            EXPECT_EQ(handler->body, "") << "the refused bytes are not kept";
+        }
+        handlers.push_back(std::move(handler));
+    }
+    // Closing the first gives its 60 back; a body without a length grows
+    // within them, and more bytes than announced count as they come.
+    handlers.front() = nullptr;
+    EXPECT_EQ(bodies.used(), 40);
+    {
+        RecordingHandler growing(&bodies);
+        growing.postBoundary = "b";
+        growing.feed({"POST /x HTTP/1.1\r\n\r\n" + std::string(30, 'g'), std::string(30, 'g')});
+        EXPECT_EQ(bodies.used(), 100);
+        EXPECT_EQ(growing.sent(), "");
+        growing.feed({"g"});
+        EXPECT_EQ(growing.sent(), busy);
+        EXPECT_EQ(growing.body.size(), 60u);
+    }
+    handlers.clear();
+    EXPECT_EQ(bodies.used(), 0) << "every claim is given back";
+    RecordingHandler overrun(&bodies);
+    overrun.postLength = 10;
+    overrun.feed({"POST /x HTTP/1.1\r\n\r\n", std::string(99, 'o')});
+    EXPECT_EQ(bodies.used(), 99);
+    overrun.feed({"o"});
+    EXPECT_EQ(bodies.used(), 100);
+    EXPECT_EQ(overrun.sent(), "");
+    overrun.feed({"o"});
+    EXPECT_EQ(overrun.sent(), busy) << "announcing little does not let a body grow past the budget";
+
+    // The per-connection limit is told apart from the shared one, and comes first.
+    BodyBudget small(10);
+    RecordingHandler huge(&small);
+    huge.postLength = limits::maxBodyBytes + 1;
+    huge.feed({"POST /x HTTP/1.1\r\n\r\n"});
+    EXPECT_TRUE(huge.sent().starts_with("HTTP/1.1 413 Content Too Large\r\n")) << huge.sent();
+    EXPECT_EQ(small.used(), 0);
 }
 
 TEST(Port, OnlyPlainDecimalsUpTo65535) {
