@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <random>
+#include <sys/resource.h>
+#include <thread>
 
 using namespace fernhollow::testing;
 using namespace std::chrono_literals;
@@ -323,5 +326,135 @@ TEST(SavingBlackBox, APageHeldOpenByAnotherProgramStaysWholeAndTheSaveSaysSo) {
     EXPECT_EQ(holder.waitExit(std::chrono::seconds(10)), 0);
     EXPECT_EQ(save(server.port(), "page.html", "new"), ok);
     EXPECT_EQ(dir.read("page.html"), "new");
+    EXPECT_EQ(dir.read("backup/page.html"), "old");
+}
+
+// The wiki always sends the same boundary, so a page may hold its text, in a
+// delimiter line, the closing delimiter itself, or a whole part; the page runs
+// to the upload's last closing delimiter and is saved byte for byte.
+TEST(SavingBlackBox, PagesHoldingTheBoundaryTextAreSavedByteForByte) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("page.html", "first");
+    ServerProcess server({}, dir.path());
+    const std::string pages[] = {
+        "<p>a\r\n--" + B + "\r\nb</p>",
+        "<p>a\r\n--\r\n--x\r\n-- \r\n--" + B + "</p>",
+        "<p>a\r\n--" + B + "--\r\nb</p>",
+        "<p>a\r\n--" + B + "--</p>\r\n--" + B + "--\r\n",
+        "<p>a\r\n--" + B + "\r\nContent-disposition: form-data; name=\"userfile\"; filename=\"evil.html\"\r\n"
+            "Content-Length: 4\r\n\r\nevil\r\n--" + B + "--\r\n</p>",
+    };
+    std::string previous = "first";
+    std::mt19937 sizes(11);
+    for (const std::string& page : pages) {
+        SCOPED_TRACE(page);
+        std::string request = uploadRequest(uploadBody("backupDir=backup;", "page.html", page, page.size()));
+        RawClient client(server.port());
+        client.noDelay();
+        for (std::size_t at = 0; at < request.size();) {
+            std::size_t piece = std::min<std::size_t>(1 + sizes() % 40, request.size() - at);
+            client.send(std::string_view(request).substr(at, piece));
+            at += piece;
+        }
+        EXPECT_EQ(client.readAll(), ok);
+        settle(server.port());
+        EXPECT_EQ(dir.read("page.html"), page);
+        EXPECT_EQ(dir.read("backup/page.html"), previous);
+        previous = page;
+    }
+    EXPECT_FALSE(dir.exists("evil.html"));
+}
+
+// The exchange files hold the last script request's body and answer: a save
+// must never give them a second name that GET would serve.
+TEST(SavingBlackBox, SavesOntoTheScriptExchangeFilesAreRefused) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("run.php", "<?php echo 'ran';");
+    ServerProcess server({"--php-path", FERNHOLLOW_CGI_STANDIN}, dir.path());
+    const std::string secret = "user=bob&password=pa55w";
+    std::string ran = exchange(server.port(), "POST /run.php HTTP/1.1\r\nContent-Length: " +
+                                                  std::to_string(secret.size()) + "\r\n\r\n" + secret);
+    ASSERT_TRUE(ran.starts_with("HTTP/1.1 200 OK\r\n")) << ran;
+    std::vector<std::string> names = {"php-in", "php-out"};
+    // Windows finds the exchange file under any letter case.
+    if (serverUnderWine) names.push_back("Php-In");
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        for (std::string options : {"backupDir=backup;", "backupDir=;"}) {
+            std::string answer = save(server.port(), name, "<html>a page</html>", options);
+            EXPECT_TRUE(answer.starts_with("HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n")) << answer;
+            EXPECT_TRUE(answer.ends_with("Not saved: the file name '" + name + "' names a file the server passes to "
+                                         "its scripts, not a page. Set Upload Filename in the wiki's saver settings "
+                                         "to the wiki's own file name.\n"))
+                << answer;
+        }
+        EXPECT_FALSE(dir.exists("backup/" + name));
+        std::string leaked = exchange(server.port(), "GET /backup/" + name + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(leaked.starts_with("HTTP/1.1 404 Not Found\r\n")) << leaked;
+    }
+    EXPECT_EQ(dir.read("php-in"), secret);
+    EXPECT_TRUE(server.waitForOutput("refusing to save php-out: the file name 'php-out' names a file the server "
+                                     "passes to its scripts, not a page\n"));
+}
+
+// A save over the process's file-size limit fails like any write that does
+// not fit: refused with its reason, nothing left behind, the server running.
+TEST(SavingBlackBox, ASaveOverTheFileSizeLimitIsRefusedAndTheServerGoesOn) {
+    SKIP_UNDER_WINE("the file-size limit of a POSIX process does not apply to the Windows program");
+    TempDir dir;
+    fs::create_directory(dir.path() + "/backup");
+    dir.write("page.html", "old");
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::optional<ServerProcess> server;
+    {
+        // The server inherits the limit; this process keeps its own.
+        rlimit lowered{64 * 1024, saved.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+        server.emplace(std::vector<std::string>{}, dir.path());
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    }
+    std::string answer = save(server->port(), "page.html", std::string(200 * 1024, 'x'));
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << answer;
+    EXPECT_TRUE(answer.ends_with("Not saved: 'page.html' is larger than the server may write there. Free space or "
+                                 "raise the server's file size limit, then save again; the page on disk is "
+                                 "unchanged.\n"))
+        << answer;
+    settle(server->port());
+    EXPECT_EQ(dir.read("page.html"), "old");
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".saving-"), std::string::npos) << entry.path();
+    EXPECT_FALSE(dir.exists("backup/page.html"));
+    EXPECT_EQ(save(server->port(), "page.html", "small"), ok);
+    EXPECT_EQ(dir.read("page.html"), "small");
+}
+
+// Temporary names that interrupted saves left (of any page, by a server that
+// is gone) are removed by the next save into their folder; such names are
+// never served, not even a newer one another server may be writing.
+TEST(SavingBlackBox, LeftoversOfInterruptedSavesAreRemovedAndNeverServed) {
+    TempDir dir;
+    dir.write("page.html", "old");
+    dir.write("other.html.saving-0123456789ab", "a page half written");
+    dir.write("backup/gone.html.saving-aaaaaaaaaaaa", "a replaced page");
+    dir.write("backup/kept.html", "not a temporary name");
+    ServerProcess server({}, dir.path());
+    std::this_thread::sleep_for(50ms);
+    dir.write("late.html.saving-bbbbbbbbbbbb", "another server's save under way");
+    for (std::string target : {"/other.html.saving-0123456789ab", "/backup/gone.html.saving-aaaaaaaaaaaa",
+                               "/late.html.saving-bbbbbbbbbbbb"}) {
+        for (std::string method : {"GET ", "HEAD "}) {
+            std::string answer = exchange(server.port(), method + target + " HTTP/1.1\r\n\r\n");
+            EXPECT_TRUE(answer.starts_with("HTTP/1.1 404 Not Found\r\n")) << method << target << "\n" << answer;
+        }
+    }
+    EXPECT_EQ(save(server.port(), "page.html", "new"), ok);
+    settle(server.port());
+    EXPECT_FALSE(dir.exists("other.html.saving-0123456789ab"));
+    EXPECT_FALSE(dir.exists("backup/gone.html.saving-aaaaaaaaaaaa"));
+    EXPECT_TRUE(dir.exists("late.html.saving-bbbbbbbbbbbb"));
+    EXPECT_EQ(dir.read("backup/kept.html"), "not a temporary name");
     EXPECT_EQ(dir.read("backup/page.html"), "old");
 }
