@@ -465,13 +465,40 @@ TEST_F(GatewayRun, BareProgramNameIsLookedUpInPath) {
     EXPECT_EQ(runGet("/x.php"), "HTTP/1.1 404 Not Found\r\n\r\n\r\n");
 }
 
-TEST_F(GatewayRun, OutputThatCannotBeReadGivesTheBareOkLine) {
-    settings.set("php-path", standIn("stand-in", "rm php-out\n"));
-    ::testing::internal::CaptureStdout();
-    std::string sent = runGet("/x.php");
-    std::string console = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(sent, okLine);
-    EXPECT_EQ(console, "failed to read php output\n");
+TEST_F(GatewayRun, AnswerIsReadThroughItsOwnDescriptorWhateverTheScriptDoesToTheNames) {
+    struct Row {
+        std::string name;
+        std::string script;
+    };
+    dir.write("secret.txt", "secret");
+    std::vector<Row> rows{
+        {"output removed", "rm php-out\n"},
+        {"output replaced by a hard link to another file", "rm php-out\nln secret.txt php-out\n"},
+        {"output replaced by a symbolic link", "rm php-out\nln -s secret.txt php-out\n"},
+        {"output renamed away", "mv php-out moved-out\n"},
+        {"input replaced by a hard link", "rm php-in\nln secret.txt php-in\n"},
+    };
+    for (const Row& row : rows) {
+        settings.set("php-path", standIn("stand-in", "printf 'Content-type: text/plain\\r\\n\\r\\nown'\n" + row.script));
+        ::testing::internal::CaptureStdout();
+        std::string sent = runGet("/x.php");
+        std::string console = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(sent, okLine + "Content-type: text/plain\r\n\r\nown") << row.name;
+        EXPECT_EQ(console, "") << row.name;
+        // The next request gets fresh exchange files of its own and leaves the linked file alone.
+        useOutput("Content-type: text/plain\r\n\r\nnext");
+        EXPECT_EQ(run("POST", "/x.php", {"POST /x.php HTTP/1.1", ""}, "/x.php", "", "body"),
+                  okLine + "Content-type: text/plain\r\n\r\nnext") << row.name;
+        EXPECT_EQ(dir.read("php-out"), "Content-type: text/plain\r\n\r\nnext") << row.name;
+        EXPECT_EQ(dir.read("php-in"), "body") << row.name;
+        EXPECT_EQ(dir.read("secret.txt"), "secret") << row.name;
+        struct stat info{};
+        for (const char* name : {"php-in", "php-out"}) {
+            ASSERT_EQ(::lstat((dir.path() + "/" + name).c_str(), &info), 0) << row.name;
+            EXPECT_TRUE(S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 07777) == 0600)
+                << row.name << " " << name;
+        }
+    }
 }
 
 TEST_F(GatewayRun, FailuresBeforeTheChildEndsAreRaisedAndNothingIsSent) {
