@@ -350,8 +350,10 @@ std::vector<std::string> liveGroupMembers(const std::string& group) {
 
 TEST(GatewayBlackBox, NothingAScriptStartedOutlivesIt) {
     TempDir dir;
-    dir.write("fernhollow.cfg", "script-timeout: 1;\n");
+    dir.write("fernhollow.cfg", "script-timeout: 3;\n");
     dir.write("www/stand-in.php", "");
+    // Still running when a survivor would write into the output.
+    dir.write("www/later.php", "<?php sleep(2); echo 'later';\n");
     dir.write("www/echo.php", echoScript);
     // The script writes its group's id where the test finds it, then starts
     // a child that would outlive it.
@@ -369,15 +371,18 @@ TEST(GatewayBlackBox, NothingAScriptStartedOutlivesIt) {
         std::string target;
         std::string answerStart;
         bool real;
+        std::string later;
     };
+    std::string timedOut = "HTTP/1.1 504 Gateway Timeout\r\n";
     std::vector<Row> rows{
-        {"a child left running by a script that ended", "/usr/bin/php-cgi", "/sleeper.php", okLine, true},
-        {"a child left running by a script that timed out", "/usr/bin/php-cgi", "/hung-sleeper.php",
-         "HTTP/1.1 504 Gateway Timeout\r\n", true},
-        {"a child writing to the script's output later", "/usr/bin/php-cgi", "/injector.php", okLine, true},
-        {"the stand-in's child after it ended", standIn, "/stand-in.php?child", okLine, false},
-        {"the stand-in's child after it timed out", standIn, "/stand-in.php?child-hang",
-         "HTTP/1.1 504 Gateway Timeout\r\n", false},
+        {"a child left running by a script that ended", "/usr/bin/php-cgi", "/sleeper.php", okLine, true, "/later.php"},
+        {"a child left running by a script that timed out", "/usr/bin/php-cgi", "/hung-sleeper.php", timedOut, true,
+         "/later.php"},
+        {"a child writing to the script's output later", "/usr/bin/php-cgi", "/injector.php", okLine, true,
+         "/later.php"},
+        {"the stand-in's child after it ended", standIn, "/stand-in.php?child", okLine, false, "/stand-in.php?slow"},
+        {"the stand-in's child after it timed out", standIn, "/stand-in.php?child-hang", timedOut, false,
+         "/stand-in.php?slow"},
     };
     for (const Row& row : rows) {
         if (row.real && serverUnderWine) continue;
@@ -392,11 +397,10 @@ TEST(GatewayBlackBox, NothingAScriptStartedOutlivesIt) {
             EXPECT_NE(group, "") << row.name;
             EXPECT_EQ(liveGroupMembers(group), std::vector<std::string>()) << row.name;
         }
-        // Long enough for any survivor to have written its bytes.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-        EXPECT_FALSE(dir.exists("www/survived.txt")) << row.name;
-        std::string later = exchange(server.port(), "GET /stand-in.php HTTP/1.1\r\n\r\n");
+        // The next script runs while any survivor would write its bytes.
+        std::string later = exchange(server.port(), "GET " + row.later + " HTTP/1.1\r\n\r\n");
         EXPECT_TRUE(later.starts_with(okLine)) << row.name << "\n" << later;
+        EXPECT_FALSE(dir.exists("www/survived.txt")) << row.name;
         EXPECT_EQ(later.find("INJECTED"), std::string::npos) << row.name << "\n" << later;
         EXPECT_EQ(dir.read("www/php-out").find("INJECTED"), std::string::npos) << row.name;
     }

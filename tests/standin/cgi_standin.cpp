@@ -6,9 +6,10 @@
 // With the query "hang" it never ends (for ten minutes). With "sockets" it
 // answers only how many sockets it inherited, which must be none. With
 // "child" it first starts a copy of itself that outlives it unless ended:
-// after two seconds the copy writes "INJECTED" to the standard output it
-// shares and creates the file "survived.txt"; "child-hang" does the same and
-// then never ends. With "big=N" it answers N MiB of "x" behind a text head.
+// after a second the copy writes "INJECTED" to the standard output it shares
+// and creates the file "survived.txt"; "child-hang" does the same after four
+// seconds and never ends itself. With "slow" it answers after two seconds. With "big=N" it
+// answers N MiB of "x" behind a text head.
 // "--hold PATH SECONDS" instead keeps PATH open for that long, shared with no
 // one on Windows, as an editor or a virus scanner may: a save must then fail
 // cleanly. (Under Wine it also keeps Wine's helper processes running.)
@@ -81,13 +82,13 @@ int inheritedSockets() {
     return count;
 }
 
-// Starts `self` again as "--late", sharing this process's standard streams,
-// and does not wait for it.
-bool startLateCopy(const char* self) {
+// Starts `self` again as "--late SECONDS", sharing this process's standard
+// streams, and does not wait for it.
+bool startLateCopy(const char* self, const std::string& seconds) {
 #ifdef _WIN32
     char path[MAX_PATH];
     if (::GetModuleFileNameA(nullptr, path, MAX_PATH) == 0) return false;
-    std::string commandLine = "\"" + std::string(path) + "\" --late";
+    std::string commandLine = "\"" + std::string(path) + "\" --late " + seconds;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -102,15 +103,15 @@ bool startLateCopy(const char* self) {
     return true;
 #else
     pid_t pid = 0;
-    std::string late = "--late";
-    char* arguments[] = {const_cast<char*>(self), late.data(), nullptr};
+    std::string late = "--late", wait = seconds;
+    char* arguments[] = {const_cast<char*>(self), late.data(), wait.data(), nullptr};
     return ::posix_spawn(&pid, self, nullptr, nullptr, arguments, environ) == 0;
 #endif
 }
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "--late") {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+    if (argc == 3 && std::string(argv[1]) == "--late") {
+        std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[2])));
         std::fputs("INJECTED", stdout);
         std::fflush(stdout);
         std::ofstream("survived.txt") << "survived";
@@ -137,7 +138,8 @@ int main(int argc, char** argv) {
         for (long i = std::atol(query.c_str() + 4); i > 0; --i) std::fwrite(mebibyte.data(), 1, mebibyte.size(), stdout);
         return 0;
     }
-    if ((query == "child" || query == "child-hang") && !startLateCopy(argv[0])) return 2;
+    if ((query == "child" || query == "child-hang") && !startLateCopy(argv[0], query == "child" ? "1" : "4")) return 2;
+    if (query == "slow") std::this_thread::sleep_for(std::chrono::seconds(2));
     if (query == "sockets") {
         page += "sockets=" + std::to_string(inheritedSockets());
         std::fwrite(page.data(), 1, page.size(), stdout);
