@@ -86,9 +86,11 @@ int inheritedSockets() {
 // streams, and does not wait for it.
 bool startLateCopy(const char* self, const std::string& seconds) {
 #ifdef _WIN32
+    (void)self;
     char path[MAX_PATH];
     if (::GetModuleFileNameA(nullptr, path, MAX_PATH) == 0) return false;
-    std::string commandLine = "\"" + std::string(path) + "\" --late " + seconds;
+    std::string commandLine = "\"";
+    commandLine.append(path).append("\" --late ").append(seconds);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
