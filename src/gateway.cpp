@@ -1,6 +1,7 @@
 #include "gateway.h"
 
 #include "config.h"
+#include "handling.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -62,6 +63,12 @@ std::string scriptFileName(std::string_view root, std::string_view path) {
     return systemPathForm(joined);
 }
 
+std::string requestScriptFile(std::string_view root, std::string_view path, std::string_view url) {
+    // Routing keeps no path for a HEAD; its script is the one the target names,
+    // so that a HEAD runs the same script as the GET it stands for.
+    return path.empty() ? scriptFileName(root, scriptName(url)) : scriptFileName(root, path);
+}
+
 std::string remoteAddress(std::string_view peer) {
     return std::string(peer.substr(0, peer.find(':')));
 }
@@ -89,9 +96,7 @@ CgiEnvironment buildCgiEnvironment(const CgiRequest& request) {
     variables["REMOTE_ADDR"] = address;
     variables["REQUEST_METHOD"] = request.method;
     variables["REDIRECT_STATUS"] = "200";
-    // Routing keeps no path for a HEAD; its script is the one the target names,
-    // so that a HEAD runs the same script as the GET it stands for.
-    variables["SCRIPT_FILENAME"] = scriptFileName(request.root, request.path.empty() ? name : request.path);
+    variables["SCRIPT_FILENAME"] = requestScriptFile(request.root, request.path, request.url);
     variables["SCRIPT_NAME"] = name;
     variables["REMOTE_HOST"] = address;
     variables["QUERY_STRING"] = request.query;
@@ -147,32 +152,108 @@ CgiAnswer translateCgiOutput(std::string_view output) {
         answer.response.reserve(okStatusLine.size() + output.size());
         answer.response.append(okStatusLine);
         answer.response.append(output);
+        answer.passesOutput = true;
     }
     return answer;
 }
 
+std::size_t cgiHeadSize(std::string_view start, bool complete) {
+    // The cuts of headerLines: an empty first line or a first line "--"
+    // ends the head at once; otherwise the first CRLF CRLF does (every CRLF
+    // is a cut, as two cannot overlap).
+    if (start.starts_with("\r\n")) return 2;
+    if (start.starts_with("--\r\n")) return 4;
+    std::size_t at = start.find("\r\n\r\n");
+    if (at != std::string_view::npos) return at + 4;
+    return complete ? start.size() : std::string_view::npos;
+}
+
 namespace {
 
-// Runs the interpreter on the exchange files with `input` as its standard
-// input; false when it was still running after `seconds` and has been ended.
+// Runs the interpreter with the open exchange files as its standard input and
+// output; false when it was still running after `seconds` and has been ended.
+// Either way nothing it started is left running.
 bool runInterpreter(const std::string& program, const std::map<std::string, std::string>& environment,
-                    std::string_view input, int seconds) {
-    // The exchange files are private to the server and never reached through
-    // a link. The output file is opened first; the child reads the input file
-    // from the start.
-    platform::UniqueFd outputFile = platform::openPrivateFile(phpOutPath);
-    platform::UniqueFd inputFile = platform::openPrivateFile(phpInPath);
-    platform::writeAll(inputFile.get(), input);
-    platform::rewindFile(inputFile.get());
-    platform::ChildProcess child = platform::spawnProgram(program, environment, inputFile.get(), outputFile.get());
-    // The child holds its own copies; ours go before the wait.
-    inputFile.reset();
-    outputFile.reset();
+                    int inputFd, int outputFd, int seconds) {
+    platform::ChildProcess child = platform::spawnProgram(program, environment, inputFd, outputFd);
     // The exit status does not matter: whatever the interpreter wrote is the
     // answer, unless it runs so long that it would hold up every client.
     if (child.waitFor(std::chrono::seconds(seconds))) return true;
     child.kill();
     return false;
+}
+
+// Reads from `fd` into `bytes` behind what it holds, at most `size` bytes; 0 at the end.
+std::size_t readMore(int fd, std::string& bytes, std::size_t size) {
+    std::size_t had = bytes.size();
+    bytes.resize(had + size);
+    std::size_t got = 0;
+    try {
+        got = platform::readSome(fd, bytes.data() + had, size);
+    } catch (...) {
+        bytes.resize(had);
+        throw;
+    }
+    bytes.resize(had + got);
+    return got;
+}
+
+// Sends the interpreter's output, read from the start of `fd`, as the answer:
+// its head translated, then (when it passes whole) the rest in pieces, so
+// that it is never held whole however large it is.
+void sendScriptAnswer(Connection& connection, int fd) {
+    std::string received;
+    bool ended = false;
+    std::size_t headSize = std::string::npos;
+    try {
+        platform::rewindFile(fd);
+        while (headSize == std::string::npos && received.size() < maxCgiHeadBytes) {
+            ended = readMore(fd, received, cgiPieceSize) == 0;
+            headSize = cgiHeadSize(received, ended);
+        }
+    } catch (const std::system_error&) {
+        consoleLine("failed to read php output");
+        received.clear();
+        ended = true;
+        headSize = 0;
+    }
+
+    std::string pending;
+    if (headSize == std::string::npos) {
+        // No header block ends within the limit: no "Status:" line of it can
+        // be told apart from body text, so the output passes unchanged.
+        consoleLine("script output has no end of its head within " + std::to_string(maxCgiHeadBytes) +
+                    " bytes: sent unchanged behind 200 OK");
+        pending.reserve(okStatusLine.size() + received.size());
+        pending.append(okStatusLine);
+        pending.append(received);
+    } else {
+        CgiAnswer answer = translateCgiOutput(std::string_view(received).substr(0, headSize));
+        for (const std::string& message : answer.messages) consoleLine(message);
+        // A recognised status line sends no body: the rest is never read.
+        if (!answer.passesOutput) return connection.send(answer.response);
+        pending = std::move(answer.response);
+        pending.append(received, headSize);
+    }
+    received = std::string();
+
+    // Every piece but the last says more follows; the last is known by the
+    // read after it finding the end.
+    std::string next;
+    next.reserve(cgiPieceSize);
+    while (!ended) {
+        next.clear();
+        try {
+            ended = readMore(fd, next, cgiPieceSize) == 0;
+        } catch (const std::system_error&) {
+            consoleLine("failed to read php output");
+            ended = true;
+        }
+        if (ended) break;
+        connection.sendPart(pending);
+        pending.swap(next);
+    }
+    connection.send(pending);
 }
 
 } // namespace
@@ -196,6 +277,17 @@ std::string interpreterScriptPath(const std::string& fileName) {
 }
 
 void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
+    std::string root = getConfig("root");
+    // The exchange files hold a request body and an answer: run as a script,
+    // the body would be code any client could send. Checked as the files
+    // stand, before anything is written.
+    std::string script = interpreterScriptPath(requestScriptFile(root, path, url));
+    auto refuseExchangeFile = [&] {
+        consoleLine("request refused: the script " + script + " is an exchange file");
+        send(notFoundPage(root));
+    };
+    if (isExchangeFile(script)) return refuseExchangeFile();
+
     std::string program = getConfig("php-path");
     if (program.empty()) {
         // Without an interpreter this one request fails; the server goes on.
@@ -204,38 +296,37 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
         return;
     }
 
-    CgiRequest request{method, url, headLines, path, query, getConfig("root"), getConfig("port"), getConfig("ip"),
+    CgiRequest request{method, url, headLines, path, query, root, getConfig("port"), getConfig("ip"),
                        socket->peerAddress()};
     CgiEnvironment cgi = buildCgiEnvironment(request);
     for (const std::string& message : cgi.messages) consoleLine(message);
-    std::string& scriptFile = cgi.variables["SCRIPT_FILENAME"];
-    scriptFile = interpreterScriptPath(scriptFile);
-    std::string script = scriptFile;
+    cgi.variables["SCRIPT_FILENAME"] = script;
     std::map<std::string, std::string> environment = platform::currentEnvironment();
     for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
 
-    int timeout = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
+    // Fresh exchange files for every request, private to the server: whoever
+    // held, linked or replaced the old ones (a script, or what it left
+    // running) reaches neither the new body nor the new answer. The output
+    // is read back through this very descriptor, never reopened by name.
+    platform::UniqueFd outputFile = platform::createFreshPrivateFile(phpOutPath);
+    platform::UniqueFd inputFile = platform::createFreshPrivateFile(phpInPath);
+    // A script naming an exchange file that did not stand before is one now.
+    if (isExchangeFile(script)) return refuseExchangeFile();
     // Only a POST has a body to pass on; a GET or HEAD gives an empty input.
-    std::string_view input = method == "POST" ? std::string_view(body) : std::string_view();
-    if (!runInterpreter(program, environment, input, timeout)) {
+    if (method == "POST") platform::writeAll(inputFile.get(), body);
+    platform::rewindFile(inputFile.get());
+
+    int timeout = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
+    bool finished = runInterpreter(program, environment, inputFile.get(), outputFile.get(), timeout);
+    inputFile.reset();
+    if (!finished) {
         std::string limit = std::to_string(timeout) + " s";
         consoleLine("script " + script + " ended: still running after " + limit);
         send(plainAnswer("504 Gateway Timeout",
                          "Gateway Timeout: the script did not finish within " + limit + " and was ended.\n"));
         return;
     }
-
-    std::string phpOutput;
-    try {
-        platform::UniqueFd output = platform::openForReadingNoFollow(phpOutPath);
-        phpOutput = platform::readToEnd(output.get());
-    } catch (const std::system_error&) {
-        consoleLine("failed to read php output");
-        phpOutput.clear();
-    }
-    CgiAnswer answer = translateCgiOutput(phpOutput);
-    for (const std::string& message : answer.messages) consoleLine(message);
-    send(answer.response);
+    sendScriptAnswer(*socket, outputFile.get());
 }
 
 } // namespace fernhollow

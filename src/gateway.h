@@ -5,6 +5,7 @@
 
 #include "platform/paths.h"
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -37,6 +38,10 @@ struct CgiEnvironment {
 struct CgiAnswer {
     std::string response;
     std::vector<std::string> messages;
+    // Whether the response is the output whole behind the 200 line (no
+    // recognised "Status:" line), so that any output beyond the head
+    // translated follows it unchanged.
+    bool passesOutput = false;
 };
 
 // What the console says when a script is requested but no interpreter is set.
@@ -61,6 +66,9 @@ std::string interpreterScriptPath(const std::string& fileName);
 std::string scriptName(std::string_view url);
 // The script's file: the root followed by the path, doubled slashes reduced in one pass.
 std::string scriptFileName(std::string_view root, std::string_view path);
+// The script a request runs: the file of its path, or of the script its
+// target names when routing kept no path (a HEAD).
+std::string requestScriptFile(std::string_view root, std::string_view path, std::string_view url);
 // The peer's address: its "address:port" text cut at the first ":".
 std::string remoteAddress(std::string_view peer);
 // The CGI variables for one request (cookie, content type and length from the
@@ -70,5 +78,19 @@ CgiEnvironment buildCgiEnvironment(const CgiRequest& request);
 // becomes the status line with the Location and other header lines behind it;
 // any other output passes whole behind "HTTP/1.1 200 OK\r\n".
 CgiAnswer translateCgiOutput(std::string_view output);
+
+// How far the head of an interpreter output is looked for; an output whose
+// header block has not ended by then passes whole behind the 200 line.
+inline constexpr std::size_t maxCgiHeadBytes = 1024 * 1024;
+// Script answers are read and sent in pieces of this size.
+inline constexpr std::size_t cgiPieceSize = 64 * 1024;
+
+// How many bytes at the start of an interpreter output are its head, given
+// its first bytes `start` (all of it when `complete`): the header block with
+// the empty line ending it, a first line "--" with its line end, or the whole
+// output when it has no empty line; npos while `start` cannot tell yet.
+// translateCgiOutput of the head gives the answer of the whole output, but
+// that a passed-through output's rest follows unchanged.
+std::size_t cgiHeadSize(std::string_view start, bool complete);
 
 } // namespace fernhollow

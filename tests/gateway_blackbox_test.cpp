@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
 
 using namespace fernhollow::testing;
 
@@ -207,16 +212,21 @@ TEST(GatewayBlackBox, ExchangeFilesArePrivateNeverServedAndNeverReachedThroughLi
             EXPECT_TRUE(answer.starts_with("HTTP/1.1 404 Not Found\r\n")) << root << " " << request;
         }
 
-        // A link planted as an exchange file fails the request and leaves the file it names alone.
+        // A link planted as an exchange file is removed, never written
+        // through: the request gets fresh files and the file it named stays.
         std::filesystem::remove(dir.path() + "/php-in");
         std::filesystem::create_symlink(victim, dir.path() + "/php-in");
-        EXPECT_EQ(exchange(server.port(), postForm("/echo.php", "field=x")), "");
-        std::filesystem::remove(dir.path() + "/php-in");
+        post = exchange(server.port(), postForm("/echo.php", "field=x"));
+        EXPECT_TRUE(post.ends_with("field=x;cookie=-;method=POST;addr=127.0.0.1")) << post;
+        EXPECT_EQ(dir.read("php-in"), "field=x");
         std::filesystem::remove(dir.path() + "/php-out");
         std::filesystem::create_hard_link(victim, dir.path() + "/php-out");
-        EXPECT_EQ(exchange(server.port(), "GET /echo.php HTTP/1.1\r\n\r\n"),
-                  "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n");
+        get = exchange(server.port(), "GET /echo.php HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(get.ends_with("field=-;cookie=-;method=GET;addr=127.0.0.1")) << get;
         EXPECT_EQ(readFile(victim), "precious");
+        EXPECT_FALSE(std::filesystem::is_symlink(dir.path() + "/php-in"));
+        EXPECT_EQ(std::filesystem::hard_link_count(dir.path() + "/php-out"), 1u);
+        EXPECT_EQ(std::filesystem::hard_link_count(victim), 1u);
         EXPECT_TRUE(plainServed(server.port()));
     }
 }
@@ -239,6 +249,207 @@ TEST(GatewayBlackBox, ScriptsRunUnderARootThatClimbsOutOfTheWorkingDirectory) {
     std::string own = exchange(ordinary.port(), "GET /b.php HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(own.ends_with("\r\n\r\nfile=./b.php")) << own;
     EXPECT_TRUE(plainServed(climbing.port()));
+}
+
+// The interpreter these cases run: the real php-cgi, or the stand-in for the
+// Windows program under Wine.
+const char* caseInterpreter() {
+    return serverUnderWine ? FERNHOLLOW_CGI_STANDIN : "/usr/bin/php-cgi";
+}
+
+TEST(GatewayBlackBox, ExchangeFilesNamedAsScriptsGet404AndRunNothing) {
+    const std::string code = "<?php echo 6*7, PHP_OS;";
+    for (int spelling = 0; spelling < 2; ++spelling) {
+        TempDir dir;
+        dir.write("echo.php", echoScript);
+        std::string root = spelling == 0 ? "./" : dir.path() + "/";
+        ServerProcess server({"--php-path", caseInterpreter(), "--root", root}, dir.path());
+        // The refusal is the page of a missing file, with the root as the server keeps it.
+        std::string refused = exchange(server.port(), "GET /no-such-file.txt HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(refused.starts_with("HTTP/1.1 404 Not Found\r\n")) << refused;
+        // Before any script ran, neither exchange file stands yet.
+        EXPECT_EQ(exchange(server.port(), postForm("/php-in?.php", code)), refused) << root;
+        // The path as the server joined it (Windows keeps the root with a separator added).
+        EXPECT_TRUE(server.waitForOutput("php-in is an exchange file\n"));
+        EXPECT_NE(server.output().find("request refused: the script " + (serverUnderWine ? "" : root + "php-in")),
+                  std::string::npos);
+        std::string ran = exchange(server.port(), postForm("/echo.php", "field=1"));
+        EXPECT_TRUE(ran.starts_with(okLine)) << ran;
+        std::string answer = dir.read("php-out");
+        std::filesystem::create_symlink("php-in", dir.path() + "/alias.php");
+        struct Row {
+            std::string name;
+            std::string request;
+        };
+        std::vector<Row> rows{
+            {"body run as the input file", postForm("/php-in?.php", code)},
+            {"answer run as the output file", postForm("/php-out?.php", code)},
+            {"input file by a dot segment", postForm("/./php-in?.php", code)},
+            {"output file by a doubled slash", postForm("//php-out?.php", code)},
+            {"a GET of the input file", "GET /php-in?.php HTTP/1.1\r\n\r\n"},
+            {"a HEAD of the output file", "HEAD /php-out?.php HTTP/1.1\r\n\r\n"},
+            {"a link to the input file", postForm("/alias.php", code)},
+        };
+        for (const Row& row : rows) {
+            std::string got = exchange(server.port(), row.request);
+            EXPECT_EQ(got, refused) << root << ": " << row.name;
+            EXPECT_EQ(got.find("42"), std::string::npos) << root << ": " << row.name;
+            // Nothing was written: the last run's body and answer are still there.
+            EXPECT_EQ(dir.read("php-in"), "field=1") << root << ": " << row.name;
+            EXPECT_EQ(dir.read("php-out"), answer) << root << ": " << row.name;
+        }
+    }
+}
+
+TEST(GatewayBlackBox, AScriptThatSwapsTheOutputFileGetsOnlyItsOwnAnswer) {
+    SKIP_UNDER_WINE("a Windows program under Wine cannot run the Linux php-cgi (the stand-in's case is a unit test)");
+    struct Row {
+        std::string name;
+        std::string swap;
+    };
+    std::vector<Row> rows{
+        {"hard link to a private file", "unlink('php-out'); link('../private.txt', 'php-out');"},
+        {"symbolic link to a private file", "unlink('php-out'); symlink('../private.txt', 'php-out');"},
+        {"renamed away and replaced", "rename('php-out', 'gone'); file_put_contents('php-out', 'forged');"},
+        {"input swapped too", "unlink('php-in'); link('../private.txt', 'php-in');"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        std::string secret = dir.write("private.txt", "private words");
+        dir.write("site/echo.php", echoScript);
+        dir.write("site/swap.php", "<?php echo 'own answer'; " + row.swap + "\n");
+        ServerProcess server({"--php-path", "/usr/bin/php-cgi"}, dir.path() + "/site");
+        std::string swapped = exchange(server.port(), "GET /swap.php HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(swapped.starts_with(okLine) && swapped.ends_with("\r\n\r\nown answer")) << row.name << "\n" << swapped;
+        EXPECT_EQ(swapped.find("private"), std::string::npos) << row.name;
+        // Every later script runs as before, and the private file is untouched.
+        for (int again = 0; again < 2; ++again) {
+            std::string next = exchange(server.port(), postForm("/echo.php", "field=next"));
+            EXPECT_TRUE(next.ends_with("field=next;cookie=-;method=POST;addr=127.0.0.1")) << row.name << "\n" << next;
+        }
+        EXPECT_EQ(readFile(secret), "private words") << row.name;
+        EXPECT_EQ(std::filesystem::hard_link_count(secret), 1u) << row.name;
+    }
+}
+
+// The processes of group `group` that have not ended (zombies have).
+std::vector<std::string> liveGroupMembers(const std::string& group) {
+    std::vector<std::string> members;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream file(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        // After the name: state (3), parent (4), group (5).
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state, parent, memberOf;
+        fields >> state >> parent >> memberOf;
+        if (memberOf == group && state != "Z") members.push_back(name + " " + stat.substr(0, close + 1));
+    }
+    return members;
+}
+
+TEST(GatewayBlackBox, NothingAScriptStartedOutlivesIt) {
+    TempDir dir;
+    dir.write("fernhollow.cfg", "script-timeout: 3;\n");
+    dir.write("www/stand-in.php", "");
+    // Still running when a survivor would write into the output.
+    dir.write("www/later.php", "<?php sleep(2); echo 'later';\n");
+    dir.write("www/echo.php", echoScript);
+    // The script writes its group's id where the test finds it, then starts
+    // a child that would outlive it.
+    std::string groupToFile = "<?php file_put_contents('../group.txt', posix_getpgrp());\n";
+    dir.write("www/sleeper.php", groupToFile + "exec('sleep 300 > /dev/null 2>&1 &'); echo 'started';\n");
+    dir.write("www/hung-sleeper.php", groupToFile + "exec('sleep 300 > /dev/null 2>&1 &'); sleep(600);\n");
+    dir.write("www/injector.php", groupToFile +
+                                      "proc_open('(sleep 1; echo INJECTED) &', [0 => ['file', '/dev/null', 'r'],"
+                                      " 1 => fopen('php://stdout', 'w'), 2 => ['file', '/dev/null', 'w']], $pipes);"
+                                      " echo 'first';\n");
+    std::string standIn = FERNHOLLOW_CGI_STANDIN;
+    struct Row {
+        std::string name;
+        std::string interpreter;
+        std::string target;
+        std::string answerStart;
+        bool real;
+        std::string later;
+    };
+    std::string timedOut = "HTTP/1.1 504 Gateway Timeout\r\n";
+    std::vector<Row> rows{
+        {"a child left running by a script that ended", "/usr/bin/php-cgi", "/sleeper.php", okLine, true, "/later.php"},
+        {"a child left running by a script that timed out", "/usr/bin/php-cgi", "/hung-sleeper.php", timedOut, true,
+         "/later.php"},
+        {"a child writing to the script's output later", "/usr/bin/php-cgi", "/injector.php", okLine, true,
+         "/later.php"},
+        {"the stand-in's child after it ended", standIn, "/stand-in.php?child", okLine, false, "/stand-in.php?slow"},
+        {"the stand-in's child after it timed out", standIn, "/stand-in.php?child-hang", timedOut, false,
+         "/stand-in.php?slow"},
+    };
+    for (const Row& row : rows) {
+        if (row.real && serverUnderWine) continue;
+        std::filesystem::remove(dir.path() + "/group.txt");
+        std::filesystem::remove(dir.path() + "/www/survived.txt");
+        ServerProcess server({"--php-path", row.interpreter, "--config", "../fernhollow.cfg"},
+                             dir.path() + "/www");
+        std::string answer = exchange(server.port(), "GET " + row.target + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with(row.answerStart)) << row.name << "\n" << answer;
+        if (row.real) {
+            std::string group = dir.read("group.txt");
+            EXPECT_NE(group, "") << row.name;
+            EXPECT_EQ(liveGroupMembers(group), std::vector<std::string>()) << row.name;
+        }
+        // The next script runs while any survivor would write its bytes.
+        std::string later = exchange(server.port(), "GET " + row.later + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(later.starts_with(okLine)) << row.name << "\n" << later;
+        EXPECT_FALSE(dir.exists("www/survived.txt")) << row.name;
+        EXPECT_EQ(later.find("INJECTED"), std::string::npos) << row.name << "\n" << later;
+        EXPECT_EQ(dir.read("www/php-out").find("INJECTED"), std::string::npos) << row.name;
+    }
+}
+
+// A value in kB of the process's status file ("VmHWM", "VmRSS").
+long statusKilobytes(int pid, const std::string& field) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+TEST(GatewayBlackBox, AGibibyteScriptAnswerIsStreamedWithoutBeingHeldWhole) {
+    SKIP_UNDER_WINE("the server's memory is read from Linux's /proc, and the real php-cgi writes the answer");
+    TempDir dir;
+    dir.write("big.php", "<?php $piece = str_repeat('x', 1 << 20); for ($i = 0; $i < 1024; $i++) echo $piece;\n");
+    ServerProcess server({"--php-path", "/usr/bin/php-cgi"}, dir.path());
+    long before = statusKilobytes(server.pid(), "VmHWM");
+    auto started = std::chrono::steady_clock::now();
+    RawClient client(server.port());
+    client.send("GET /big.php HTTP/1.1\r\n\r\n");
+    std::string received, head;
+    std::uint64_t total = 0;
+    bool allX = true;
+    long peakDuring = 0;
+    while (client.readSome(received, std::chrono::seconds(30))) {
+        if (head.size() < 200) head.append(received.substr(0, 200 - head.size()));
+        if (total > 1000) allX = allX && received.find_first_not_of('x') == std::string::npos;
+        total += received.size();
+        received.clear();
+        if (total % (64 << 20) < 65536) peakDuring = std::max(peakDuring, statusKilobytes(server.pid(), "VmRSS"));
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    long peak = statusKilobytes(server.pid(), "VmHWM");
+    std::uint64_t output = std::filesystem::file_size(dir.path() + "/php-out");
+    std::cout << "[ figures  ] 1 GiB script answer: " << total << " bytes received of " << okLine.size() + output
+              << " in " << seconds << " s; server peak resident " << peak / 1024 << " MiB (VmHWM; " << before / 1024
+              << " MiB before, VmRSS up to " << peakDuring / 1024 << " MiB while sending), server CPU "
+              << cpuSeconds(server.pid()) << " s" << std::endl;
+    EXPECT_EQ(total, okLine.size() + output);
+    EXPECT_EQ(output, (1ull << 30) + head.find("\r\n\r\n") + 4 - okLine.size());
+    EXPECT_TRUE(head.starts_with(okLine)) << head;
+    EXPECT_TRUE(allX);
+    EXPECT_LT(peak, 64 * 1024) << "kB resident at the peak";
 }
 
 } // namespace

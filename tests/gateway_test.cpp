@@ -205,6 +205,8 @@ struct TranslationRow {
 
 const std::string okLine = "HTTP/1.1 200 OK\r\n";
 
+std::string bigOutput(std::size_t padding, std::size_t body);
+
 // Every status row, the unrecognised ones, Location handling and odd shapes.
 std::vector<TranslationRow> translationRows() {
     std::string plain = "X-Powered-By: PHP\r\nContent-type: text/html\r\n\r\nHello";
@@ -251,7 +253,23 @@ std::vector<TranslationRow> translationRows() {
          "HTTP/1.1 404 Not Found\r\nX: y\r\n\r\n", 0},
         {"binary body passes byte for byte", "Content-type: a/b\r\n\r\n\0\xff\r\n"s,
          okLine + "Content-type: a/b\r\n\r\n\0\xff\r\n"s, 0},
+        {"empty first line: nothing is a header line", "\r\nStatus: 404 Not Found\r\n\r\n",
+         okLine + "\r\nStatus: 404 Not Found\r\n\r\n", 0},
+        {"output ending at a line end has its empty line there", "Status: 404 Not Found\r\n",
+         "HTTP/1.1 404 Not Found\r\n\r\n\r\n", 0},
+        {"head split between CR and LF where a piece ends, then several pieces of body", bigOutput(65530, 3 << 20),
+         okLine + bigOutput(65530, 3 << 20), 0},
+        {"status head longer than a piece drops the body", "Status: 404 Not Found\r\n" + bigOutput(70000, 100000),
+         "HTTP/1.1 404 Not Found\r\n" + bigOutput(70000, 0) + "\r\n", 0},
     };
+}
+
+// An output of one header line "X: " and `padding` bytes, the empty line, and
+// `body` bytes of every value.
+std::string bigOutput(std::size_t padding, std::size_t body) {
+    std::string output = "X: " + std::string(padding, 'a') + "\r\n\r\n";
+    for (std::size_t i = 0; i < body; ++i) output.push_back(static_cast<char>(i * 7 % 251));
+    return output;
 }
 
 TEST(GatewayTranslation, StatusTableLocationAndPassthrough) {
@@ -262,6 +280,51 @@ TEST(GatewayTranslation, StatusTableLocationAndPassthrough) {
                                        row.locationMessages,
                                        "Expected Location header to contain a URL, nothing was there"))
             << row.name;
+    }
+}
+
+TEST(GatewayHead, EndsWhereTheHeaderLinesEnd) {
+    const std::size_t undecided = std::string_view::npos;
+    struct Row {
+        std::string name;
+        std::string start;
+        bool complete;
+        std::size_t size;
+    };
+    std::vector<Row> rows{
+        {"empty output", "", true, 0},
+        {"nothing yet", "", false, undecided},
+        {"header block with its empty line", "A: b\r\n\r\nbody", false, 8},
+        {"empty line not yet whole", "A: b\r\n\r", false, undecided},
+        {"no empty line yet", "A: b\r\nC: d", false, undecided},
+        {"no empty line in the whole output", "A: b\r\nC: d", true, 10},
+        {"ending at a line end", "A: b\r\n", true, 6},
+        {"empty first line", "\r\nA: b\r\n\r\n", false, 2},
+        {"first line \"--\"", "--\r\nStatus: 404 Not Found\r\n\r\n", false, 4},
+        {"output \"--\"", "--", true, 2},
+        {"\"--\" not yet known as a line", "--", false, undecided},
+        {"first line only begins with \"--\"", "--x\r\n\r\nb", false, 7},
+        {"bare LF is no line end", "A: b\n\nbody", false, undecided},
+        {"first of two empty lines", "A\r\n\r\n\r\n\r\n", false, 5},
+    };
+    for (const Row& row : rows) EXPECT_EQ(cgiHeadSize(row.start, row.complete), row.size) << row.name;
+}
+
+TEST(GatewayHead, TheHeadTranslatedAndTheRestGiveTheAnswerOfTheWholeOutput) {
+    for (const TranslationRow& row : translationRows()) {
+        if (row.output.size() > 1000) continue;
+        CgiAnswer whole = translateCgiOutput(row.output);
+        // Every way the output can arrive: cut after each of its bytes.
+        for (std::size_t cut = 0; cut <= row.output.size(); ++cut) {
+            std::string_view start = std::string_view(row.output).substr(0, cut);
+            std::size_t size = cgiHeadSize(start, cut == row.output.size());
+            if (size == std::string_view::npos) continue;
+            CgiAnswer head = translateCgiOutput(start.substr(0, size));
+            std::string answer = head.response + (head.passesOutput ? row.output.substr(size) : "");
+            EXPECT_EQ(answer, whole.response) << row.name << " cut at " << cut;
+            EXPECT_EQ(head.messages, whole.messages) << row.name << " cut at " << cut;
+            EXPECT_EQ(head.passesOutput, whole.passesOutput) << row.name;
+        }
     }
 }
 
@@ -374,6 +437,37 @@ TEST_F(GatewayRun, StandInOutputIsTranslatedByteForByte) {
     }
 }
 
+TEST_F(GatewayRun, HeadsNearTheLimitAreTranslatedAndLongerOnesPassUnchanged) {
+    const std::string status = "Status: 404 Not Found\r\n";
+    // Padding that makes the header block end exactly at the limit.
+    std::size_t fits = maxCgiHeadBytes - status.size() - std::string("X: \r\n\r\n").size();
+    struct Row {
+        std::string name;
+        std::string output;
+        bool translated;
+    };
+    std::vector<Row> rows{
+        {"head ending at the limit", status + bigOutput(fits, 5000), true},
+        {"head ending a byte past the limit", status + bigOutput(fits + 1, 5000), false},
+        {"no line end at all", status + std::string(maxCgiHeadBytes * 2, 'z'), false},
+    };
+    for (const Row& row : rows) {
+        useOutput(row.output);
+        ::testing::internal::CaptureStdout();
+        std::string sent = runGet("/t.php");
+        std::string console = ::testing::internal::GetCapturedStdout();
+        std::string notice = "script output has no end of its head within 1048576 bytes: sent unchanged behind 200 OK\n";
+        if (row.translated) {
+            EXPECT_EQ(sent, translateCgiOutput(row.output).response) << row.name;
+            EXPECT_TRUE(sent.starts_with("HTTP/1.1 404 Not Found\r\n")) << row.name;
+            EXPECT_EQ(console, "") << row.name;
+        } else {
+            EXPECT_TRUE(sent == okLine + row.output) << row.name << ": " << sent.size() << " bytes";
+            EXPECT_EQ(console, notice) << row.name;
+        }
+    }
+}
+
 Variables readEnvironmentDump(const std::string& dump) {
     Variables variables;
     std::size_t start = 0;
@@ -465,13 +559,40 @@ TEST_F(GatewayRun, BareProgramNameIsLookedUpInPath) {
     EXPECT_EQ(runGet("/x.php"), "HTTP/1.1 404 Not Found\r\n\r\n\r\n");
 }
 
-TEST_F(GatewayRun, OutputThatCannotBeReadGivesTheBareOkLine) {
-    settings.set("php-path", standIn("stand-in", "rm php-out\n"));
-    ::testing::internal::CaptureStdout();
-    std::string sent = runGet("/x.php");
-    std::string console = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(sent, okLine);
-    EXPECT_EQ(console, "failed to read php output\n");
+TEST_F(GatewayRun, AnswerIsReadThroughItsOwnDescriptorWhateverTheScriptDoesToTheNames) {
+    struct Row {
+        std::string name;
+        std::string script;
+    };
+    dir.write("secret.txt", "secret");
+    std::vector<Row> rows{
+        {"output removed", "rm php-out\n"},
+        {"output replaced by a hard link to another file", "rm php-out\nln secret.txt php-out\n"},
+        {"output replaced by a symbolic link", "rm php-out\nln -s secret.txt php-out\n"},
+        {"output renamed away", "mv php-out moved-out\n"},
+        {"input replaced by a hard link", "rm php-in\nln secret.txt php-in\n"},
+    };
+    for (const Row& row : rows) {
+        settings.set("php-path", standIn("stand-in", "printf 'Content-type: text/plain\\r\\n\\r\\nown'\n" + row.script));
+        ::testing::internal::CaptureStdout();
+        std::string sent = runGet("/x.php");
+        std::string console = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(sent, okLine + "Content-type: text/plain\r\n\r\nown") << row.name;
+        EXPECT_EQ(console, "") << row.name;
+        // The next request gets fresh exchange files of its own and leaves the linked file alone.
+        useOutput("Content-type: text/plain\r\n\r\nnext");
+        EXPECT_EQ(run("POST", "/x.php", {"POST /x.php HTTP/1.1", ""}, "/x.php", "", "body"),
+                  okLine + "Content-type: text/plain\r\n\r\nnext") << row.name;
+        EXPECT_EQ(dir.read("php-out"), "Content-type: text/plain\r\n\r\nnext") << row.name;
+        EXPECT_EQ(dir.read("php-in"), "body") << row.name;
+        EXPECT_EQ(dir.read("secret.txt"), "secret") << row.name;
+        struct stat info{};
+        for (const char* name : {"php-in", "php-out"}) {
+            ASSERT_EQ(::lstat((dir.path() + "/" + name).c_str(), &info), 0) << row.name;
+            EXPECT_TRUE(S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 07777) == 0600)
+                << row.name << " " << name;
+        }
+    }
 }
 
 TEST_F(GatewayRun, FailuresBeforeTheChildEndsAreRaisedAndNothingIsSent) {

@@ -24,13 +24,11 @@ UniqueFd openForReading(const std::string& path);
 UniqueFd openNullDevice();
 // Creates a new file that did not exist, mode 0600.
 UniqueFd createExclusive(const std::string& path);
-// Opens `path` for reading and writing as an empty private file (mode 0600),
-// created when missing. Raises, changing nothing, when `path` is a symbolic
-// link, a file with other names (hard links), or not a regular file.
-UniqueFd openPrivateFile(const std::string& path);
-// Opens a file for reading raw bytes; raises when `path` is a symbolic link
-// (never blocks on a FIFO).
-UniqueFd openForReadingNoFollow(const std::string& path);
+// Removes the name `path` (whatever stands there: a file, a link) and creates
+// a new empty private file (mode 0600) there for reading and writing, so that
+// no one who held or linked the old file reaches the new one. Raises when the
+// name cannot be removed or something was put there again meanwhile.
+UniqueFd createFreshPrivateFile(const std::string& path);
 // Moves the file offset of `fd` back to the start.
 void rewindFile(int fd);
 // Reads from `fd` to the end of its file.

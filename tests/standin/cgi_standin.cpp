@@ -4,7 +4,12 @@
 // request body it read from standard input, byte for byte.
 //
 // With the query "hang" it never ends (for ten minutes). With "sockets" it
-// answers only how many sockets it inherited, which must be none.
+// answers only how many sockets it inherited, which must be none. With
+// "child" it first starts a copy of itself that outlives it unless ended:
+// after a second the copy writes "INJECTED" to the standard output it shares
+// and creates the file "survived.txt"; "child-hang" does the same after four
+// seconds and never ends itself. With "slow" it answers after two seconds. With "big=N" it
+// answers N MiB of "x" behind a text head.
 // "--hold PATH SECONDS" instead keeps PATH open for that long, shared with no
 // one on Windows, as an editor or a virus scanner may: a save must then fail
 // cleanly. (Under Wine it also keeps Wine's helper processes running.)
@@ -22,8 +27,12 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+extern char** environ;
 #endif
 
 namespace {
@@ -73,7 +82,43 @@ int inheritedSockets() {
     return count;
 }
 
+// Starts `self` again as "--late SECONDS", sharing this process's standard
+// streams, and does not wait for it.
+bool startLateCopy(const char* self, const std::string& seconds) {
+#ifdef _WIN32
+    (void)self;
+    char path[MAX_PATH];
+    if (::GetModuleFileNameA(nullptr, path, MAX_PATH) == 0) return false;
+    std::string commandLine = "\"";
+    commandLine.append(path).append("\" --late ").append(seconds);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessA(path, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started))
+        return false;
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    return true;
+#else
+    pid_t pid = 0;
+    std::string late = "--late", wait = seconds;
+    char* arguments[] = {const_cast<char*>(self), late.data(), wait.data(), nullptr};
+    return ::posix_spawn(&pid, self, nullptr, nullptr, arguments, environ) == 0;
+#endif
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--late") {
+        std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[2])));
+        std::fputs("INJECTED", stdout);
+        std::fflush(stdout);
+        std::ofstream("survived.txt") << "survived";
+        return 0;
+    }
     if (argc == 4 && std::string(argv[1]) == "--hold") {
         std::puts("holding");
         std::fflush(stdout);
@@ -88,7 +133,16 @@ int main(int argc, char** argv) {
     char buffer[4096];
     while (std::size_t n = std::fread(buffer, 1, sizeof buffer, stdin)) body.append(buffer, n);
     std::string page = "Content-Type: text/plain\r\n\r\n";
-    if (variable("QUERY_STRING") == "sockets") {
+    std::string query = variable("QUERY_STRING");
+    if (query.rfind("big=", 0) == 0) {
+        std::fwrite(page.data(), 1, page.size(), stdout);
+        std::string mebibyte(1 << 20, 'x');
+        for (long i = std::atol(query.c_str() + 4); i > 0; --i) std::fwrite(mebibyte.data(), 1, mebibyte.size(), stdout);
+        return 0;
+    }
+    if ((query == "child" || query == "child-hang") && !startLateCopy(argv[0], query == "child" ? "1" : "4")) return 2;
+    if (query == "slow") std::this_thread::sleep_for(std::chrono::seconds(2));
+    if (query == "sockets") {
         page += "sockets=" + std::to_string(inheritedSockets());
         std::fwrite(page.data(), 1, page.size(), stdout);
         return 0;
@@ -99,7 +153,7 @@ int main(int argc, char** argv) {
     page += "body=" + body;
     std::fwrite(page.data(), 1, page.size(), stdout);
     // A script that never ends, for the server's time-out.
-    if (variable("QUERY_STRING") == "hang") {
+    if (query == "hang" || query == "child-hang") {
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::minutes(10));
     }

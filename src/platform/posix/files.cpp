@@ -58,27 +58,14 @@ UniqueFd createExclusive(const std::string& path) {
     return UniqueFd(fd);
 }
 
-UniqueFd openPrivateFile(const std::string& path) {
-    // Not truncated at opening: what stands there is checked first. O_NONBLOCK
-    // keeps a planted FIFO from blocking the open; it does nothing to a
-    // regular file.
-    UniqueFd fd(::open(systemPath(path), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+UniqueFd createFreshPrivateFile(const std::string& path) {
+    removeFile(path);
+    // O_EXCL with O_CREAT never follows a link: whatever appeared meanwhile fails the open.
+    UniqueFd fd(::open(systemPath(path), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) raiseErrno("open " + path);
-    struct stat info{};
-    if (::fstat(fd.get(), &info) != 0) raiseErrno("fstat " + path);
-    if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
-        errno = EPERM;
-        raiseErrno("open " + path + " (not a plain file of its own)");
-    }
+    // The umask may have taken bits away, never added any; 0600 exactly, as documented.
     if (::fchmod(fd.get(), 0600) != 0) raiseErrno("fchmod " + path);
-    if (::ftruncate(fd.get(), 0) != 0) raiseErrno("ftruncate " + path);
     return fd;
-}
-
-UniqueFd openForReadingNoFollow(const std::string& path) {
-    int fd = ::open(systemPath(path), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) raiseErrno("open " + path);
-    return UniqueFd(fd);
 }
 
 void rewindFile(int fd) {

@@ -3,6 +3,7 @@
 #include "platform/errors.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -134,17 +135,19 @@ std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
 
 namespace {
 
-// Whether a send time-out is set on `fd`.
-bool hasSendTimeout(int fd) {
+// The send time-out set on `fd`; zero when none is.
+std::chrono::microseconds sendTimeoutOf(int fd) {
     timeval limit{};
     socklen_t size = sizeof limit;
-    return ::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 && (limit.tv_sec != 0 || limit.tv_usec != 0);
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0) return std::chrono::microseconds(0);
+    return std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
 }
 
 } // namespace
 
 void sendAll(int fd, std::string_view bytes, bool moreFollows) {
     int flags = MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
+    auto started = std::chrono::steady_clock::now();
     while (!bytes.empty()) {
         ssize_t n = ::send(fd, bytes.data(), bytes.size(), flags);
         if (n < 0) {
@@ -152,13 +155,18 @@ void sendAll(int fd, std::string_view bytes, bool moreFollows) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;
             raiseNetworkErrno("send");
         }
-        // A blocking send stops short when its time-out passed with only part
-        // of the bytes taken. Sending the rest would start the time-out anew,
-        // so a peer that stopped reading could hold the server for several
-        // time-outs: the time-out ends the connection here as well.
-        if (static_cast<std::size_t>(n) < bytes.size() && hasSendTimeout(fd)) {
-            errno = ETIMEDOUT;
-            raiseNetworkErrno("send");
+        // A send also stops short of its time-out: Linux takes at most
+        // 0x7ffff000 bytes in one call, and a signal cuts a send short. Only
+        // when the time-out has passed since this call began is a short send
+        // taken for it; sending the rest would start the time-out anew, so a
+        // peer that stopped reading could otherwise hold the server for
+        // several time-outs.
+        if (static_cast<std::size_t>(n) < bytes.size()) {
+            auto limit = sendTimeoutOf(fd);
+            if (limit.count() > 0 && std::chrono::steady_clock::now() - started >= limit) {
+                errno = ETIMEDOUT;
+                raiseNetworkErrno("send");
+            }
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }

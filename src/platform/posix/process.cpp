@@ -19,15 +19,40 @@ namespace fernhollow::platform {
 
 ChildProcess::~ChildProcess() {
     // Nobody waited for it: a child must neither outlive its owner unseen nor
-    // be left a zombie.
-    if (pid_ > 0) kill();
+    // be left a zombie, and nothing it started may go on in its name.
+    kill();
+}
+
+namespace {
+
+// Whether child `pid` has ended, without reaping it: while it stays a zombie
+// its id, and so its group's id, cannot be given to another process.
+bool hasEnded(int pid, bool block) {
+    for (;;) {
+        siginfo_t info{};
+        int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, options) == 0) return info.si_pid == pid;
+        // ECHILD: already reaped, or never ours; either way nothing is left to wait for.
+        if (errno != EINTR) return true;
+    }
+}
+
+} // namespace
+
+void ChildProcess::reap(int& status) {
+    // The rest of the group goes while its leader is still unreaped, so the
+    // group's id still names it and no stranger's.
+    if (group_ > 0) ::kill(-group_, SIGKILL);
+    group_ = -1;
+    while (pid_ > 0) {
+        if (::waitpid(pid_, &status, 0) >= 0 || errno != EINTR) pid_ = -1;
+    }
 }
 
 int ChildProcess::wait() {
     int status = 0;
-    while (pid_ > 0) {
-        if (::waitpid(pid_, &status, 0) >= 0 || errno != EINTR) pid_ = -1;
-    }
+    if (pid_ > 0) hasEnded(pid_, true);
+    reap(status);
     return status;
 }
 
@@ -50,13 +75,7 @@ bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + limit;
     UniqueFd ending(pid_ > 0 ? openProcessDescriptor(pid_) : -1);
-    while (pid_ > 0) {
-        int status = 0;
-        pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_ || (done < 0 && errno != EINTR)) {
-            pid_ = -1;
-            break;
-        }
+    while (pid_ > 0 && !hasEnded(pid_, false)) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
         if (ending) {
@@ -69,13 +88,16 @@ bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
             ::nanosleep(&pause, nullptr);
         }
     }
+    int status = 0;
+    reap(status);
     return true;
 }
 
 void ChildProcess::kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    wait();
+    // Signalled on its own too, in case it left its group; a zombie takes no harm.
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+    int status = 0;
+    reap(status);
 }
 
 std::map<std::string, std::string> currentEnvironment() {
@@ -112,7 +134,9 @@ ChildProcess spawnProgram(const std::string& program,
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    // A group of its own, led by the child, holds whatever it starts in turn.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     pid_t pid = 0;
     int failed = ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
     posix_spawnattr_destroy(&attributes);
@@ -121,7 +145,7 @@ ChildProcess spawnProgram(const std::string& program,
         errno = failed;
         raiseErrno("posix_spawnp " + program);
     }
-    return ChildProcess(pid);
+    return ChildProcess(pid, pid);
 }
 
 std::vector<std::string> programArguments(int argc, char** argv) {

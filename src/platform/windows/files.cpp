@@ -78,34 +78,15 @@ BY_HANDLE_FILE_INFORMATION informationOf(HANDLE handle, const std::string& call)
     return information;
 }
 
-// Opens `path` itself, never what a link or junction there points to.
-UniqueFd openWithoutFollowing(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    HANDLE handle = ::CreateFileW(wide(path).c_str(), access, share, &attributes, disposition,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) win32::raiseLastError("CreateFileW " + path);
-    UniqueFd file(win32::fromHandle(handle));
-    if ((informationOf(handle, "GetFileInformationByHandle " + path).dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        throw std::system_error(ELOOP, std::generic_category(), "CreateFileW " + path + " (a link)");
-    return file;
-}
-
 } // namespace
 
-UniqueFd openPrivateFile(const std::string& path) {
-    // Not shared for writing or deleting while the server uses it; its access
-    // rights come from the folder, as every new file's do on Windows.
-    UniqueFd file = openWithoutFollowing(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
-    HANDLE handle = win32::toHandle(file.get());
-    BY_HANDLE_FILE_INFORMATION information = informationOf(handle, "GetFileInformationByHandle " + path);
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || information.nNumberOfLinks != 1)
-        throw std::system_error(EPERM, std::generic_category(), "CreateFileW " + path + " (not a plain file of its own)");
-    if (!::SetEndOfFile(handle)) win32::raiseLastError("SetEndOfFile " + path);
-    return file;
-}
-
-UniqueFd openForReadingNoFollow(const std::string& path) {
-    return openWithoutFollowing(path, GENERIC_READ, shareAll, OPEN_EXISTING);
+UniqueFd createFreshPrivateFile(const std::string& path) {
+    removeFile(path);
+    // CREATE_NEW fails when anything stands at the name again. The child
+    // writes through a duplicate of this very handle, which share modes do
+    // not restrict; any other opener may only read. Its access rights come
+    // from the folder, as every new file's do on Windows.
+    return openHandle(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
 }
 
 void rewindFile(int fd) {

@@ -166,13 +166,17 @@ std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
 // Windows has no hint for more bytes to come; `moreFollows` is ignored.
 void sendAll(int fd, std::string_view bytes, bool) {
     SOCKET socket = toSocket(fd);
+    ULONGLONG started = ::GetTickCount64();
     while (!bytes.empty()) {
         int wanted = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<int>(bytes.size());
         int n = ::send(socket, bytes.data(), wanted, 0);
         // After its send time-out has passed, a Windows socket is unusable:
         // the error ends the connection, which the loop then closes.
         if (n == SOCKET_ERROR) win32::raiseLastSocketError("send");
-        if (n < wanted && sendTimeoutOf(socket) != 0) {
+        // A short send is the time-out only once it has passed since this
+        // call began; before that the rest is sent.
+        DWORD limit = n < wanted ? sendTimeoutOf(socket) : 0;
+        if (limit != 0 && ::GetTickCount64() - started >= limit) {
             errno = ETIMEDOUT;
             raiseNetworkErrno("send");
         }

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include "platform/errors.h"
+#include "platform/unique_fd.h"
 #include "platform/windows/win32.h"
 
 #include <algorithm>
@@ -14,34 +15,50 @@ using win32::narrow;
 using win32::wide;
 
 ChildProcess::~ChildProcess() {
-    // Nobody waited for it: a child must not outlive its owner unseen.
-    if (pid_ > 0) kill();
+    // Nobody waited for it: a child must not outlive its owner unseen, nor
+    // anything it started go on in its name.
+    kill();
 }
 
-// `pid_` holds the child's process handle.
-int ChildProcess::wait() {
-    if (pid_ <= 0) return 0;
+// `pid_` holds the child's process handle, `group_` its job object's.
+void ChildProcess::reap(int& status) {
+    if (group_ > 0) {
+        HANDLE job = win32::toHandle(group_);
+        ::TerminateJobObject(job, 1);
+        ::CloseHandle(job);
+        group_ = -1;
+    }
+    if (pid_ <= 0) return;
     HANDLE process = win32::toHandle(pid_);
     ::WaitForSingleObject(process, INFINITE);
-    DWORD status = 0;
-    ::GetExitCodeProcess(process, &status);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process, &code);
     ::CloseHandle(process);
     pid_ = -1;
-    return static_cast<int>(status);
+    status = static_cast<int>(code);
+}
+
+int ChildProcess::wait() {
+    if (pid_ > 0) ::WaitForSingleObject(win32::toHandle(pid_), INFINITE);
+    int status = 0;
+    reap(status);
+    return status;
 }
 
 bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return true;
-    auto wait = static_cast<DWORD>(std::clamp<long long>(limit.count(), 0, INFINITE - 1));
-    if (::WaitForSingleObject(win32::toHandle(pid_), wait) == WAIT_TIMEOUT) return false;
-    this->wait();
+    if (pid_ > 0) {
+        auto wait = static_cast<DWORD>(std::clamp<long long>(limit.count(), 0, INFINITE - 1));
+        if (::WaitForSingleObject(win32::toHandle(pid_), wait) == WAIT_TIMEOUT) return false;
+    }
+    int status = 0;
+    reap(status);
     return true;
 }
 
 void ChildProcess::kill() {
-    if (pid_ <= 0) return;
-    ::TerminateProcess(win32::toHandle(pid_), 1);
-    wait();
+    if (pid_ > 0) ::TerminateProcess(win32::toHandle(pid_), 1);
+    int status = 0;
+    reap(status);
 }
 
 std::map<std::string, std::string> currentEnvironment() {
@@ -152,13 +169,28 @@ ChildProcess spawnProgram(const std::string& program,
     // line's first word is (the program's folder, the current one, PATH).
     std::wstring commandLine = L"\"" + wide(program) + L"\"";
     std::wstring block = environmentBlock(environment);
+
+    // A job object holds the child and whatever it starts in turn; closing
+    // its last handle ends them all, so nothing outlives the server either.
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) win32::raiseLastError("CreateJobObjectW");
+    UniqueFd jobOwner(win32::fromHandle(job));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        win32::raiseLastError("SetInformationJobObject");
+
+    // Started suspended, so that it cannot start anything before it is in the job.
     PROCESS_INFORMATION started{};
     if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
-                          &startup.StartupInfo, &started))
+                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, block.data(),
+                          nullptr, &startup.StartupInfo, &started))
         win32::raiseLastError("CreateProcessW " + program);
-    ::CloseHandle(started.hThread);
-    return ChildProcess(win32::fromHandle(started.hProcess));
+    ChildProcess child(win32::fromHandle(started.hProcess), jobOwner.release());
+    UniqueFd thread(win32::fromHandle(started.hThread));
+    if (!::AssignProcessToJobObject(job, started.hProcess)) win32::raiseLastError("AssignProcessToJobObject");
+    if (::ResumeThread(started.hThread) == static_cast<DWORD>(-1)) win32::raiseLastError("ResumeThread");
+    return child;
 }
 
 std::vector<std::string> programArguments(int, char**) {
