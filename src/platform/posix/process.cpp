@@ -127,12 +127,14 @@ ChildProcess spawnProgram(const std::string& program,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    // The server ignores SIGPIPE for its sockets; the child starts with the default.
+    // The server ignores SIGPIPE for its sockets and SIGXFSZ for its saves;
+    // the child starts with the defaults.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     // A group of its own, led by the child, holds whatever it starts in turn.
     posix_spawnattr_setpgroup(&attributes, 0);
