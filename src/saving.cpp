@@ -112,7 +112,9 @@ MultipartParse parseMultipartBody(std::string_view body, std::string_view bounda
     std::size_t closeAt = body.rfind(delimiter + "--");
     result.closingSeen = closeAt != std::string_view::npos;
     std::string_view framed = body.substr(0, result.closingSeen ? closeAt : body.size());
-    std::vector<std::string_view> pieces = split(framed, delimiter);
+    // A closing delimiter at the very start still has an (empty) part before it.
+    std::vector<std::string_view> pieces =
+        framed.empty() && result.closingSeen ? std::vector<std::string_view>{framed} : split(framed, delimiter);
 
     for (std::string_view piece : pieces) {
         result.parts.emplace_back(offsetIn(body, piece), piece.size());

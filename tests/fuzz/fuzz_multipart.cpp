@@ -1,9 +1,12 @@
 // Upload bodies of arbitrary bytes: the first line is the boundary, the rest
-// the body. Every range the parse yields must lie inside the body.
+// the body. Every range the parse yields must lie inside the body, and a
+// parse that ran to its end gives parts that, joined by the delimiter again,
+// are the body: no byte is lost or read twice, a page holding delimiters too.
 #include "saving.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -18,5 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     for (const auto& call : parse.optionsCalls)
         if (call.firstMessage + call.messageCount > parse.messages.size()) std::abort();
+    if (!parse.failure) {
+        std::string joined;
+        for (std::size_t i = 0; i < parse.parts.size(); ++i) {
+            if (i > 0) joined.append("\r\n--").append(boundary);
+            joined.append(body.substr(parse.parts[i].first, parse.parts[i].second));
+        }
+        if (joined != body) std::abort();
+    }
     return 0;
 }
