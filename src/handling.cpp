@@ -7,7 +7,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "saving.h"
+#include "pages.h"
 #include "server.h"
 #include "text.h"
 

@@ -3,6 +3,7 @@
 #include "access.h"
 #include "config.h"
 #include "gateway.h"
+#include "pages.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -153,42 +154,6 @@ MultipartParse parseMultipartBody(std::string_view body, std::string_view bounda
         result.parts.emplace_back(afterClose, body.size() - afterClose);
     }
     return result;
-}
-
-SavePaths savePaths(std::string root, const std::string& fileName, const std::string& backupDir) {
-    SavePaths paths;
-    paths.root = std::move(root);
-    if (!endsWith(paths.root, platform::separatorText) && !beginsWith(fileName, platform::separatorText)) {
-        paths.root += platform::separatorText;
-        paths.rootExtended = true;
-    }
-    paths.pagePath = paths.root + fileName;
-    if (!backupDir.empty()) paths.backupPath = paths.root + backupDir + platform::pathSeparator + fileName;
-    return paths;
-}
-
-namespace {
-
-// A path with every separator the system takes written as its own.
-std::string withOwnSeparators(std::string_view path) {
-    return platform::windowsFileNames ? replaceAll(path, "/", platform::separatorText) : std::string(path);
-}
-
-// The segments of a separated path, "." and empty ones left out.
-std::vector<std::string> namedSegments(std::string_view path) {
-    std::vector<std::string> segments;
-    std::string separated = withOwnSeparators(path);
-    for (std::string_view segment : split(separated, platform::separatorText))
-        if (!segment.empty() && segment != ".") segments.emplace_back(segment);
-    return segments;
-}
-
-} // namespace
-
-bool sameLexicalPath(std::string_view a, std::string_view b) {
-    return beginsWith(withOwnSeparators(a), platform::separatorText) ==
-               beginsWith(withOwnSeparators(b), platform::separatorText) &&
-           namedSegments(a) == namedSegments(b);
 }
 
 std::string SaveFailureReport::text() const {
@@ -344,176 +309,6 @@ std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_
     return std::nullopt;
 }
 
-std::string folderOf(const std::string& path) {
-    std::size_t at = platform::lastSeparatorAt(path);
-    if (at == std::string::npos) return ".";
-    if (at == 0) return path.substr(0, 1);
-    return path.substr(0, at);
-}
-
-bool isTemporarySaveName(std::string_view name) {
-    std::string lowered = platform::windowsFileNames ? lowerAscii(name) : std::string(name);
-    std::size_t at = lowered.rfind(".saving-");
-    return at != std::string::npos && at > 0 && isTemporaryNameOf(lowered, lowered.substr(0, at));
-}
-
-bool isTemporaryNameOf(std::string_view name, std::string_view target) {
-    if (!beginsWith(name, target)) return false;
-    std::string_view suffix = name.substr(target.size());
-    if (!beginsWith(suffix, ".saving-") || suffix.size() != 8 + 12) return false;
-    for (char c : suffix.substr(8))
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-namespace {
-
-// How many names are tried before a temporary name is given up.
-constexpr int uniqueNameAttempts = 32;
-
-// A suffix that makes a temporary name unique beside its target.
-std::string uniqueSuffix() {
-    static std::mt19937_64 generator{std::random_device{}()};
-    static const char digits[] = "0123456789abcdef";
-    std::uint64_t value = generator();
-    std::string suffix = ".saving-";
-    for (int i = 0; i < 12; ++i, value >>= 4) suffix.push_back(digits[value & 15]);
-    return suffix;
-}
-
-// Calls `make` with fresh candidate names beside `target` until one does not
-// exist yet; returns that name.
-template <typename Make>
-std::string makeUnique(const std::string& target, Make make) {
-    for (int attempt = 1;; ++attempt) {
-        std::string candidate = target + uniqueSuffix();
-        try {
-            make(candidate);
-            return candidate;
-        } catch (const std::system_error& error) {
-            if (error.code() != std::errc::file_exists || attempt == uniqueNameAttempts) throw;
-        }
-    }
-}
-
-} // namespace
-
-TemporaryFile::TemporaryFile(const std::string& target) : target_(target) {
-    path_ = makeUnique(target, [this](const std::string& candidate) { fd_ = platform::createExclusive(candidate); });
-}
-
-TemporaryFile::~TemporaryFile() {
-    if (committed_) return;
-    fd_.reset();
-    try {
-        platform::removeFile(path_);
-    } catch (const std::system_error&) {
-        // Nothing more can be done about a name that will not go away.
-    }
-}
-
-void TemporaryFile::commit() {
-    fd_.reset();
-    platform::renameReplacing(path_, target_);
-    committed_ = true;
-}
-
-TemporaryLink::TemporaryLink(const std::string& existing, const std::string& target) : target_(target) {
-    path_ = makeUnique(target, [&existing](const std::string& candidate) { platform::hardLink(existing, candidate); });
-}
-
-TemporaryLink::~TemporaryLink() {
-    if (committed_) return;
-    try {
-        platform::removeFile(path_);
-    } catch (const std::system_error&) {
-        // Nothing more can be done about a name that will not go away.
-    }
-}
-
-void TemporaryLink::commit() {
-    platform::renameReplacing(path_, target_);
-    // When the backup already was this same file (a save interrupted after
-    // its backup step), the system keeps both names and renames nothing.
-    platform::removeFile(path_);
-    committed_ = true;
-}
-
-DeferredRemovals::~DeferredRemovals() {
-    for (const std::string& path : paths_) {
-        try {
-            platform::removeFile(path);
-        } catch (const std::system_error&) {
-            // The next save of the same page removes it as a leftover.
-        }
-    }
-}
-
-void DeferredRemovals::keepAside(const std::string& target) {
-    try {
-        paths_.push_back(makeUnique(target, [&target](const std::string& candidate) {
-            platform::hardLink(target, candidate);
-        }));
-    } catch (const std::system_error&) {
-        // No file there, or no second name possible: nothing to defer.
-    }
-}
-
-namespace {
-
-// When this server started, on the clock of file times: a temporary name
-// changed before it belongs to a server that is gone.
-const std::int64_t serverStarted = platform::fileClockNow();
-
-} // namespace
-
-void removeLeftovers(const std::string& folder, std::int64_t changedBefore) {
-    try {
-        for (const std::string& entry : platform::listDirectory(folder)) {
-            if (!isTemporarySaveName(entry)) continue;
-            std::string path = folder + platform::pathSeparator + entry;
-            std::optional<std::int64_t> changed = platform::statusChangeTime(path);
-            if (changed && *changed < changedBefore) platform::removeFile(path);
-        }
-    } catch (const std::system_error&) {
-        // A leftover that cannot be removed harms nothing but disk space.
-    }
-}
-
-namespace {
-
-// Puts `content` at the page path so that the path always names either the
-// whole old page or the whole new one: the new page is written and flushed
-// under a temporary name first, then `backup` (the old page's second name)
-// replaces the backup, and only then the new page replaces the old one. The
-// file each rename replaces keeps a second name in `replaced`. `step` tells
-// a failure of the backup's rename from one of the page's own.
-void replacePage(const SavePaths& paths, std::string_view content, TemporaryLink* backup,
-                 DeferredRemovals& replaced, SaveFailure& step) {
-    step = SaveFailure::WriteFailed;
-    TemporaryFile page(paths.pagePath);
-    platform::writeAll(page.descriptor(), content);
-    if (platform::entryKind(paths.pagePath) == platform::EntryKind::File)
-        platform::copyPermissions(paths.pagePath, page.descriptor());
-    else
-        platform::defaultPermissions(page.descriptor());
-    platform::syncFile(page.descriptor());
-    if (backup != nullptr) {
-        replaced.keepAside(paths.backupPath);
-        step = SaveFailure::BackupFailed;
-        backup->commit();
-        step = SaveFailure::WriteFailed;
-    } else {
-        replaced.keepAside(paths.pagePath);
-    }
-    page.commit();
-    std::string pageFolder = folderOf(paths.pagePath);
-    platform::syncDirectory(pageFolder);
-    if (backup != nullptr && folderOf(paths.backupPath) != pageFolder) platform::syncDirectory(folderOf(paths.backupPath));
-}
-
-} // namespace
-
 void RequestHandler::parseMultipart() {
     MultipartParse parsed = parseMultipartBody(body, boundary);
     parts = std::move(parsed.parts);
@@ -580,28 +375,9 @@ void RequestHandler::saveTiddly() {
     if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath)))
         return refuse(SaveFailure::ExchangeFile);
 
-    removeLeftovers(folderOf(paths.pagePath), serverStarted);
-    if (!paths.backupPath.empty()) removeLeftovers(folderOf(paths.backupPath), serverStarted);
-    std::optional<TemporaryLink> backup;
-    if (backupDir.empty()) {
-        consoleLine("warning: no backup directory specified");
-    } else if (sameLexicalPath(paths.backupPath, paths.pagePath)) {
-        consoleLine("no backup kept for " + fileName + ": the backup folder is the page's own folder");
-    } else if (platform::entryKind(paths.pagePath) != platform::EntryKind::Missing) {
-        consoleLine("moving " + paths.pagePath + " to backup directory, " + paths.backupPath);
-        try {
-            backup.emplace(paths.pagePath, paths.backupPath);
-        } catch (const std::system_error& error) {
-            return answerError(SaveFailure::BackupFailed, error);
-        }
-    }
-    consoleLine("writing data to file " + paths.pagePath);
-    SaveFailure step = SaveFailure::WriteFailed;
-    try {
-        replacePage(paths, body, backup ? &*backup : nullptr, replacedFiles, step);
-    } catch (const std::system_error& error) {
-        return answerError(step, error);
-    }
+    if (backupDir.empty()) consoleLine("warning: no backup directory specified");
+    if (std::optional<ReplaceFailure> failed = replacePage(paths, fileName, body, replacedFiles))
+        return answerError(failed->step, failed->error);
     send("HTTP/1.1 200 OK\r\n\r\n");
     keepOpen = 0;
 }

@@ -2,8 +2,6 @@
 // uploaded page with the previous copy kept in a backup folder.
 #pragma once
 
-#include "platform/unique_fd.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -89,26 +87,6 @@ std::vector<DispositionItem> dispositionItems(std::string_view text);
 // part only.
 MultipartParse parseMultipartBody(std::string_view body, std::string_view boundary);
 
-// The paths of one save, built by plain concatenation.
-struct SavePaths {
-    // The root as the save uses it, the separator appended when needed.
-    std::string root;
-    // Whether the separator was appended.
-    bool rootExtended = false;
-    std::string pagePath;
-    // Empty when no backup folder was given.
-    std::string backupPath;
-};
-
-// Page path = root + fileName; backup path = root + backupDir + separator +
-// fileName. The root gets the separator unless it ends with one or fileName
-// begins with one.
-SavePaths savePaths(std::string root, const std::string& fileName, const std::string& backupDir);
-
-// Whether the two paths name the same file once "." and empty segments are
-// left out; ".." is not resolved (names holding it are refused before).
-bool sameLexicalPath(std::string_view a, std::string_view b);
-
 // Why a save was refused or failed.
 enum class SaveFailure {
     NameLeavesRoot,    // the file name climbs out of the served folder
@@ -147,85 +125,5 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
 std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName,
                                          std::string_view backupDir, bool closingSeen, bool contentTaken,
                                          std::size_t contentSize);
-
-// The folder that holds `path`: the text before its last separator (that
-// separator itself when it is the first byte), or "." when there is none.
-std::string folderOf(const std::string& path);
-// Whether `name` (a bare file name) is a temporary name that a save of any
-// page makes: a name + ".saving-" + twelve hex digits (in any letter case
-// where file names ignore it). Such names are never served.
-bool isTemporarySaveName(std::string_view name);
-// Whether `name` is a temporary name that a save of the file `target` (a bare
-// file name) makes beside it: target + ".saving-" + twelve hex digits.
-bool isTemporaryNameOf(std::string_view name, std::string_view target);
-
-// Removes from `folder` the temporary names that interrupted saves of any
-// page left there, those whose file last changed before `changedBefore`
-// (fileClockNow's clock): a newer one may be another server's save under
-// way. A second name made by a link counts as a change of its file.
-void removeLeftovers(const std::string& folder, std::int64_t changedBefore);
-
-// A new file beside `target`, under a unique temporary name, that is removed
-// again unless it is committed, which renames it over `target`.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target);
-    ~TemporaryFile();
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    int descriptor() const { return fd_.get(); }
-    const std::string& path() const { return path_; }
-    // Closes the file and renames it over the target (raises on failure,
-    // after which the temporary name is still removed by the destructor).
-    void commit();
-
-private:
-    std::string target_;
-    std::string path_;
-    platform::UniqueFd fd_;
-    bool committed_ = false;
-};
-
-// A second name of `existing`, made beside `target` under a unique temporary
-// name, that is removed again unless it is committed, which renames it over
-// `target`. Making it raises when `existing` cannot be linked there (for
-// example when the folder of `target` is missing).
-class TemporaryLink {
-public:
-    TemporaryLink(const std::string& existing, const std::string& target);
-    ~TemporaryLink();
-    TemporaryLink(const TemporaryLink&) = delete;
-    TemporaryLink& operator=(const TemporaryLink&) = delete;
-
-    const std::string& path() const { return path_; }
-    // Renames the link over the target (raises on failure).
-    void commit();
-
-private:
-    std::string target_;
-    std::string path_;
-    bool committed_ = false;
-};
-
-// Second names of files that a save replaced, removed when this object ends.
-// Replacing the last name of a large file frees its blocks inside the rename,
-// which the client would wait for; with a second name kept, the blocks are
-// freed only when the connection has been answered and closed.
-class DeferredRemovals {
-public:
-    DeferredRemovals() = default;
-    ~DeferredRemovals();
-    DeferredRemovals(const DeferredRemovals&) = delete;
-    DeferredRemovals& operator=(const DeferredRemovals&) = delete;
-
-    // Gives the file at `target`, if any, a second temporary name beside it
-    // (one the leftover clean-up of `target` recognises) to be removed later.
-    // Does nothing when that fails: the rename then frees the blocks itself.
-    void keepAside(const std::string& target);
-
-private:
-    std::vector<std::string> paths_;
-};
 
 } // namespace fernhollow

@@ -3,7 +3,7 @@
 // with its connection loop.
 #pragma once
 
-#include "saving.h"
+#include "pages.h"
 
 #include <chrono>
 #include <cstddef>

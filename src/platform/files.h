@@ -18,6 +18,20 @@ enum class EntryKind { Missing, File, Directory };
 EntryKind entryKind(const std::string& path);
 // Size in bytes of the file at `path`.
 std::int64_t fileSize(const std::string& path);
+
+// One version of a file, told without reading it: which file on its disk,
+// how large, and when it was last written (as finely as the system keeps it).
+struct FileStamp {
+    std::uint64_t identity = 0;
+    std::int64_t size = 0;
+    std::int64_t written = 0;
+};
+// The stamp of the open file `fd`.
+FileStamp fileStamp(int fd);
+// The stamp of the file at `path` (links followed; raises when there is none).
+FileStamp fileStampAt(const std::string& path);
+// Makes the folder at `path` and any missing folder above it.
+void makeFolders(const std::string& path);
 // Opens a file for reading raw bytes.
 UniqueFd openForReading(const std::string& path);
 // Opens the null device (a descriptor kept in reserve).

@@ -42,6 +42,37 @@ std::int64_t fileSize(const std::string& path) {
     return static_cast<std::int64_t>(info.st_size);
 }
 
+namespace {
+
+// The stamp the system keeps for a file: its inode, size and modification time.
+FileStamp stampOf(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_ino), static_cast<std::int64_t>(info.st_size),
+            std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
+} // namespace
+
+FileStamp fileStamp(int fd) {
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) raiseErrno("fstat");
+    return stampOf(info);
+}
+
+FileStamp fileStampAt(const std::string& path) {
+    struct stat info{};
+    if (::stat(systemPath(path), &info) != 0) raiseErrno("stat " + path);
+    return stampOf(info);
+}
+
+void makeFolders(const std::string& path) {
+    // Each folder from the top down; one that stands already is fine.
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        std::string folder = path.substr(0, at);
+        if (!folder.empty() && ::mkdir(systemPath(folder), 0777) != 0 && errno != EEXIST) raiseErrno("mkdir " + folder);
+        if (at == std::string::npos) return;
+    }
+}
+
 UniqueFd openForReading(const std::string& path) {
     int fd = ::open(systemPath(path), O_RDONLY | O_CLOEXEC);
     if (fd < 0) raiseErrno("open " + path);

@@ -80,6 +80,33 @@ BY_HANDLE_FILE_INFORMATION informationOf(HANDLE handle, const std::string& call)
 
 } // namespace
 
+FileStamp fileStamp(int fd) {
+    BY_HANDLE_FILE_INFORMATION information = informationOf(win32::toHandle(fd), "GetFileInformationByHandle");
+    return {(static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
+            (static_cast<std::int64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow,
+            (static_cast<std::int64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                information.ftLastWriteTime.dwLowDateTime};
+}
+
+FileStamp fileStampAt(const std::string& path) {
+    // Only the attributes are read: nothing of the file's content.
+    UniqueFd file = openHandle(path, FILE_READ_ATTRIBUTES, shareAll, OPEN_EXISTING);
+    return fileStamp(file.get());
+}
+
+void makeFolders(const std::string& path) {
+    // Each folder from the top down; one that stands already is fine. A
+    // drive ("C:") or the start of a UNC name is no folder to make.
+    for (std::size_t at = path.find_first_of("\\/", 1);; at = path.find_first_of("\\/", at + 1)) {
+        std::string folder = path.substr(0, at);
+        bool drive = folder.size() == 2 && folder[1] == ':';
+        if (!folder.empty() && !drive && folder.find_first_not_of("\\/") != std::string::npos &&
+            !::CreateDirectoryW(wide(folder).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            win32::raiseLastError("CreateDirectoryW " + folder);
+        if (at == std::string::npos) return;
+    }
+}
+
 UniqueFd createFreshPrivateFile(const std::string& path) {
     removeFile(path);
     // CREATE_NEW fails when anything stands at the name again. The child
