@@ -27,7 +27,7 @@ std::string optionsAnswer(bool puttable) {
 bool namesPage(std::string_view url) {
     std::string_view path = url.substr(0, url.find('?'));
     std::string name = lowerAscii(path.substr(platform::lastSeparatorAt(path) + 1));
-    return name.size() > 5 && (endsWith(name, ".html") || endsWith(name, ".htm"));
+    return (name.size() > 5 && endsWith(name, ".html")) || (name.size() > 4 && endsWith(name, ".htm"));
 }
 
 bool ifMatchAllows(std::string_view ifMatch, std::string_view current) {
