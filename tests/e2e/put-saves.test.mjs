@@ -275,11 +275,22 @@ describe('saving a wiki without saver settings by PUT to its own address', { tim
         const { page, seen } = await openWiki(context, url, server);
         let previous = originals[autoSaveName];
         for (const text of ['First autosaved text – 自動 ✓', 'Second autosaved text – ½ ✓']) {
-            const view = page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${welcomeTitle}"]`);
-            await view.getByRole('button', { name: 'edit this tiddler' }).click();
+            // The story river animates frames in and out: act on the one frame left standing.
+            const viewSelector = `.tc-tiddler-view-frame[data-tiddler-title="${welcomeTitle}"]`;
+            await page.waitForFunction((s) => document.querySelectorAll(s).length === 1, viewSelector);
+            await page.locator(viewSelector).getByRole('button', { name: 'edit this tiddler' }).click();
+            await page.waitForFunction(() => document.querySelectorAll('.tc-tiddler-edit-frame').length === 1);
             const editor = page.locator('.tc-tiddler-edit-frame');
-            await editor.waitFor();
-            await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
+            // The text editor may be drawn anew while it opens, dropping what was typed into
+            // the old one: type into the newest until the draft holds the text.
+            for (let attempt = 1; ; attempt++) {
+                await editor.frameLocator('iframe.tc-edit-texteditor-body').last().locator('textarea').fill(text);
+                const draft = await page.evaluate((title) => window.$tw.wiki.getTiddlerText(title),
+                    `Draft of '${welcomeTitle}'`);
+                if (draft === text) break;
+                assert.ok(attempt < 5, `the editor never kept the text; the draft holds: ${draft}`);
+                await new Promise((resolve) => setTimeout(resolve, 200));
+            }
             const [response] = await Promise.all([
                 page.waitForResponse((r) => r.request().method() === 'PUT', { timeout: saveLimitMs }),
                 editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click(),
