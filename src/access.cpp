@@ -124,7 +124,7 @@ bool comesFromBrowser(const std::vector<std::string>& headLines) {
 bool actsOnServer(std::string_view requestLine) {
     std::vector<std::string_view> words = split(requestLine, " ");
     if (words.empty()) return false;
-    if (words[0] == "POST") return true;
+    if (words[0] == "POST" || words[0] == "PUT") return true;
     if (words.size() < 2) return false;
     // As routing hands them on, escapes decoded: a GET's path without its
     // query, a HEAD's whole target. A path decoding to NUL is refused later.

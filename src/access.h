@@ -37,7 +37,7 @@ bool postAllowed(const std::vector<std::string>& headLines);
 // Whether the request comes from a browser (its head carries Sec-Fetch-Site
 // or Origin, given once or more): such a client reads only a 200 answer's text.
 bool comesFromBrowser(const std::vector<std::string>& headLines);
-// Whether a request line asks to save or run something: every POST, and a
+// Whether a request line asks to save or run something: every POST and PUT, and a
 // GET or HEAD that routing hands to the script gateway.
 bool actsOnServer(std::string_view requestLine);
 // Why a request must be refused before it is routed, or nullopt when it may

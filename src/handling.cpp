@@ -145,6 +145,10 @@ ContentChoice chooseContentType(std::string_view url) {
     return {ContentKind::Unknown, ""};
 }
 
+std::string pageUrl(std::string_view path) {
+    return path == "/" ? "/index.html" : std::string(path);
+}
+
 bool isScriptUrl(std::string_view url) {
     return chooseContentType(url).kind == ContentKind::Script;
 }
@@ -161,11 +165,13 @@ std::string notImplementedAnswer() {
                        "not in a Transfer-Encoding.\n");
 }
 
-std::string okHead(std::string_view contentType, std::int64_t size) {
+std::string okHead(std::string_view contentType, std::int64_t size, std::string_view etag) {
     std::string head = "HTTP/1.1 200 OK\r\nContent-Type: ";
     head.append(contentType);
     head.append("\r\nContent-Length: ");
     head.append(std::to_string(size));
+    head.append("\r\nETag: ");
+    head.append(etag);
     head.append("\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n");
     return head;
 }
@@ -274,7 +280,8 @@ void RequestHandler::handleRequest() {
     }
     SplitTarget target = splitTarget(line->target);
     if (target.query) query = *target.query;
-    bool routed = line->method == "GET" || line->method == "HEAD" || line->method == "POST";
+    bool routed = line->method == "GET" || line->method == "HEAD" || line->method == "POST" ||
+                  line->method == "PUT" || line->method == "OPTIONS";
     std::optional<std::string> decodedPath = decodeTargetPath(target.path);
     if (routed && !decodedPath) {
         // File names hold no NUL; letting one through would cut the name short
@@ -306,9 +313,15 @@ void RequestHandler::handleRequest() {
         contentLength = headers.contentLength;
         boundary = headers.boundary;
     } else if (line->method == "HEAD") {
-        // HEAD looks its file up with the query still on, as it always has.
-        sendHead(*decodedPath + line->target.substr(target.path.size()));
+        // The head GET would send: "/" is index.html and the query is no part of the name.
+        sendHead(pageUrl(*decodedPath));
         keepOpen = 0;
+    } else if (line->method == "OPTIONS") {
+        handleOptions(pageUrl(*decodedPath));
+        keepOpen = 0;
+    } else if (line->method == "PUT") {
+        path = *decodedPath;
+        awaitPutBody();
     }
     // Any other method gets no answer; the connection waits for its peer.
 }
@@ -344,6 +357,12 @@ std::optional<std::string> locateFile(const std::string& root, const std::string
     MappedPath mapped = mapUrlToPath(root, url);
     if (mapped.rootPrefixed) consoleLine("updating path");
     consoleLine("requested: " + mapped.filePath);
+    return servableFile(root, url, mapped);
+}
+
+} // namespace
+
+std::optional<std::string> servableFile(const std::string& root, const std::string& url, const MappedPath& mapped) {
     // A ".." segment could climb out of the root: treat it as missing.
     if (hasParentSegment(url)) return std::nullopt;
     // A save's temporary name holds a page being written or one replaced.
@@ -359,6 +378,8 @@ std::optional<std::string> locateFile(const std::string& root, const std::string
     if (isExchangeFile(mapped.filePath)) return std::nullopt;
     return mapped.filePath;
 }
+
+namespace {
 
 // The content choice for a URL, with the console line of an unknown type.
 ContentChoice announceContentType(const std::string& url) {
@@ -404,14 +425,16 @@ void RequestHandler::sendFile(const std::string& url) {
         std::string root = getConfig("root");
         std::optional<std::string> filePath = locateFile(root, url);
         if (!filePath) return send(notFoundPage(root));
-        std::int64_t size = platform::fileSize(*filePath);
         platform::UniqueFd file = platform::openForReading(*filePath);
+        // Size and tag from the file opened, so both describe the bytes sent.
+        platform::FileStamp stamp = platform::fileStamp(file.get());
+        std::int64_t size = stamp.size;
         ContentChoice choice = announceContentType(url);
         if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
         consoleLine("sending file " + *filePath);
         // Every piece but the last says more follows, so the system fills
         // whole segments while each piece still goes in one send.
-        std::string head = okHead(choice.type, size);
+        std::string head = okHead(choice.type, size, entityTag(stamp));
         if (size > 0) sendPart(head); else send(head);
         // Exactly the announced length goes out, so the head never lies about
         // the body even when the file grows meanwhile.
@@ -436,9 +459,10 @@ void RequestHandler::sendHead(const std::string& url) {
         if (!filePath) return send(notFoundPage(root));
         ContentChoice choice = announceContentType(url);
         if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
-        std::int64_t size = platform::fileSize(*filePath);
+        // Only the file's attributes are read, never its content.
+        platform::FileStamp stamp = platform::fileStampAt(*filePath);
         consoleLine("sending HEAD response for " + *filePath);
-        send(okHead(choice.type, size));
+        send(okHead(choice.type, stamp.size, entityTag(stamp)));
     });
 }
 

@@ -85,6 +85,9 @@ bool endsInScriptName(std::string_view url);
 // The content type of a URL text by the ordered rule table.
 ContentChoice chooseContentType(std::string_view url);
 
+// The URL text a request path names a file by: "/" is index.html.
+std::string pageUrl(std::string_view path);
+
 // Whether a URL text (a GET's path, a HEAD's target) is answered by the
 // script gateway rather than served as a file.
 bool isScriptUrl(std::string_view url);
@@ -96,8 +99,8 @@ bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines);
 // The answer to a request whose body is sent in an encoding the server does not decode.
 std::string notImplementedAnswer();
 
-// The head of a file answer (GET and HEAD alike).
-std::string okHead(std::string_view contentType, std::int64_t size);
+// The head of a file answer (GET and HEAD alike), with the file's entity tag.
+std::string okHead(std::string_view contentType, std::int64_t size, std::string_view etag);
 
 // The page for a missing file, with the root it was looked for in.
 std::string notFoundPage(std::string_view root);
@@ -107,6 +110,12 @@ inline constexpr std::string_view failedSendHead = "HTTP/1.1 400 Bad Request\r\n
 
 // Files are streamed in pieces of this size, one send each.
 inline constexpr std::size_t filePieceSize = 1300;
+
+// The file a URL text mapped to `mapped` may be served from (or saved over),
+// or nothing when it is to be treated as missing: a ".." segment, a save's
+// temporary name, a path outside the root, a Windows alias name, no regular
+// file, or a script exchange file.
+std::optional<std::string> servableFile(const std::string& root, const std::string& url, const MappedPath& mapped);
 
 // Whether a directory entry's name is a wiki file ("tiddly-*.html", letter case ignored).
 bool isWikiFileName(std::string_view name);

@@ -244,4 +244,18 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
     return std::nullopt;
 }
 
+std::string entityTag(const platform::FileStamp& stamp) {
+    auto hex = [](std::uint64_t value) {
+        static const char digits[] = "0123456789abcdef";
+        std::string text;
+        do {
+            text.insert(text.begin(), digits[value & 15]);
+            value >>= 4;
+        } while (value != 0);
+        return text;
+    };
+    return "\"" + hex(stamp.identity) + "-" + hex(static_cast<std::uint64_t>(stamp.size)) + "-" +
+           hex(static_cast<std::uint64_t>(stamp.written)) + "\"";
+}
+
 } // namespace fernhollow

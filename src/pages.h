@@ -4,6 +4,7 @@
 // second name; nothing half-written is ever at the page's name.
 #pragma once
 
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 #include "saving.h"
 
@@ -115,6 +116,11 @@ public:
 private:
     std::vector<std::string> paths_;
 };
+
+// The entity tag of one version of a file: quoted, strong, made of the file's
+// identity, size and last write time, so any change of its bytes changes it
+// while an unchanged file keeps it across restarts.
+std::string entityTag(const platform::FileStamp& stamp);
 
 // A replacement that did not happen: which step failed, and how.
 struct ReplaceFailure {

@@ -156,7 +156,12 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
     // So is one the bodies in progress have no room for.
     if (!claimBody(body.size())) return;
-    if (!boundary.empty() && contentLength > 0) {
+    if (putAwaited_) {
+        // A page sent by PUT is whole at its announced length; more is no part of it.
+        if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
+        body.resize(static_cast<std::size_t>(contentLength));
+        handlePut();
+    } else if (!boundary.empty() && contentLength > 0) {
         // The page of an upload may hold delimiter-like text anywhere, the
         // closing delimiter's own included: only its length tells when it is
         // whole. Bytes past it are no part of it, so they never move its end.

@@ -127,6 +127,13 @@ public:
     void sendHead(const std::string& url);
     // Runs the script interpreter for a ".php" request and sends its answer.
     void handlePhpRequest(const std::string& method, const std::string& url);
+    // Answers OPTIONS: which methods a URL takes, and whether PUT may save it.
+    void handleOptions(const std::string& url);
+    // Reads what the head of a PUT says of its body, refusing one it cannot take.
+    void awaitPutBody();
+    // Saves the page a PUT whose body is complete names, unless it changed
+    // since the client loaded it.
+    void handlePut();
 
     std::unique_ptr<Connection> socket;
     std::int32_t keepOpen = 0;
@@ -157,6 +164,8 @@ protected:
     void sendPart(std::string_view bytes) { socket->sendPart(bytes); }
 
 private:
+    // Whether the body awaited is a PUT's page.
+    bool putAwaited_ = false;
     // How far the searches of processPacketData have looked without a match,
     // so that every receive searches only what is new.
     std::size_t headSearchedTo_ = 0;

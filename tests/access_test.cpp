@@ -56,12 +56,12 @@ TEST(Access, PostOrigins) {
 
 TEST(Access, RequestsThatSaveOrRunSomething) {
     // A GET's path and a HEAD's whole target, as routing hands them on, by the content table.
-    for (const char* line : {"POST /anything HTTP/1.1", "GET /run.php?x=1 HTTP/1.1", "HEAD /run.php HTTP/1.1",
+    for (const char* line : {"POST /anything HTTP/1.1", "PUT /index.html HTTP/1.1", "GET /run.php?x=1 HTTP/1.1", "HEAD /run.php HTTP/1.1",
                              "GET /admin.php HTTP/1.1", "HEAD /x?.php HTTP/1.1",
                              "GET /run%2ephp HTTP/1.1", "HEAD /run%2Ephp?x HTTP/1.1"})
         EXPECT_TRUE(actsOnServer(line)) << line;
     for (const char* line : {"GET /page.php.html HTTP/1.1", "HEAD /a.html?x.php HTTP/1.1", "GET /x?.php HTTP/1.1",
-                             "GET /index.html HTTP/1.1", "PUT /run.php HTTP/1.1", "get /run.php HTTP/1.1", "GET",
+                             "GET /index.html HTTP/1.1", "OPTIONS /run.php HTTP/1.1", "get /run.php HTTP/1.1", "GET",
                              "GET /run%2ephp%00 HTTP/1.1"})
         EXPECT_FALSE(actsOnServer(line)) << line;
 }

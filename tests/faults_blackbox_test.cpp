@@ -26,10 +26,18 @@ namespace {
 
 const std::string indexPage = "<!doctype html>\n<html><body><p>Fernhollow is still here.</p></body></html>\n";
 
-// The head of a file answer, as the server writes it.
-std::string okHead(std::string_view type, std::size_t size) {
+// The head of a file answer, as the server writes it; without `etag`, as
+// withoutEtag leaves it.
+std::string okHead(std::string_view type, std::size_t size, const std::string& etag = "") {
     return "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(type) + "\r\nContent-Length: " + std::to_string(size) +
-           "\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n";
+           (etag.empty() ? "" : "\r\nETag: " + etag) + "\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n";
+}
+
+// The entity tag the server gives the file at `target`, read from a HEAD.
+std::string etagOf(int port, const std::string& target) {
+    std::string etag;
+    withoutEtag(fernhollow::testing::exchange(port, "HEAD " + target + " HTTP/1.1\r\n\r\n"), &etag);
+    return etag;
 }
 
 std::size_t countOf(std::string_view text, std::string_view needle) {
@@ -52,7 +60,7 @@ std::string readUntilClosed(RawClient& client, ServerProcess& server, std::chron
         }
     }
     server.output();
-    return received;
+    return withoutEtag(std::move(received));
 }
 
 // Waits until `needle` stands at least `count` times in the console.
@@ -331,8 +339,8 @@ TEST(Faults, ClientResettingInTheMiddleOfALargeResponse) {
     // answer cannot all be handed to the kernel before the reset comes.
     const std::string large = textOfSize(8 * 1024 * 1024, 3);
     site.dir.write("large.txt", large);
-    const std::string head = okHead("text/plain", large.size());
     ServerProcess server({}, site.dir.path());
+    const std::string head = okHead("text/plain", large.size(), etagOf(server.port(), "/large.txt"));
 
     // The reset comes after the client has read this much of the answer. A
     // small receive buffer keeps most of the answer in the server's hands.
@@ -375,6 +383,7 @@ TEST(SlowFaults, ClientThatStopsReadingIsDroppedAfterTheSendTimeOut) {
     site.dir.write("huge.txt", huge);
     ServerProcess server({}, site.dir.path());
 
+    const std::string hugeTag = etagOf(server.port(), "/huge.txt");
     RawClient stalled(server.port(), 4096);
     stalled.send("GET /huge.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     // Read the start of the answer, then read nothing more.
@@ -399,7 +408,7 @@ TEST(SlowFaults, ClientThatStopsReadingIsDroppedAfterTheSendTimeOut) {
     // The stalled client gets only what had left before the drop.
     received += readUntilClosed(stalled, server, 120s);
     EXPECT_LT(received.size(), huge.size());
-    EXPECT_EQ(received, (okHead("text/plain", huge.size()) + huge).substr(0, received.size()));
+    EXPECT_EQ(received, (okHead("text/plain", huge.size(), hugeTag) + huge).substr(0, received.size()));
     std::cout << "[ figures  ] waiting client answered " << answeredAfter << " s after the stall; stalled client got "
               << received.size() << " of " << huge.size() << " bytes\n";
     expectIndexServed(server);

@@ -3,6 +3,8 @@
 // the handler's routing decisions on an in-memory connection.
 #include "config.h"
 #include "handling.h"
+#include "pages.h"
+#include "platform/files.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
 #include "server.h"
@@ -226,11 +228,11 @@ TEST(TransferEncoding, OnlyIdentityIsTakenAsPlainBytes) {
 }
 
 TEST(FixedAnswers, ByteForByte) {
-    EXPECT_EQ(okHead("text/html", 1234),
-              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1234\r\n"
+    EXPECT_EQ(okHead("text/html", 1234, "\"a-4d2-5\""),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1234\r\nETag: \"a-4d2-5\"\r\n"
               "Cache-control: no-store\r\nPragma: no-cache\r\n\r\n");
-    EXPECT_EQ(okHead("", 0),
-              "HTTP/1.1 200 OK\r\nContent-Type: \r\nContent-Length: 0\r\n"
+    EXPECT_EQ(okHead("", 0, "\"1-0-0\""),
+              "HTTP/1.1 200 OK\r\nContent-Type: \r\nContent-Length: 0\r\nETag: \"1-0-0\"\r\n"
               "Cache-control: no-store\r\nPragma: no-cache\r\n\r\n");
     EXPECT_EQ(notFoundPage("./"),
               "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\nDOCUMENT_ROOT=./\r\n"
@@ -360,7 +362,10 @@ TEST(Routing, AnswersOrLeavesOpenAsTheRequestLineSays) {
         std::string answerStart;  // empty: nothing sent
     };
     const Case cases[] = {
-        {"PUT /index.html HTTP/1.1\r\n\r\n", 1, ""},
+        {"DELETE /index.html HTTP/1.1\r\n\r\n", 1, ""},
+        {"PUT /index.html HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 411 Length Required\r\n"},
+        {"PUT /index.html HTTP/1.1\r\nContent-Length: 5\r\n\r\n", 1, ""},
+        {"OPTIONS / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 200 OK\r\nDAV: 1\r\n"},
         {"get /index.html HTTP/1.1\r\n\r\n", 1, ""},
         {"POST /other HTTP/1.1\r\nContent-Length: 5\r\n\r\n", 1, ""},
         {"GET\r\n\r\n", 0, "HTTP/1.1 400 Bad Request\r\n"},
@@ -368,7 +373,7 @@ TEST(Routing, AnswersOrLeavesOpenAsTheRequestLineSays) {
         {"GET  HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 400 Bad Request\r\n"},
         {"POST  HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0, "HTTP/1.1 400 Bad Request\r\n"},
         {"GET / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"},
-        {"HEAD / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 404 Not Found\r\n"},
+        {"HEAD / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"},
         {"POST /../x.php HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0, "HTTP/1.1 404 Not Found\r\n"},
         {"POST /a\\..\\x.php HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0, "HTTP/1.1 404 Not Found\r\n"},
     };
@@ -451,7 +456,8 @@ TEST(SendFile, StreamsInPiecesOf1300Bytes) {
     CountingConnection& sink = *connection;
     Handler h(dir.path() + "/", std::move(connection));
     h.handler.processPacketData("GET /f.png HTTP/1.1\r\n\r\n");
-    std::string head = okHead("image/png", static_cast<std::int64_t>(content.size()));
+    std::string head = okHead("image/png", static_cast<std::int64_t>(content.size()),
+                              entityTag(platform::fileStampAt(dir.path() + "/f.png")));
     EXPECT_EQ(sink.sent, head + content);
     EXPECT_EQ(sink.sizes, (std::vector<std::size_t>{head.size(), 1300, 1300, 1300, 7}));
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,6 +78,8 @@ void removeFile(const std::string& path);
 std::optional<std::int64_t> statusChangeTime(const std::string& path);
 // The current time on the clock the system stamps files with.
 std::int64_t fileClockNow();
+// The current local time, as the user reads it.
+std::tm localTimeNow();
 // Makes a write past the process's file-size limit fail (EFBIG) instead of
 // ending the process, so a save over the limit is refused and cleaned up.
 void keepFileSizeLimitAWriteFailure();

@@ -267,6 +267,16 @@ long raiseDescriptorLimit() {
     return static_cast<long>(limit.rlim_cur);
 }
 
+std::string withoutEtag(std::string answer, std::string* etag) {
+    if (etag != nullptr) etag->clear();
+    std::size_t headEnd = answer.find("\r\n\r\n");
+    std::size_t at = answer.find("\r\nETag: ");
+    if (at == std::string::npos || at >= headEnd) return answer;
+    std::size_t end = answer.find("\r\n", at + 2);
+    if (etag != nullptr) *etag = answer.substr(at + 8, end - at - 8);
+    return answer.erase(at, end - at);
+}
+
 double cpuSeconds(int pid) {
     std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     // The name in parentheses may hold blanks: the fields are counted after it.

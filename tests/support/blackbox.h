@@ -134,6 +134,11 @@ long raiseDescriptorLimit();
 // Processor time (user + system) that process `pid` has used so far, in seconds.
 double cpuSeconds(int pid);
 
+// The answer with the entity tag line of its head ("ETag: ..." and its line
+// end) taken out, for comparing file answers whose tag a test cannot know;
+// the tag itself goes to `etag` when given (empty when there was none).
+std::string withoutEtag(std::string answer, std::string* etag = nullptr);
+
 // Sends `request` on a new connection and returns everything the server
 // answers before it closes the connection.
 std::string exchange(int port, std::string_view request,

@@ -180,6 +180,13 @@ void keepFileSizeLimitAWriteFailure() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
+std::tm localTimeNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return local;
+}
+
 std::int64_t fileClockNow() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);

@@ -260,6 +260,13 @@ std::optional<std::int64_t> statusChangeTime(const std::string& path) {
 // Windows has no file-size signal: a write over a limit simply fails.
 void keepFileSizeLimitAWriteFailure() {}
 
+std::tm localTimeNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_s(&local, &now);
+    return local;
+}
+
 std::int64_t fileClockNow() {
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);

@@ -1,0 +1,198 @@
+#include "put.h"
+
+#include "access.h"
+#include "config.h"
+#include "handling.h"
+#include "pages.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "server.h"
+#include "text.h"
+
+#include <cstdio>
+#include <system_error>
+
+namespace fernhollow {
+
+using platform::consoleLine;
+
+std::string optionsAnswer(bool puttable) {
+    std::string answer = "HTTP/1.1 200 OK\r\n";
+    if (puttable) answer.append("DAV: 1\r\n");
+    answer.append("Allow: ").append(allowedMethods).append("\r\nContent-Length: 0\r\n\r\n");
+    return answer;
+}
+
+bool namesPage(std::string_view url) {
+    std::string_view path = url.substr(0, url.find('?'));
+    std::string name = lowerAscii(path.substr(platform::lastSeparatorAt(path) + 1));
+    return name.size() > 5 && (endsWith(name, ".html") || endsWith(name, ".htm"));
+}
+
+bool ifMatchAllows(std::string_view ifMatch, std::string_view current) {
+    for (std::string_view item : split(ifMatch, ",")) {
+        std::string tag = trimWhiteSpace(item);
+        if (tag == "*" || tag == current) return true;
+    }
+    return false;
+}
+
+std::string conflictCopyName(std::string_view pageName, const std::tm& when, int attempt) {
+    std::string stem(pageName);
+    std::string lowered = lowerAscii(stem);
+    if (endsWith(lowered, ".html")) stem.resize(stem.size() - 5);
+    else if (endsWith(lowered, ".htm")) stem.resize(stem.size() - 4);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, ".conflict-%04d%02d%02d-%02d%02d%02d", when.tm_year + 1900, when.tm_mon + 1,
+                  when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
+    std::string name = stem + stamp;
+    if (attempt > 1) name += "-" + std::to_string(attempt);
+    return name + ".html";
+}
+
+PutLength putLength(const std::vector<std::string>& headLines) {
+    PutLength result;
+    bool twice = false;
+    std::optional<std::string> value = headerValue(headLines, "Content-Length", twice);
+    auto refuse = [&](std::string_view status, const std::string& reason) {
+        result.reason = reason;
+        result.refusal = plainAnswer(status, "Not saved: " + reason + ".\n");
+        return result;
+    };
+    if (!value && !twice) return refuse("411 Length Required", "a page sent by PUT needs a Content-Length");
+    bool digits = value && !value->empty() && value->size() <= 18 &&
+                  value->find_first_not_of("0123456789") == std::string::npos;
+    if (twice || !digits) return refuse("400 Bad Request", "the Content-Length of the PUT is not one plain number");
+    result.length = std::stoll(*value);
+    if (result.length == 0) return refuse("400 Bad Request", "the page sent is empty");
+    return result;
+}
+
+namespace {
+
+// The page's path below the root as a URL names it, without its first "/".
+std::string relativeName(std::string_view url) {
+    return std::string(url.substr(url.find_first_not_of('/') == std::string_view::npos ? url.size()
+                                                                                       : url.find_first_not_of('/')));
+}
+
+// Keeps `content` under a new name in `folder` (made when missing): the
+// conflict copy of the page `pageName`, written whole and flushed before it
+// gets its name. Returns the copy's path (raises on failure).
+std::string keepConflictCopy(const std::string& folder, std::string_view pageName, std::string_view content) {
+    platform::makeFolders(folder);
+    std::tm now = platform::localTimeNow();
+    std::string path;
+    for (int attempt = 1;; ++attempt) {
+        path = folder + platform::pathSeparator + conflictCopyName(pageName, now, attempt);
+        if (platform::entryKind(path) == platform::EntryKind::Missing) break;
+        if (attempt == 1000) throw std::system_error(std::make_error_code(std::errc::file_exists), "conflict copy " + path);
+    }
+    TemporaryFile copy(path);
+    platform::writeAll(copy.descriptor(), content);
+    platform::defaultPermissions(copy.descriptor());
+    platform::syncFile(copy.descriptor());
+    copy.commit();
+    platform::syncDirectory(folder);
+    return path;
+}
+
+} // namespace
+
+void RequestHandler::handleOptions(const std::string& url) {
+    std::string root = getConfig("root");
+    bool puttable = namesPage(url) && servableFile(root, url, mapUrlToPath(root, url));
+    consoleLine("OPTIONS request for " + url + (puttable ? ": a page PUT may save" : ""));
+    send(optionsAnswer(puttable));
+}
+
+void RequestHandler::awaitPutBody() {
+    PutLength announced = putLength(headLines);
+    if (announced.refusal) {
+        consoleLine("refusing to save " + pageUrl(path) + ": " + announced.reason);
+        send(*announced.refusal);
+        keepOpen = 0;
+        return;
+    }
+    contentLength = announced.length;
+    putAwaited_ = true;
+}
+
+void RequestHandler::handlePut() {
+    const std::string url = pageUrl(path);
+    consoleLine("PUT request for " + url);
+    const std::string root = getConfig("root");
+    auto answer = [this](std::string_view status, const std::string& text) {
+        send(plainAnswer(status, text));
+        keepOpen = 0;
+    };
+    auto refuse = [&](std::string_view status, const std::string& cause) {
+        consoleLine("refusing to save " + url + ": " + cause);
+        answer(status, "Not saved: " + cause + ".\n");
+    };
+
+    std::optional<std::string> page = servableFile(root, url, mapUrlToPath(root, url));
+    if (!page) return refuse("404 Not Found", "there is no page " + url + " in the served folder to replace");
+    if (!namesPage(url)) {
+        consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
+        std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
+        refusal.insert(refusal.find("\r\n") + 2, "Allow: GET, HEAD, POST, OPTIONS\r\n");
+        send(refusal);
+        keepOpen = 0;
+        return;
+    }
+
+    // The previous version goes to the backup folder under the page's own path.
+    SavePaths paths = savePaths(root, relativeName(url), "backup");
+    paths.pagePath = *page;
+    paths.backupPath = systemPathForm(paths.backupPath);
+    std::string backupFolder = folderOf(paths.backupPath);
+    std::string shownFolder = "backup/" + relativeName(url);
+    shownFolder.resize(shownFolder.rfind('/') + 1);
+    const std::string pageName = relativeName(url).substr(relativeName(url).rfind('/') + 1);
+
+    std::string current = entityTag(platform::fileStampAt(*page));
+    bool twice = false;
+    std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
+    if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
+        // Another tab or program saved the page since this client loaded it:
+        // its version stays, and this one is kept beside the backups.
+        std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
+        try {
+            std::string copy = keepConflictCopy(backupFolder, pageName, body);
+            consoleLine("refusing to save " + url + ": the page changed since it was loaded (If-Match " +
+                        ifMatch.value_or("given twice") + ", now " + current + "); this version kept as " + copy);
+            std::string shown = shownFolder + copy.substr(platform::lastSeparatorAt(copy) + 1);
+            return answer("412 Precondition Failed",
+                          "Not saved: " + changed + ". This tab's version was kept as " + shown +
+                              " in the served folder. Reload the page to get the other version; this tab's changes "
+                              "are in the kept copy.\n");
+        } catch (const std::system_error& error) {
+            consoleLine("refusing to save " + url + ": the page changed since it was loaded, and this version could "
+                        "not be kept (" + error.what() + ")");
+            return answer("412 Precondition Failed",
+                          "Not saved: " + changed + ", and this tab's version could not be kept (" +
+                              error.code().message() + "). Copy your changes elsewhere before you reload.\n");
+        }
+    }
+
+    auto failed = [&](SaveFailure step, const std::system_error& error) {
+        SaveFailureReport report = describeSaveFailure(step, error.code(), relativeName(url), "backup");
+        consoleLine("could not save " + url + ": " + report.cause + " (" + error.what() + ")");
+        answer("500 Internal Server Error",
+               "Not saved: " + report.cause + ". Check the served folder, then save again; the page on disk is "
+               "unchanged.\n");
+    };
+    try {
+        platform::makeFolders(backupFolder);
+    } catch (const std::system_error& error) {
+        return failed(SaveFailure::BackupFailed, error);
+    }
+    if (std::optional<ReplaceFailure> failure = replacePage(paths, url, body, replacedFiles))
+        return failed(failure->step, failure->error);
+    send("HTTP/1.1 204 No Content\r\nETag: " + entityTag(platform::fileStampAt(*page)) + "\r\n\r\n");
+    keepOpen = 0;
+}
+
+} // namespace fernhollow
