@@ -22,6 +22,8 @@ LOOPBACK = "127.0.0.1"
 MIB = 1024 * 1024
 BOUNDARY = "---------------------------7e12b3a1f0c4"
 SAVE_ANSWER = b"HTTP/1.1 200 OK\r\n\r\n"
+# A save by PUT: 204 with the new page's ETag (Fernhollow), or bare (the raw floor).
+PUT_ANSWER = re.compile(rb'HTTP/1\.1 204 No Content\r\n(ETag: "[^"\r\n]+"\r\n)?\r\n')
 
 
 def log(text):
@@ -186,12 +188,20 @@ def upload_request(page, port, file_name):
     return head + body
 
 
+def put_request(page, port, target):
+    """A PUT of the page to `target` as the wiki's put saver sends it, without If-Match."""
+    head = (f"PUT {target} HTTP/1.1\r\nHost: {LOOPBACK}:{port}\r\n"
+            f"Content-Type: text/html;charset=UTF-8\r\nContent-Length: {len(page)}\r\n\r\n").encode()
+    return head + page
+
+
 def timed_post(port, request):
     """Seconds from connecting to the end of the answer; checks the answer."""
     start = time.perf_counter()
     answer = exchange(port, request, 120)
     elapsed = time.perf_counter() - start
-    if answer != SAVE_ANSWER:
+    expected = answer == SAVE_ANSWER if request.startswith(b"POST ") else PUT_ANSWER.fullmatch(answer)
+    if not expected:
         raise RuntimeError(f"unexpected answer to a save on port {port}: {answer[:200]!r}")
     return elapsed
 
@@ -320,7 +330,8 @@ def main():
     results = {}
     problems_seen = {}
     try:
-        ports = {name: free_port() for name in ("nginx", "fernhollow", "reference", "sink", "sink_fsync", "fresh")}
+        ports = {name: free_port() for name in ("nginx", "fernhollow", "reference", "sink", "sink_fsync",
+                                                "sink_replace", "fresh")}
         console_path = os.path.join(work, "fernhollow-console.txt")
         console = open(console_path, "wb")
         nginx_conf = nginx_config(os.path.join(work, "nginx"), site, ports["nginx"])
@@ -379,6 +390,8 @@ def main():
                                     ports["sink"]),
             "sink_fsync": processes.start([sink, str(ports["sink_fsync"]), os.path.join(work, "sink", "page-f.html"),
                                            "fsync"], ports["sink_fsync"]),
+            "sink_replace": processes.start([sink, str(ports["sink_replace"]), os.path.join(work, "sink", "page-r.html"),
+                                             "replace"], ports["sink_replace"]),
         }
         save_times = {}
         for size_mib in (2, 20):
@@ -391,16 +404,34 @@ def main():
             with open(os.path.join(site, name), "rb") as saved:
                 if saved.read() != content:
                     raise RuntimeError(f"the saved {size_mib} MiB page differs from the one sent")
+            targets = ["fernhollow", "sink", "sink_fsync"]
+            if size_mib == 20:
+                # The same page saved in place by PUT, to a page of its own that exists already
+                # (a PUT never creates one), beside the least such a save must do.
+                put_name = "tiddly-put-20.html"
+                with open(os.path.join(site, put_name), "wb") as out:
+                    out.write(page_text(len(content), seed=21))
+                requests["fernhollow_put"] = put_request(content, ports["fernhollow"], f"/{put_name}")
+                requests["sink_replace"] = put_request(content, ports["sink_replace"], f"/{put_name}")
+                ports["fernhollow_put"] = ports["fernhollow"]
+                targets += ["fernhollow_put", "sink_replace"]
             count = rounds + 2 if size_mib == 2 else rounds
             log(f"saves of {size_mib} MiB: {count} rounds")
-            times = {"fernhollow": [], "sink": [], "sink_fsync": []}
+            times = {target: [] for target in targets}
             for r in range(count):
-                for target in alternating(["fernhollow", "sink", "sink_fsync"], r):
+                for target in alternating(targets, r):
                     times[target].append(timed_post(ports[target], requests[target]))
             log("  " + ", ".join(f"{k}: {[round(v * 1000, 1) for v in vs]}" for k, vs in times.items()))
             save_times[size_mib] = times
             if not os.path.isfile(os.path.join(site, "backup", name)):
                 raise RuntimeError("the saves left no backup")
+            if size_mib == 20:
+                for saved_path in (os.path.join(site, put_name), os.path.join(work, "sink", "page-r.html")):
+                    with open(saved_path, "rb") as saved:
+                        if saved.read() != content:
+                            raise RuntimeError(f"{saved_path} is not the page sent by PUT")
+                if not os.path.isfile(os.path.join(site, "backup", put_name)):
+                    raise RuntimeError("the PUT saves left no backup")
         for process in sinks.values():
             processes.stop(process)
 
@@ -508,6 +539,13 @@ def report(results, page_source, page_size, rounds, seconds, notes, work):
             f"raw sink {fmt(median(times['sink_fsync']) * 1000)} with fsync, "
             f"{fmt(median(times['sink']) * 1000)} without", f"{with_fsync:.2f} / {without:.2f}",
             "<= 3 x raw with fsync" if size_mib == 20 else "report", with_fsync <= 3 if size_mib == 20 else None)
+    times = saves[20]
+    ratio = paired(times["fernhollow_put"], times["sink_replace"])
+    row("20 MiB save by PUT, in place (ms per save)", fmt(median(times["fernhollow_put"]) * 1000),
+        f"raw replace floor {fmt(median(times['sink_replace']) * 1000)}; "
+        f"upload save {fmt(median(times['fernhollow']) * 1000)}", f"{ratio:.2f}", "<= 1.3 x raw replace floor",
+        ratio <= 1.3)
+
     def scale(name):
         return median(saves[20][name]) / median(saves[2][name])
 

@@ -54,31 +54,25 @@ function tidFile(fields, text) {
     return `${head}\n\n${text}`;
 }
 
-// Builds a single-file wiki from the "empty" edition into `targetDir`/`fileName`.
-// The upload saver is configured as a user would in the control panel: the
-// server address (relative, so the page saves to whichever server it was
-// loaded from), file name, backup folder and user name; the password lives in
-// the browser (see `uploadPasswordScript`). Autosave is off, so only the
-// wiki's own save action saves. Returns the page's path.
-export function buildWikiPage(targetDir, fileName = wikiFileName) {
+// What every test wiki shows: its title, subtitle and the welcome tiddler on top.
+const siteSettings = {
+    '$:/SiteTitle': siteTitle,
+    '$:/SiteSubtitle': 'a wiki served and saved by Fernhollow',
+};
+
+// Renders a single-file wiki from the "empty" edition into `targetDir`/`fileName`,
+// holding `settings` (title to text, one tiddler each) and the welcome tiddler,
+// which the page opens with. Returns the page's path.
+function renderWikiPage(targetDir, fileName, settings) {
     const work = makeTempDir('build');
     try {
         const wikiDir = path.join(work, 'wiki');
         tiddlywiki(wikiDir, '--init', 'empty');
         const tiddlers = path.join(wikiDir, 'tiddlers');
         fs.mkdirSync(tiddlers, { recursive: true });
-        const settings = {
-            '$:/SiteTitle': siteTitle,
-            '$:/SiteSubtitle': 'a wiki served and saved by Fernhollow',
-            '$:/UploadURL': '/savetiddly',
-            '$:/UploadFilename': fileName,
-            '$:/UploadBackupDir': backupDirName,
-            '$:/UploadName': uploadUser,
-            '$:/config/AutoSave': 'no',
-            '$:/DefaultTiddlers': `[[${welcomeTitle}]]`,
-        };
+        const all = { ...settings, '$:/DefaultTiddlers': `[[${welcomeTitle}]]` };
         let index = 0;
-        for (const [title, text] of Object.entries(settings)) {
+        for (const [title, text] of Object.entries(all)) {
             fs.writeFileSync(path.join(tiddlers, `setting-${index++}.tid`), tidFile({ title }, text));
         }
         fs.writeFileSync(path.join(tiddlers, 'welcome.tid'), tidFile({ title: welcomeTitle }, welcomeText));
@@ -92,6 +86,31 @@ export function buildWikiPage(targetDir, fileName = wikiFileName) {
     } finally {
         fs.rmSync(work, { recursive: true, force: true });
     }
+}
+
+// Builds the upload-saver wiki into `targetDir`/`fileName`. The upload saver
+// is configured as a user would in the control panel: the server address
+// (relative, so the page saves to whichever server it was loaded from), file
+// name, backup folder and user name; the password lives in the browser (see
+// `uploadPasswordScript`). Autosave is off, so only the wiki's own save action
+// saves. Returns the page's path.
+export function buildWikiPage(targetDir, fileName = wikiFileName) {
+    return renderWikiPage(targetDir, fileName, {
+        ...siteSettings,
+        '$:/UploadURL': '/savetiddly',
+        '$:/UploadFilename': fileName,
+        '$:/UploadBackupDir': backupDirName,
+        '$:/UploadName': uploadUser,
+        '$:/config/AutoSave': 'no',
+    });
+}
+
+// Builds a wiki with no saver settings at all into `targetDir`/`fileName`: as
+// a page served over HTTP it saves through TiddlyWiki's put saver, which
+// writes the page back to its own address when the server offers PUT, and
+// otherwise downloads it. Autosave as `autoSave` says. Returns the page's path.
+export function buildPlainWikiPage(targetDir, fileName = wikiFileName, { autoSave = false } = {}) {
+    return renderWikiPage(targetDir, fileName, { ...siteSettings, '$:/config/AutoSave': autoSave ? 'yes' : 'no' });
 }
 
 // Browser-side script that stores the upload password where the wiki's
@@ -205,10 +224,16 @@ export function launchChromium() {
 }
 
 // Collects what a page says through dialogs (the wiki alerts on a failed
-// save) and its script errors; dialogs are dismissed so nothing blocks.
+// save) and its script errors; dialogs are dismissed so nothing blocks, but
+// for the one asking to leave a page with unsaved changes, which is accepted.
 export function watchPage(page) {
     const seen = { dialogs: [], errors: [], console: [] };
     page.on('dialog', (dialog) => {
+        // Leaving a wiki with unsaved changes asks first; a test that reloads means to leave.
+        if (dialog.type() === 'beforeunload') {
+            dialog.accept().catch(() => {});
+            return;
+        }
         seen.dialogs.push(dialog.message());
         dialog.dismiss().catch(() => {});
     });

@@ -1,0 +1,313 @@
+// A wiki page with no saver settings, served by Fernhollow, saves through
+// TiddlyWiki's own put saver: on load the wiki asks the server (OPTIONS) whether
+// its address takes PUT and notes the page's ETag (HEAD); its save then puts the
+// new page to its own address with If-Match. The page is replaced in place,
+// never downloaded; a page that changed on disk since the tab loaded it (another
+// tab's save, another program) is not overwritten, the wiki shows the server's
+// reason and the tab's version is kept beside it.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, it } from 'node:test';
+import {
+    backupDirName, buildPlainWikiPage, Fernhollow, launchChromium, makeTempDir, screenshot, waitForWiki, watchPage,
+    welcomeText, welcomeTitle, wikiFileName,
+} from './support.mjs';
+
+const indexName = 'index.html';
+const conflictName = 'tiddly-conflict.html';
+const rewrittenName = 'tiddly-rewritten.html';
+const autoSaveName = 'tiddly-autosave.html';
+// Under Wine the server answers much more slowly; these limits only guard against hangs.
+const probeLimitMs = 30000;
+const saveLimitMs = 60000;
+
+// Writes a new tiddler through the wiki's editor, as a person would.
+async function addTiddlerThroughEditor(page, title, text) {
+    await page.getByRole('button', { name: 'new tiddler' }).click();
+    const editor = page.locator('.tc-tiddler-edit-frame');
+    await editor.waitFor();
+    await editor.locator('input.tc-titlebar').fill(title);
+    await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
+    await editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click();
+    await page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`).waitFor();
+}
+
+// What the wiki's put saver learned from its probes on load: whether the
+// server takes PUTs (null until the OPTIONS answer came) and the ETag kept
+// from the HEAD answer (null until then, or when it carried none).
+function putSaverState(page) {
+    return page.evaluate(() => {
+        const saver = window.$tw.saverHandler.savers.find((s) => s.info.name === 'put');
+        return saver ? { acceptsPuts: saver.serverAcceptsPuts ?? null, etag: saver.etag ?? null } : null;
+    });
+}
+
+// Opens `url` in a new tab of `context` and waits until the wiki runs and its
+// put saver has both probe answers: the server offers PUT and named an ETag.
+// Returns the tab and what it showed (dialogs, errors, downloads).
+async function openWiki(context, url, server) {
+    const page = await context.newPage();
+    const seen = watchPage(page);
+    seen.downloads = [];
+    page.on('download', (download) => seen.downloads.push(download.suggestedFilename()));
+    // The probes as the browser saw them, for the message when they do not come out right.
+    const probes = [];
+    page.on('response', (response) => {
+        const method = response.request().method();
+        if (method === 'OPTIONS' || method === 'HEAD') {
+            probes.push(`${method} -> ${response.status()} ${JSON.stringify(response.headers())}`);
+        }
+    });
+    page.on('requestfailed', (request) => probes.push(`${request.method()} failed: ${request.failure()?.errorText}`));
+    await page.goto(url);
+    await waitForWiki(page);
+    const deadline = Date.now() + probeLimitMs;
+    let state = await putSaverState(page);
+    while (!(state && state.acceptsPuts !== null && state.etag !== null) && Date.now() < deadline) {
+        await new Promise((resolve) => setTimeout(resolve, 50));
+        state = await putSaverState(page);
+    }
+    const probeReport = `put saver ${JSON.stringify(state)}; probes: ${probes.join('; ') || 'none answered'}`
+        + `\nserver console:\n${server.console()}`;
+    assert.equal(state?.acceptsPuts, true, `the server offers PUT at ${url}: ${probeReport}`);
+    assert.match(state.etag, /^"[^"]+"$/, `the page's ETag is strong and quoted: ${probeReport}`);
+    return { page, seen };
+}
+
+// Presses the wiki's save button and returns the answer to the PUT it sent.
+// A download in its place (the wiki's fallback when the server takes no PUT)
+// fails at once.
+async function pressSave(page) {
+    let onDownload;
+    const downloaded = new Promise((resolve, reject) => {
+        onDownload = (download) => reject(new Error(`the wiki downloaded "${download.suggestedFilename()}" `
+            + 'instead of saving in place'));
+        page.once('download', onDownload);
+    });
+    const answered = page.waitForResponse((r) => r.request().method() === 'PUT', { timeout: saveLimitMs });
+    downloaded.catch(() => {});
+    answered.catch(() => {});
+    try {
+        await page.getByRole('button', { name: 'save changes' }).click();
+        return await Promise.race([answered, downloaded]);
+    } finally {
+        page.off('download', onDownload);
+    }
+}
+
+// Checks that `response` is a successful PUT save to `url` and that the wiki
+// took it as one (no longer dirty); returns the page bytes the wiki sent.
+async function expectSaved(page, response, url, server) {
+    assert.equal(response.status(), 204, `the save is answered 204; server console:\n${server.console()}`);
+    assert.equal(response.url(), url, 'the wiki put the page to its own address');
+    assert.equal(await response.text(), '');
+    assert.match(response.headers().etag ?? '', /^"[^"]+"$/, 'the answer names the new ETag');
+    await page.locator('body:not(.tc-dirty)').waitFor({ state: 'attached', timeout: saveLimitMs });
+    assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), false);
+    assert.equal((await putSaverState(page)).etag, response.headers().etag, 'the wiki keeps the new ETag');
+    return response.request().postDataBuffer();
+}
+
+// The ETag the server now names for `url` (a HEAD from outside the browser).
+async function currentETag(url) {
+    const answer = await fetch(url, { method: 'HEAD' });
+    assert.equal(answer.status, 200);
+    return answer.headers.get('etag');
+}
+
+// Checks a refused save (412): the wiki shows TiddlyWiki's "File changed on
+// server" alert with the server's text, stays dirty, and the server kept the
+// refused page as a conflict copy in the backup folder, named in its text.
+// Returns the conflict copy's path.
+async function expectConflict({ page, seen, response, root, name }) {
+    assert.equal(response.status(), 412);
+    assert.match(response.headers()['content-type'] ?? '', /^text\/plain/);
+    const text = await response.text();
+    const sent = response.request().postDataBuffer();
+    const deadline = Date.now() + saveLimitMs;
+    while (seen.dialogs.length === 0 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 20));
+    assert.deepEqual(seen.dialogs, [`Error while saving:\n\nFile changed on server\n\n${text}`]);
+    assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), true, 'the wiki still holds its edit');
+
+    const stem = name.replace(/\.html$/, '');
+    const pattern = new RegExp(`^${stem.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}\\.conflict-\\d{8}-\\d{6}(-\\d+)?\\.html$`);
+    const copies = fs.readdirSync(path.join(root, backupDirName)).filter((file) => pattern.test(file));
+    assert.equal(copies.length, 1, `one conflict copy of ${name} in ${backupDirName}/: ${copies}`);
+    const copy = path.join(root, backupDirName, copies[0]);
+    assert.ok(fs.readFileSync(copy).equals(sent), 'the conflict copy is the refused page, byte for byte');
+    assert.ok(text.includes(copies[0]), `the server's text names the conflict copy ${copies[0]}: ${text}`);
+    return { copy, text };
+}
+
+describe('saving a wiki without saver settings by PUT to its own address', { timeout: 240000 }, () => {
+    let root;
+    let server;
+    let browser;
+    const originals = {};
+    // Every page the root holds: a save must leave no other file beside them.
+    const pages = [wikiFileName, indexName, conflictName, rewrittenName, autoSaveName];
+
+    before(async () => {
+        root = makeTempDir('put-root');
+        // No backup folder: the first save makes it.
+        const plain = buildPlainWikiPage(root, wikiFileName);
+        for (const name of [indexName, conflictName, rewrittenName]) fs.copyFileSync(plain, path.join(root, name));
+        buildPlainWikiPage(root, autoSaveName, { autoSave: true });
+        for (const name of pages) originals[name] = fs.readFileSync(path.join(root, name));
+        server = await Fernhollow.start(root);
+        browser = await launchChromium();
+    });
+
+    after(async () => {
+        await browser?.close();
+        await server?.stop();
+        if (root) fs.rmSync(root, { recursive: true, force: true });
+    });
+
+    it('saves in place with the save button, the old page kept in the backup folder; also index.html at "/"', async () => {
+        for (const [name, address] of [[wikiFileName, `/${wikiFileName}`], [indexName, '/']]) {
+            const title = `Put through ${address}`;
+            const text = `In place – 上書き ✓ (${name})`;
+            const url = `${server.origin}${address}`;
+            const context = await browser.newContext();
+            const { page, seen } = await openWiki(context, url, server);
+            await addTiddlerThroughEditor(page, title, text);
+            const sent = await expectSaved(page, await pressSave(page), url, server);
+            assert.deepEqual(seen.downloads, []);
+            assert.deepEqual(seen.dialogs, []);
+            assert.deepEqual(seen.errors, []);
+
+            const pagePath = path.join(root, name);
+            const saved = fs.readFileSync(pagePath);
+            assert.ok(saved.equals(sent), `${name} on disk is the page the wiki sent, byte for byte`);
+            assert.ok(saved.includes(Buffer.from(text, 'utf8')), `${name} holds the new tiddler in UTF-8`);
+            assert.ok(fs.readFileSync(path.join(root, backupDirName, name)).equals(originals[name]),
+                `${backupDirName}/${name} is the page before the save`);
+            assert.equal(await currentETag(url), (await putSaverState(page)).etag,
+                'the ETag the save answered is the one the server names now');
+            assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, ...pages].sort(),
+                'no temporary file is left in the root');
+            if (name === wikiFileName) await screenshot(page, 'put-saves-after-save.png');
+
+            // Loaded afresh, the page shows the new tiddler.
+            const reloaded = await context.newPage();
+            await reloaded.goto(`${url}#${encodeURIComponent(title)}`);
+            await waitForWiki(reloaded);
+            const frame = reloaded.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`);
+            await frame.waitFor();
+            assert.equal((await frame.locator('.tc-tiddler-body').textContent()).trim(), text);
+            await context.close();
+        }
+        assert.deepEqual(fs.readdirSync(path.join(root, backupDirName)).sort(), [indexName, wikiFileName].sort());
+    });
+
+    it('refuses the save of a tab loaded before another tab saved, keeps its version, saves after a reload', async () => {
+        const url = `${server.origin}/${conflictName}`;
+        const pagePath = path.join(root, conflictName);
+        const context = await browser.newContext();
+        const tabA = await openWiki(context, url, server);
+        const tabB = await openWiki(context, url, server);
+
+        await addTiddlerThroughEditor(tabA.page, 'From tab A', 'Tab A was first – A ✓');
+        const sentA = await expectSaved(tabA.page, await pressSave(tabA.page), url, server);
+        assert.ok(fs.readFileSync(pagePath).equals(sentA));
+
+        await addTiddlerThroughEditor(tabB.page, 'From tab B', 'Tab B came second – B ✗');
+        const response = await pressSave(tabB.page);
+        const { copy, text } = await expectConflict({ ...tabB, response, root, name: conflictName });
+        await screenshot(tabB.page, 'put-saves-conflict.png');
+        assert.deepEqual(tabB.seen.downloads, []);
+        assert.deepEqual(tabB.seen.errors, []);
+        const onDisk = fs.readFileSync(pagePath);
+        assert.ok(onDisk.equals(sentA), `the page on disk is still tab A's save (server said: ${text})`);
+        assert.ok(!onDisk.includes(Buffer.from('Tab B came second', 'utf8')));
+        assert.ok(fs.readFileSync(copy).includes(Buffer.from('Tab B came second – B ✗', 'utf8')),
+            'the conflict copy holds tab B\'s tiddler');
+
+        // Tab B reloads (leaving its unsaved edit), now holds tab A's tiddler, and saves.
+        tabB.seen.dialogs.length = 0;
+        await tabB.page.reload();
+        await waitForWiki(tabB.page);
+        const deadline = Date.now() + probeLimitMs;
+        while ((await putSaverState(tabB.page)).etag === null && Date.now() < deadline) {
+            await new Promise((resolve) => setTimeout(resolve, 50));
+        }
+        assert.equal(await tabB.page.evaluate(() => window.$tw.wiki.getTiddlerText('From tab A')), 'Tab A was first – A ✓');
+        await addTiddlerThroughEditor(tabB.page, 'From tab B again', 'After the reload – B ✓');
+        const sentB = await expectSaved(tabB.page, await pressSave(tabB.page), url, server);
+        const final = fs.readFileSync(pagePath);
+        assert.ok(final.equals(sentB));
+        assert.ok(final.includes(Buffer.from('Tab A was first – A ✓', 'utf8')));
+        assert.ok(final.includes(Buffer.from('After the reload – B ✓', 'utf8')));
+        assert.deepEqual(tabB.seen.dialogs, []);
+        assert.deepEqual(tabB.seen.downloads, []);
+        await context.close();
+    });
+
+    it('does not overwrite a page another program rewrote after the tab loaded it, at the same size', async () => {
+        const url = `${server.origin}/${rewrittenName}`;
+        const pagePath = path.join(root, rewrittenName);
+        const context = await browser.newContext();
+        const tab = await openWiki(context, url, server);
+
+        // Another program changes one byte of the page in place: same length, same file.
+        const bytes = fs.readFileSync(pagePath);
+        const at = bytes.indexOf(Buffer.from(welcomeText, 'utf8'));
+        assert.ok(at > 0);
+        bytes[at] = 'w'.charCodeAt(0);
+        fs.writeFileSync(pagePath, bytes);
+        assert.equal(fs.statSync(pagePath).size, originals[rewrittenName].length);
+
+        await addTiddlerThroughEditor(tab.page, 'Written meanwhile', 'The tab does not know – ✗');
+        const response = await pressSave(tab.page);
+        const { copy } = await expectConflict({ ...tab, response, root, name: rewrittenName });
+        assert.deepEqual(tab.seen.downloads, []);
+        assert.ok(fs.readFileSync(pagePath).equals(bytes), 'the page on disk keeps the other program\'s bytes');
+        assert.ok(fs.readFileSync(copy).includes(Buffer.from('The tab does not know – ✗', 'utf8')));
+        await context.close();
+    });
+
+    it('autosaves by PUT when a tiddler is edited and done, each change landing on disk', async () => {
+        const url = `${server.origin}/${autoSaveName}`;
+        const pagePath = path.join(root, autoSaveName);
+        const context = await browser.newContext();
+        const { page, seen } = await openWiki(context, url, server);
+        let previous = originals[autoSaveName];
+        for (const text of ['First autosaved text – 自動 ✓', 'Second autosaved text – ½ ✓']) {
+            // The story river animates frames in and out: act on the one frame left standing.
+            const viewSelector = `.tc-tiddler-view-frame[data-tiddler-title="${welcomeTitle}"]`;
+            await page.waitForFunction((s) => document.querySelectorAll(s).length === 1, viewSelector);
+            await page.locator(viewSelector).getByRole('button', { name: 'edit this tiddler' }).click();
+            await page.waitForFunction(() => document.querySelectorAll('.tc-tiddler-edit-frame').length === 1);
+            const editor = page.locator('.tc-tiddler-edit-frame');
+            // The text editor may be drawn anew while it opens, dropping what was typed into
+            // the old one: type into the newest until the draft holds the text.
+            for (let attempt = 1; ; attempt++) {
+                await editor.frameLocator('iframe.tc-edit-texteditor-body').last().locator('textarea').fill(text);
+                const draft = await page.evaluate((title) => window.$tw.wiki.getTiddlerText(title),
+                    `Draft of '${welcomeTitle}'`);
+                if (draft === text) break;
+                assert.ok(attempt < 5, `the editor never kept the text; the draft holds: ${draft}`);
+                await new Promise((resolve) => setTimeout(resolve, 200));
+            }
+            const [response] = await Promise.all([
+                page.waitForResponse((r) => r.request().method() === 'PUT', { timeout: saveLimitMs }),
+                editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click(),
+            ]);
+            const sent = await expectSaved(page, response, url, server);
+            const saved = fs.readFileSync(pagePath);
+            assert.ok(saved.equals(sent), 'the page on disk is the autosaved page, byte for byte');
+            assert.ok(saved.includes(Buffer.from(text, 'utf8')), `the page on disk holds "${text}"`);
+            assert.ok(fs.readFileSync(path.join(root, backupDirName, autoSaveName)).equals(previous),
+                'the backup is the page before this save');
+            previous = saved;
+        }
+        assert.deepEqual(seen.downloads, []);
+        assert.deepEqual(seen.dialogs, []);
+        assert.deepEqual(seen.errors, []);
+        assert.ok(seen.console.filter((line) => line.includes('through saver put')).length >= 2,
+            `both saves went through the put saver; browser console:\n${seen.console.join('\n')}`);
+        await context.close();
+    });
+});
