@@ -10,6 +10,7 @@
 #include "pages.h"
 #include "server.h"
 #include "text.h"
+#include "versions.h"
 
 #include <algorithm>
 #include <array>
@@ -237,13 +238,17 @@ std::string percentEncode(std::string_view text) {
     });
 }
 
-std::string wikiListPage(const std::vector<std::string>& linkTexts) {
+std::string wikiListPage(const std::vector<std::string>& linkTexts, const std::vector<bool>& withHistory) {
     // The names on disk are UTF-8; without a charset a browser reads them as Windows-1252.
     std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>";
-    for (const std::string& text : linkTexts) {
+    for (std::size_t i = 0; i < linkTexts.size(); ++i) {
+        const std::string& text = linkTexts[i];
         page.append("<a href='./").append(percentEncode(text));
         page.append("' target=\"_blank\" rel=\"noopener noreferrer\">");
-        page.append(escapeHtml(text)).append("</a><br>");
+        page.append(escapeHtml(text)).append("</a>");
+        if (i < withHistory.size() && withHistory[i])
+            page.append(" <a href='").append(historyPageUrl(text)).append("'>history</a>");
+        page.append("<br>");
     }
     page.append("</body></html>");
     return page;
@@ -304,6 +309,10 @@ void RequestHandler::handleRequest() {
             sendTiddlyList();
             keepOpen = 0;
             return;
+        } else if (url == historyPagePath) {
+            sendHistoryPage();
+            keepOpen = 0;
+            return;
         }
         sendFile(url);
         keepOpen = 0;
@@ -344,6 +353,8 @@ void RequestHandler::handlePost() {
         keepOpen = 0;
     } else if (beginsWith(path, "/savetiddly")) {
         saveTiddly();
+    } else if (path == historyPagePath) {
+        restoreVersion();
     }
 }
 
@@ -470,14 +481,16 @@ void RequestHandler::sendTiddlyList() {
     consoleLine("main.RequestHandler.sendTiddlyList");
     std::string root = getConfig("root");
     std::vector<std::string> linkTexts;
+    std::vector<bool> withHistory;
     for (const std::string& name : platform::listDirectory(root)) {
         if (!isWikiFileName(name)) continue;
         WikiEntry entry = wikiEntry(root, name);
         consoleLine(entry.fullName);
         consoleLine(partsLine(entry.parts));
+        withHistory.push_back(!versionsIn(historyFolderOf(root, name)).empty());
         linkTexts.push_back(std::move(entry.linkText));
     }
-    send(wikiListResponse(wikiListPage(linkTexts)));
+    send(wikiListResponse(wikiListPage(linkTexts, withHistory)));
 }
 
 } // namespace fernhollow

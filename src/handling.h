@@ -141,7 +141,8 @@ std::string escapeHtml(std::string_view text);
 std::string percentEncode(std::string_view text);
 
 // The list page for the given link texts, in order.
-std::string wikiListPage(const std::vector<std::string>& linkTexts);
+// After each wiki whose flag in `withHistory` is set, a link "history" to its history page.
+std::string wikiListPage(const std::vector<std::string>& linkTexts, const std::vector<bool>& withHistory = {});
 
 // The whole answer carrying a list page.
 std::string wikiListResponse(std::string_view page);

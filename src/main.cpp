@@ -16,14 +16,19 @@ using platform::consoleLine;
 namespace {
 
 // The option whose value the next argument is.
-enum class Pending { None, Port, Ip, Root, Config, PhpPath };
+enum class Pending { None, Port, Ip, Root, Config, PhpPath, Setting };
+
+// Options that store their value under the key of the same name.
+constexpr const char* settingOptions[] = {"history",      "history-newest", "history-hours",
+                                          "history-days", "history-months", "history-max-mb"};
 
 // The root separator of this platform, appended by "--root".
 constexpr char rootSeparator = platform::pathSeparator;
 
 // Stores the argument as the value the pending option waits for.
-void consumeValue(Pending pending, const std::string& argument) {
+void consumeValue(Pending pending, const std::string& key, const std::string& argument) {
     switch (pending) {
+    case Pending::Setting: setConfig(key, argument); break;
     case Pending::None: break;
     case Pending::Port: setConfig("port", argument); break;
     case Pending::Ip: setConfig("ip", argument); break;
@@ -46,6 +51,12 @@ void printUsage() {
              "--php-path <path> specify the full path to the php-cgi binary (no default)",
              "--port n  set the port to listen on (default is 9090)",
              "--root <path>  set the path to the document root (default is current directory)",
+             "--history <on|off> keep earlier versions of every saved page (default is on)",
+             "--history-newest n  always keep the n newest versions of a page (default is 10)",
+             "--history-hours n  keep one version per hour of the last n hours (default is 24)",
+             "--history-days n  keep one version per day of the last n days (default is 30)",
+             "--history-months n  keep one version per month of the last n months (default is 12)",
+             "--history-max-mb n  keep at most n MiB of versions per page (default is 1024)",
              "--version display the version string associated with this release",
              "--help this help text",
              "",
@@ -65,10 +76,17 @@ bool processArgs(const std::vector<std::string>& arguments) {
     setConfig("php-path", "");
     setConfig("root", std::string(".") + rootSeparator);
     Pending pending = Pending::None;
+    std::string settingKey;
     bool stopRequested = false;
     for (const std::string& argument : arguments) {
-        consumeValue(pending, argument);
+        consumeValue(pending, settingKey, argument);
         pending = Pending::None;
+        for (const char* key : settingOptions) {
+            if (argument == std::string("--") + key) {
+                pending = Pending::Setting;
+                settingKey = key;
+            }
+        }
         // A value that is itself an option acts as that option too.
         if (argument == "--ip") pending = Pending::Ip;
         else if (argument == "--port") pending = Pending::Port;

@@ -1,6 +1,8 @@
 #include "pages.h"
 
+#include "config.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "text.h"
@@ -217,8 +219,134 @@ void writeOver(const SavePaths& paths, std::string_view content, TemporaryLink* 
 
 } // namespace
 
+namespace {
+
+// A version kept for a save that then failed goes again with it.
+class VersionGuard {
+public:
+    explicit VersionGuard(std::string path) : path_(std::move(path)) {}
+    ~VersionGuard() {
+        if (path_.empty()) return;
+        try {
+            platform::removeFile(path_);
+        } catch (const std::system_error&) {
+            // A version too many harms nothing; thinning removes it in time.
+        }
+    }
+    VersionGuard(const VersionGuard&) = delete;
+    VersionGuard& operator=(const VersionGuard&) = delete;
+    void keep() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+// A free name for a version of kind `kind` at `when` in `folder`.
+std::string freeVersionPath(const std::string& folder, const std::tm& when, VersionKind kind) {
+    for (int attempt = 1; attempt < 1000; ++attempt) {
+        std::string path = folder + platform::pathSeparator + versionName(when, kind, attempt);
+        if (platform::entryKind(path) == platform::EntryKind::Missing) return path;
+    }
+    throw std::system_error(std::make_error_code(std::errc::file_exists), "no free version name in " + folder);
+}
+
+// Keeps the page at `page` (about to be replaced by `newSize` bytes) as a
+// version: a second name of the same file where the file system has them, a
+// copy where it has not. Returns the version's path.
+std::string keepReplacedVersion(const HistoryKeeping& history, const std::string& page, std::int64_t newSize) {
+    platform::FileStamp stamp = platform::fileStampAt(page);
+    VersionKind kind = history.restoring ? VersionKind::BeforeRestore : replacedKind(stamp.size, newSize);
+    platform::makeFolders(history.folder);
+    // The version's time is when it was saved: the page's last write.
+    std::string path = freeVersionPath(history.folder, platform::localTimeOf(stamp.written), kind);
+    try {
+        platform::hardLink(page, path);
+    } catch (const std::system_error& error) {
+        if (platform::classifyFileFailure(error.code()) == platform::FileFailure::Missing) throw;
+        platform::copyFile(page, path);
+    }
+    return path;
+}
+
+} // namespace
+
+HistorySettings configuredHistory() {
+    HistorySettings settings;
+    settings.enabled = getConfig("history") != "off";
+    auto number = [](const std::string& key, int fallback) {
+        std::string text = getConfig(key);
+        if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+            return fallback;
+        return std::stoi(text);
+    };
+    settings.newest = number("history-newest", settings.newest);
+    settings.hours = number("history-hours", settings.hours);
+    settings.days = number("history-days", settings.days);
+    settings.months = number("history-months", settings.months);
+    int megabytes = number("history-max-mb", static_cast<int>(settings.capBytes >> 20));
+    settings.capBytes = std::int64_t{megabytes} << 20;
+    return settings;
+}
+
+std::string historyFolderOf(const std::string& root, std::string_view relativePage) {
+    SavePaths paths = savePaths(root, std::string(historyFolderName) + "/" + std::string(relativePage), "");
+    return systemPathForm(paths.pagePath);
+}
+
+std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_view relativePage) {
+    HistorySettings settings = configuredHistory();
+    if (!settings.enabled) return std::nullopt;
+    return HistoryKeeping{historyFolderOf(root, relativePage), settings, false};
+}
+
+bool inHistory(std::string_view urlPath) {
+    std::string prefix = "/" + std::string(historyFolderName);
+    std::string path = platform::windowsFileNames ? lowerAscii(urlPath) : std::string(urlPath);
+    std::size_t start = path.find_first_not_of('/');
+    if (start == std::string::npos) return false;
+    std::string_view rest = std::string_view(path).substr(start);
+    return rest == historyFolderName || beginsWith(rest, std::string(historyFolderName) + "/") ||
+           (platform::windowsFileNames && beginsWith(rest, std::string(historyFolderName) + "\\"));
+}
+
+std::string keepVersionCopy(const HistoryKeeping& history, std::string_view content, VersionKind kind,
+                            const std::tm& when) {
+    platform::makeFolders(history.folder);
+    std::string path = freeVersionPath(history.folder, when, kind);
+    TemporaryFile copy(path);
+    platform::writeAll(copy.descriptor(), content);
+    platform::defaultPermissions(copy.descriptor());
+    platform::syncFile(copy.descriptor());
+    copy.commit();
+    platform::syncDirectory(history.folder);
+    thinHistory(history);
+    return path;
+}
+
+void thinHistory(const HistoryKeeping& history) {
+    std::vector<Version> versions;
+    try {
+        for (const std::string& name : platform::listDirectory(history.folder)) {
+            std::optional<Version> version = parseVersionName(name);
+            if (!version) continue;
+            version->size = platform::fileSize(history.folder + platform::pathSeparator + name);
+            versions.push_back(std::move(*version));
+        }
+    } catch (const std::system_error&) {
+        return;
+    }
+    std::int64_t now = platform::epochSecondsOf(platform::fileClockNow());
+    for (const std::string& name : versionsToRemove(std::move(versions), now, platform::localTimeNow(), history.settings)) {
+        try {
+            platform::removeFile(history.folder + platform::pathSeparator + name);
+        } catch (const std::system_error&) {
+            // Held open by another program: the next save thins it.
+        }
+    }
+}
+
 std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,
-                                          DeferredRemovals& replaced) {
+                                          DeferredRemovals& replaced, const HistoryKeeping* history) {
     removeLeftovers(folderOf(paths.pagePath), serverStarted);
     if (!paths.backupPath.empty()) removeLeftovers(folderOf(paths.backupPath), serverStarted);
     std::optional<TemporaryLink> backup;
@@ -234,6 +362,18 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
             return ReplaceFailure{SaveFailure::BackupFailed, error};
         }
     }
+    std::optional<VersionGuard> version;
+    if (history != nullptr && platform::entryKind(paths.pagePath) == platform::EntryKind::File) {
+        // The history is more than the save asks for: a version that cannot
+        // be kept is said, and the save goes on.
+        try {
+            std::string kept = keepReplacedVersion(*history, paths.pagePath, static_cast<std::int64_t>(content.size()));
+            consoleLine("keeping the replaced version as " + kept);
+            version.emplace(kept);
+        } catch (const std::system_error& error) {
+            consoleLine("no version kept of " + paths.pagePath + ": " + error.what());
+        }
+    }
     consoleLine("writing data to file " + paths.pagePath);
     SaveFailure step = SaveFailure::WriteFailed;
     try {
@@ -241,6 +381,8 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
     } catch (const std::system_error& error) {
         return ReplaceFailure{step, error};
     }
+    if (version) version->keep();
+    if (history != nullptr) thinHistory(*history);
     return std::nullopt;
 }
 

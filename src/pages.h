@@ -4,6 +4,7 @@
 // second name; nothing half-written is ever at the page's name.
 #pragma once
 
+#include "history.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"
 #include "saving.h"
@@ -128,13 +129,46 @@ struct ReplaceFailure {
     std::system_error error;
 };
 
+// The folder every page's versions are kept in, below the root.
+inline constexpr std::string_view historyFolderName = "history";
+
+// How the versions of one page are kept: their folder, the rules that thin
+// them, and whether the page about to be replaced comes back by a restore.
+struct HistoryKeeping {
+    std::string folder;
+    HistorySettings settings;
+    bool restoring = false;
+};
+
+// The history settings of this run, from the settings table ("history" on or
+// off, "history-newest", "-hours", "-days", "-months", "-max-mb").
+HistorySettings configuredHistory();
+// The folder the versions of the page at `relativePage` (its path below the
+// root as a URL names it, without the first "/") are kept in under `root`.
+std::string historyFolderOf(const std::string& root, std::string_view relativePage);
+// How the versions of the page at `relativePage` (its path below the root as
+// a URL names it, without the first "/") are kept under `root`; nothing when
+// history is off.
+std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_view relativePage);
+// Whether a URL path lies in the history folder, where nothing is saved over.
+bool inHistory(std::string_view urlPath);
+// Keeps `content` as a new version of kind `kind` at local time `when` in
+// `folder` (made when missing), flushed before it gets its name, then thins
+// the folder; returns the version's path (raises on failure).
+std::string keepVersionCopy(const HistoryKeeping& history, std::string_view content, VersionKind kind,
+                            const std::tm& when);
+// Removes the versions in `history.folder` that thinning does not keep; one
+// that cannot be removed (held open on Windows) stays for a later save.
+void thinHistory(const HistoryKeeping& history);
+
 // Replaces the page at `paths.pagePath` by `content`, keeping the page it
 // replaces as `paths.backupPath` (none when that is empty, names the page's
-// own folder, or no page stands there yet), with the console lines of a save
-// (`pageName` is the page as the client named it). Removes the leftovers of
-// interrupted saves from both folders first. The replaced files' second names
-// go to `replaced`. On failure nothing at the page's name has changed.
+// own folder, or no page stands there yet) and, with `history`, as a version
+// in its history, with the console lines of a save (`pageName` is the page
+// as the client named it). Removes the leftovers of interrupted saves from
+// both folders first. The replaced files' second names go to `replaced`. On
+// failure nothing at the page's name has changed.
 std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,
-                                          DeferredRemovals& replaced);
+                                          DeferredRemovals& replaced, const HistoryKeeping* history = nullptr);
 
 } // namespace fernhollow

@@ -132,6 +132,9 @@ void RequestHandler::handlePut() {
         answer(status, "Not saved: " + cause + ".\n");
     };
 
+    // Versions change only by thinning; one comes back by a restore.
+    if (inHistory(url))
+        return refuse("403 Forbidden", url + " is a kept version; restore it from its history page instead");
     std::optional<std::string> page = servableFile(root, url, mapUrlToPath(root, url));
     if (!page) return refuse("404 Not Found", "there is no page " + url + " in the served folder to replace");
     if (!namesPage(url)) {
@@ -151,6 +154,7 @@ void RequestHandler::handlePut() {
     std::string shownFolder = "backup/" + relativeName(url);
     shownFolder.resize(shownFolder.rfind('/') + 1);
     const std::string pageName = relativeName(url).substr(relativeName(url).rfind('/') + 1);
+    const std::optional<HistoryKeeping> history = historyOf(root, relativeName(url));
 
     std::string current = entityTag(platform::fileStampAt(*page));
     bool twice = false;
@@ -160,7 +164,10 @@ void RequestHandler::handlePut() {
         // its version stays, and this one is kept beside the backups.
         std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
         try {
-            std::string copy = keepConflictCopy(backupFolder, pageName, body);
+            // With a history the copy is one of its versions; without, it goes beside the backup.
+            std::string copy = history ? keepVersionCopy(*history, body, VersionKind::Conflict, platform::localTimeNow())
+                                       : keepConflictCopy(backupFolder, pageName, body);
+            if (history) shownFolder = std::string(historyFolderName) + "/" + relativeName(url) + "/";
             consoleLine("refusing to save " + url + ": the page changed since it was loaded (If-Match " +
                         ifMatch.value_or("given twice") + ", now " + current + "); this version kept as " + copy);
             std::string shown = shownFolder + copy.substr(platform::lastSeparatorAt(copy) + 1);
@@ -189,7 +196,8 @@ void RequestHandler::handlePut() {
     } catch (const std::system_error& error) {
         return failed(SaveFailure::BackupFailed, error);
     }
-    if (std::optional<ReplaceFailure> failure = replacePage(paths, url, body, replacedFiles))
+    if (std::optional<ReplaceFailure> failure =
+            replacePage(paths, url, body, replacedFiles, history ? &*history : nullptr))
         return failed(failure->step, failure->error);
     send("HTTP/1.1 204 No Content\r\nETag: " + entityTag(platform::fileStampAt(*page)) + "\r\n\r\n");
     keepOpen = 0;

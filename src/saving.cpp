@@ -267,6 +267,10 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
         report = {"400 Bad Request", "a part of the upload announces a Content-Length that is not a number",
                   unchanged};
         break;
+    case SaveFailure::InHistory:
+        report = {"403 Forbidden", "'" + page + "' lies in the version history, which only thinning changes",
+                  "Restore an earlier version from the page's history (the \"history\" link at /tiddly) instead."};
+        break;
     case SaveFailure::ExchangeFile:
         report = {"403 Forbidden",
                   "the file name '" + page + "' names a file the server passes to its scripts, not a page",
@@ -374,9 +378,15 @@ void RequestHandler::saveTiddly() {
     // body to whoever reads the backup.
     if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath)))
         return refuse(SaveFailure::ExchangeFile);
+    // Versions change only by thinning; one comes back by a restore.
+    if (inHistory("/" + fileName) || (!backupDir.empty() && inHistory("/" + backupDir)))
+        return refuse(SaveFailure::InHistory);
 
     if (backupDir.empty()) consoleLine("warning: no backup directory specified");
-    if (std::optional<ReplaceFailure> failed = replacePage(paths, fileName, body, replacedFiles))
+    std::string relative = fileName.substr(std::min(fileName.find_first_not_of("/\\"), fileName.size()));
+    std::optional<HistoryKeeping> history = historyOf(paths.root, relative);
+    if (std::optional<ReplaceFailure> failed =
+            replacePage(paths, fileName, body, replacedFiles, history ? &*history : nullptr))
         return answerError(failed->step, failed->error);
     send("HTTP/1.1 200 OK\r\n\r\n");
     keepOpen = 0;

@@ -96,6 +96,7 @@ enum class SaveFailure {
     NotAnUpload,       // no part named "userfile" with a file name
     BadPartLength,     // a part announces a Content-Length that is no number
     ExchangeFile,      // the page or its backup would be a script exchange file
+    InHistory,         // the page or its backup folder lies in the version history
     Incomplete,        // the upload ended before its closing delimiter
     NoPage,            // no file part with a length
     EmptyPage,         // the file part holds no bytes

@@ -129,6 +129,10 @@ public:
     void handlePhpRequest(const std::string& method, const std::string& url);
     // Answers OPTIONS: which methods a URL takes, and whether PUT may save it.
     void handleOptions(const std::string& url);
+    // Answers with the history page of the page the query names.
+    void sendHistoryPage();
+    // Brings back the version a complete restore form names.
+    void restoreVersion();
     // Reads what the head of a PUT says of its body, refusing one it cannot take.
     void awaitPutBody();
     // Saves the page a PUT whose body is complete names, unless it changed

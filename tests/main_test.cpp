@@ -63,6 +63,9 @@ TEST_F(ArgsTest, OptionsAndTheirValues) {
         {{"--port"}, "port", "9090"},              // an option last without value does nothing
         {{"--Port", "1", "-port", "2"}, "port", "9090"},
         {{"--port=1"}, "port", "9090"},
+        {{"--history", "off"}, "history", "off"},
+        {{"--history-newest", "3"}, "history-newest", "3"},
+        {{"--history-max-mb", "64"}, "history-max-mb", "64"},
     };
     for (const Case& c : cases) {
         configTable.clear();
@@ -115,6 +118,12 @@ TEST_F(ArgsTest, UsageTextLineForLine) {
         "--php-path <path> specify the full path to the php-cgi binary (no default)\n"
         "--port n  set the port to listen on (default is 9090)\n"
         "--root <path>  set the path to the document root (default is current directory)\n"
+        "--history <on|off> keep earlier versions of every saved page (default is on)\n"
+        "--history-newest n  always keep the n newest versions of a page (default is 10)\n"
+        "--history-hours n  keep one version per hour of the last n hours (default is 24)\n"
+        "--history-days n  keep one version per day of the last n days (default is 30)\n"
+        "--history-months n  keep one version per month of the last n months (default is 12)\n"
+        "--history-max-mb n  keep at most n MiB of versions per page (default is 1024)\n"
         "--version display the version string associated with this release\n"
         "--help this help text\n"
         "\n\n";

@@ -124,7 +124,7 @@ TEST(PutBlackBox, APutReplacesThePageKeepsTheBackupAndAnswersTheNewTag) {
     dir.write("tiddly-a.html", "first");
     dir.write("notes/deep/page.htm", "deep first");
     dir.write("index.html", "home");
-    ServerProcess server({}, dir.path());
+    ServerProcess server({"--history", "off"}, dir.path());
     struct Row {
         std::string target, file, backup, previous;
         bool withTag;
@@ -225,7 +225,7 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     EXPECT_EQ(dir.read("backup/tiddly-a.html"), "loaded by both tabs");
 
     // The copy the answer names holds the refused page.
-    std::size_t at = refused.find("was kept as backup/tiddly-a.conflict-");
+    std::size_t at = refused.find("was kept as history/tiddly-a.html/");
     ASSERT_NE(at, std::string::npos) << refused;
     std::string copy = refused.substr(at + 12, refused.find(" in the served folder", at) - at - 12);
     EXPECT_EQ(dir.read(copy), second);
@@ -237,8 +237,8 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
         EXPECT_TRUE(exchange(server.port(), put("/tiddly-a.html", "stale " + std::to_string(i), "If-Match: " + tag + "\r\n"))
                         .starts_with("HTTP/1.1 412 "));
     std::size_t copies = 0;
-    for (const auto& entry : fs::directory_iterator(dir.path() + "/backup"))
-        copies += entry.path().filename().string().starts_with("tiddly-a.conflict-");
+    for (const auto& entry : fs::directory_iterator(dir.path() + "/history/tiddly-a.html"))
+        copies += entry.path().filename().string().ends_with(".conflict.html");
     EXPECT_EQ(copies, 3u);
     EXPECT_EQ(dir.read("tiddly-a.html"), first);
     EXPECT_TRUE(server.waitForOutput("refusing to save /tiddly-a.html: the page changed since it was loaded (If-Match " + tag));

@@ -65,7 +65,7 @@ const std::string wikiPage = "<!doctype html>\r\n<html><body>\r\n<p>Grüße aus 
 TEST(SavingBlackBox, FirstAndSecondSaveKeepTheBackup) {
     TempDir dir;
     fs::create_directory(dir.path() + "/backup");
-    ServerProcess server({}, dir.path());
+    ServerProcess server({"--history", "off"}, dir.path());
 
     EXPECT_EQ(save(server.port(), "tiddly-notes.html", wikiPage), ok);
     EXPECT_EQ(dir.read("tiddly-notes.html"), wikiPage);
@@ -96,7 +96,7 @@ TEST(SavingBlackBox, FirstAndSecondSaveKeepTheBackup) {
 TEST(SavingBlackBox, WithoutOrWithAMissingBackupFolder) {
     TempDir dir;
     dir.write("page.html", "old");
-    ServerProcess server({}, dir.path());
+    ServerProcess server({"--history", "off"}, dir.path());
 
     std::string answer = save(server.port(), "page.html", "kept back", "backupDir=missing;");
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\n")) << answer;
@@ -207,7 +207,7 @@ TEST(SavingBlackBox, AnUploadCutShortOrWithAnEmptyPageWritesNothing) {
 TEST(SavingBlackBox, ABackupFolderThatIsThePagesOwnFolderKeepsNoBackup) {
     TempDir dir;
     dir.write("site/tiddly-own.html", "v0");
-    ServerProcess server({"--root", dir.path() + "/site"}, dir.path());
+    ServerProcess server({"--root", dir.path() + "/site", "--history", "off"}, dir.path());
     int version = 0;
     for (std::string folder : {".", "./", "./.", ""}) {
         SCOPED_TRACE("backupDir=" + folder);

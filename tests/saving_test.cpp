@@ -407,6 +407,8 @@ struct SaveResult {
 // Runs saveTiddly on a handler holding `body`, as the POST path hands it over.
 SaveResult save(const std::string& root, const std::string& body) {
     configTable.insert_or_assign("root", ConfigItem(root));
+    // These cases are about the page and its backup; the history has tests of its own.
+    configTable.insert_or_assign("history", ConfigItem("off"));
     auto connection = std::make_unique<BufferConnection>();
     BufferConnection& sink = *connection;
     RequestHandler handler(std::move(connection));

@@ -80,6 +80,13 @@ std::optional<std::int64_t> statusChangeTime(const std::string& path);
 std::int64_t fileClockNow();
 // The current local time, as the user reads it.
 std::tm localTimeNow();
+// The local time of a file time (a FileStamp's `written`), to the second.
+std::tm localTimeOf(std::int64_t fileTime);
+// The seconds since the epoch of a file time.
+std::int64_t epochSecondsOf(std::int64_t fileTime);
+// Copies the file `from` to the new file `to` (which must not exist), its
+// bytes flushed to disk (for file systems without second names).
+void copyFile(const std::string& from, const std::string& to);
 // Makes a write past the process's file-size limit fail (EFBIG) instead of
 // ending the process, so a save over the limit is refused and cleaned up.
 void keepFileSizeLimitAWriteFailure();

@@ -118,7 +118,7 @@ async function currentETag(url) {
 
 // Checks a refused save (412): the wiki shows TiddlyWiki's "File changed on
 // server" alert with the server's text, stays dirty, and the server kept the
-// refused page as a conflict copy in the backup folder, named in its text.
+// refused page as a conflict copy in the page's history, named in its text.
 // Returns the conflict copy's path.
 async function expectConflict({ page, seen, response, root, name }) {
     assert.equal(response.status(), 412);
@@ -130,11 +130,11 @@ async function expectConflict({ page, seen, response, root, name }) {
     assert.deepEqual(seen.dialogs, [`Error while saving:\n\nFile changed on server\n\n${text}`]);
     assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), true, 'the wiki still holds its edit');
 
-    const stem = name.replace(/\.html$/, '');
-    const pattern = new RegExp(`^${stem.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}\\.conflict-\\d{8}-\\d{6}(-\\d+)?\\.html$`);
-    const copies = fs.readdirSync(path.join(root, backupDirName)).filter((file) => pattern.test(file));
-    assert.equal(copies.length, 1, `one conflict copy of ${name} in ${backupDirName}/: ${copies}`);
-    const copy = path.join(root, backupDirName, copies[0]);
+    const pattern = /^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(-\d+)?\.conflict\.html$/;
+    const history = path.join(root, 'history', name);
+    const copies = fs.readdirSync(history).filter((file) => pattern.test(file));
+    assert.equal(copies.length, 1, `one conflict copy of ${name} in history/${name}/: ${copies}`);
+    const copy = path.join(history, copies[0]);
     assert.ok(fs.readFileSync(copy).equals(sent), 'the conflict copy is the refused page, byte for byte');
     assert.ok(text.includes(copies[0]), `the server's text names the conflict copy ${copies[0]}: ${text}`);
     return { copy, text };
@@ -184,9 +184,13 @@ describe('saving a wiki without saver settings by PUT to its own address', { tim
             assert.ok(saved.includes(Buffer.from(text, 'utf8')), `${name} holds the new tiddler in UTF-8`);
             assert.ok(fs.readFileSync(path.join(root, backupDirName, name)).equals(originals[name]),
                 `${backupDirName}/${name} is the page before the save`);
+            const versions = fs.readdirSync(path.join(root, 'history', name));
+            assert.equal(versions.length, 1, `one version of ${name} in its history: ${versions}`);
+            assert.ok(fs.readFileSync(path.join(root, 'history', name, versions[0])).equals(originals[name]),
+                'the version kept in the history is the page before the save');
             assert.equal(await currentETag(url), (await putSaverState(page)).etag,
                 'the ETag the save answered is the one the server names now');
-            assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, ...pages].sort(),
+            assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, 'history', ...pages].sort(),
                 'no temporary file is left in the root');
             if (name === wikiFileName) await screenshot(page, 'put-saves-after-save.png');
 

@@ -180,6 +180,27 @@ void keepFileSizeLimitAWriteFailure() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
+std::tm localTimeOf(std::int64_t fileTime) {
+    std::time_t seconds = static_cast<std::time_t>(epochSecondsOf(fileTime));
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    return local;
+}
+
+std::int64_t epochSecondsOf(std::int64_t fileTime) {
+    // File times here are nanoseconds since the epoch.
+    return fileTime >= 0 ? fileTime / 1'000'000'000 : -((-fileTime + 999'999'999) / 1'000'000'000);
+}
+
+void copyFile(const std::string& from, const std::string& to) {
+    UniqueFd source = openForReading(from);
+    UniqueFd target = createExclusive(to);
+    char buffer[65536];
+    while (std::size_t n = readSome(source.get(), buffer, sizeof buffer)) writeAll(target.get(), std::string_view(buffer, n));
+    defaultPermissions(target.get());
+    syncFile(target.get());
+}
+
 std::tm localTimeNow() {
     std::time_t now = std::time(nullptr);
     std::tm local{};

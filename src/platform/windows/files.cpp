@@ -260,6 +260,25 @@ std::optional<std::int64_t> statusChangeTime(const std::string& path) {
 // Windows has no file-size signal: a write over a limit simply fails.
 void keepFileSizeLimitAWriteFailure() {}
 
+std::int64_t epochSecondsOf(std::int64_t fileTime) {
+    // File times here are 100-nanosecond units since 1601-01-01.
+    constexpr std::int64_t epochIn1601Units = 116444736000000000;
+    return (fileTime - epochIn1601Units) / 10'000'000;
+}
+
+std::tm localTimeOf(std::int64_t fileTime) {
+    std::time_t seconds = static_cast<std::time_t>(epochSecondsOf(fileTime));
+    std::tm local{};
+    ::localtime_s(&local, &seconds);
+    return local;
+}
+
+void copyFile(const std::string& from, const std::string& to) {
+    if (!::CopyFileW(wide(from).c_str(), wide(to).c_str(), TRUE)) win32::raiseLastError("CopyFileW " + from + " " + to);
+    UniqueFd target = openHandle(to, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    syncFile(target.get());
+}
+
 std::tm localTimeNow() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
