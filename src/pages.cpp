@@ -7,6 +7,7 @@
 #include "platform/paths.h"
 #include "text.h"
 
+#include <algorithm>
 #include <random>
 
 namespace fernhollow {
@@ -243,13 +244,18 @@ private:
     std::string path_;
 };
 
-// A free name for a version of kind `kind` at `when` in `folder`.
+// A new name for a version of kind `kind` at `when` in `folder`: one past
+// every version of the same second there, so that it sorts as the newest of
+// them even when thinning has removed some (a freed name is never reused).
 std::string freeVersionPath(const std::string& folder, const std::tm& when, VersionKind kind) {
-    for (int attempt = 1; attempt < 1000; ++attempt) {
-        std::string path = folder + platform::pathSeparator + versionName(when, kind, attempt);
-        if (platform::entryKind(path) == platform::EntryKind::Missing) return path;
-    }
-    throw std::system_error(std::make_error_code(std::errc::file_exists), "no free version name in " + folder);
+    std::string second = versionName(when, kind).substr(0, 19);
+    int last = 0;
+    for (const std::string& name : platform::listDirectory(folder))
+        if (beginsWith(name, second) && parseVersionName(name)) last = std::max(last, versionAttempt(name));
+    std::string path = folder + platform::pathSeparator + versionName(when, kind, last + 1);
+    if (platform::entryKind(path) != platform::EntryKind::Missing)
+        throw std::system_error(std::make_error_code(std::errc::file_exists), "version " + path);
+    return path;
 }
 
 // Keeps the page at `page` (about to be replaced by `newSize` bytes) as a

@@ -80,7 +80,8 @@ std::string historyPageUrl(std::string_view relativePage, std::string_view resto
 
 std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored) {
     std::sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
-        return a.savedAt != b.savedAt ? a.savedAt > b.savedAt : a.name > b.name;
+        if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
+        return versionAttempt(a.name) > versionAttempt(b.name);
     });
     const std::string page = escapeHtml(relativePage);
     std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>History of " + page +
