@@ -125,6 +125,17 @@ TEST(PutBlackBox, APutReplacesThePageKeepsTheBackupAndAnswersTheNewTag) {
         EXPECT_EQ(dir.read(row.file), page);
         EXPECT_EQ(dir.read(row.backup), row.previous);
     }
+    // A client that waits to be asked for its page is asked at once.
+    {
+        RawClient client(server.port());
+        std::string request = putRequest("/tiddly-a.html", "asked for", "Expect: 100-continue\r\n");
+        std::size_t headEnd = request.find("\r\n\r\n") + 4;
+        client.send(request.substr(0, headEnd));
+        EXPECT_EQ(client.readFor(2s), "HTTP/1.1 100 Continue\r\n\r\n");
+        client.send(request.substr(headEnd));
+        EXPECT_TRUE(client.readAll().starts_with("HTTP/1.1 204 No Content\r\n"));
+        EXPECT_EQ(dir.read("tiddly-a.html"), "asked for");
+    }
     // "*" matches any existing page.
     EXPECT_TRUE(exchange(server.port(), putRequest("/tiddly-a.html", "any", "If-Match: *\r\n")).starts_with("HTTP/1.1 204 "));
     EXPECT_TRUE(server.waitForOutput("PUT request for /tiddly-a.html\nmoving " + systemForm("./tiddly-a.html") +

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import {
-    backupDirName, buildPlainWikiPage, Fernhollow, launchChromium, makeTempDir, screenshot, waitForWiki, watchPage,
+    addTiddlerThroughEditor, backupDirName, buildPlainWikiPage, Fernhollow, launchChromium, makeTempDir, screenshot, waitForWiki, watchPage,
     welcomeText, welcomeTitle, wikiFileName,
 } from './support.mjs';
 
@@ -21,17 +21,6 @@ const autoSaveName = 'tiddly-autosave.html';
 // Under Wine the server answers much more slowly; these limits only guard against hangs.
 const probeLimitMs = 30000;
 const saveLimitMs = 60000;
-
-// Writes a new tiddler through the wiki's editor, as a person would.
-async function addTiddlerThroughEditor(page, title, text) {
-    await page.getByRole('button', { name: 'new tiddler' }).click();
-    const editor = page.locator('.tc-tiddler-edit-frame');
-    await editor.waitFor();
-    await editor.locator('input.tc-titlebar').fill(title);
-    await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
-    await editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click();
-    await page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`).waitFor();
-}
 
 // What the wiki's put saver learned from its probes on load: whether the
 // server takes PUTs (null until the OPTIONS answer came) and the ETag kept

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import {
-    backupDirName, screenshot, startWikiSite, uploadPassword, uploadPasswordScript, uploadUser, waitForWiki,
+    addTiddlerThroughEditor, backupDirName, screenshot, startWikiSite, uploadPassword, uploadPasswordScript, uploadUser, waitForWiki,
     watchPage, wikiFileName,
 } from './support.mjs';
 
@@ -19,17 +19,6 @@ const secondText = 'Ça marche encore — ünïcødé ½';
 const localhostTitle = 'Saved from localhost';
 const localhostText = 'Über localhost gespeichert — 保存 ✓';
 const namedFileName = 'tiddly-Übersicht notes.html';
-
-// Writes a new tiddler through the wiki's editor, as a person would.
-async function addTiddlerThroughEditor(page, title, text) {
-    await page.getByRole('button', { name: 'new tiddler' }).click();
-    const editor = page.locator('.tc-tiddler-edit-frame');
-    await editor.waitFor();
-    await editor.locator('input.tc-titlebar').fill(title);
-    await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
-    await editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click();
-    await page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`).waitFor();
-}
 
 // The page bytes inside the upload the wiki sent: between the empty line
 // after the file part's head and the closing delimiter.
@@ -110,9 +99,13 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
         assert.ok(saved.includes(Buffer.from(firstText, 'utf8')), 'the saved page holds the tiddler text in UTF-8');
         assert.ok(saved.includes(Buffer.from(firstTitle, 'utf8')));
         assert.ok(fs.readFileSync(backupPath).equals(original), 'the backup is the page before the save');
-        assert.equal(fs.readdirSync(root).sort().join(','), [backupDirName, wikiFileName].sort().join(','),
+        assert.equal(fs.readdirSync(root).sort().join(','), [backupDirName, 'history', wikiFileName].sort().join(','),
             'no temporary file is left in the root');
         assert.deepEqual(fs.readdirSync(path.join(root, backupDirName)), [wikiFileName]);
+        const versions = fs.readdirSync(path.join(root, 'history', wikiFileName));
+        assert.equal(versions.length, 1, `one version in the page's history: ${versions}`);
+        assert.ok(fs.readFileSync(path.join(root, 'history', wikiFileName, versions[0])).equals(original),
+            'the version in the history is the page before the save');
         await screenshot(page, 'saves-after-save.png');
 
         // Loaded afresh from the server, the page opens the new tiddler by its permalink.
@@ -194,7 +187,7 @@ describe('a wiki named in the user\'s own language, with a blank', { timeout: 24
         assert.deepEqual(seen.errors, []);
         assert.ok(fs.readFileSync(pagePath).equals(uploadedPage(upload)), 'the named page holds the upload');
         assert.ok(fs.readFileSync(backupPath).equals(original), 'the backup is the page before the save');
-        assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, namedFileName].sort());
+        assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, 'history', namedFileName].sort());
         await context.close();
     });
 
@@ -224,7 +217,9 @@ describe('a wiki named in the user\'s own language, with a blank', { timeout: 24
         await screenshot(page, 'saves-backup-missing.png');
 
         assert.ok(fs.readFileSync(pagePath).equals(onDisk), 'the page on disk is unchanged');
-        assert.deepEqual(fs.readdirSync(root), [namedFileName], 'nothing else was written');
+        // The history holds the earlier save's version; the refused save added nothing.
+        assert.deepEqual(fs.readdirSync(root).sort(), ['history', namedFileName].sort(), 'nothing else was written');
+        assert.equal(fs.readdirSync(path.join(root, 'history', namedFileName)).length, 1);
         await context.close();
     });
 });

@@ -274,3 +274,14 @@ export async function startWikiSite(fileName = wikiFileName) {
     site.browser = await launchChromium();
     return site;
 }
+
+// Writes a new tiddler through the wiki's editor, as a person would.
+export async function addTiddlerThroughEditor(page, title, text) {
+    await page.getByRole('button', { name: 'new tiddler' }).click();
+    const editor = page.locator('.tc-tiddler-edit-frame');
+    await editor.waitFor();
+    await editor.locator('input.tc-titlebar').fill(title);
+    await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
+    await editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click();
+    await page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`).waitFor();
+}
