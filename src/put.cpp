@@ -103,7 +103,7 @@ std::string keepConflictCopy(const std::string& folder, std::string_view pageNam
 
 void RequestHandler::handleOptions(const std::string& url) {
     std::string root = getConfig("root");
-    bool puttable = namesPage(url) && servableFile(root, url, mapUrlToPath(root, url));
+    bool puttable = namesPage(url) && !inHistory(url) && servableFile(root, url, mapUrlToPath(root, url));
     consoleLine("OPTIONS request for " + url + (puttable ? ": a page PUT may save" : ""));
     send(optionsAnswer(puttable));
 }

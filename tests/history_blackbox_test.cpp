@@ -197,6 +197,8 @@ TEST(HistoryBlackBox, TheHistoryIsReadOnlyToSavers) {
     const auto before = snapshot(dir.path());
     std::string put = exchange(server.port(), putRequest("/history/tiddly-a.html/" + version, "overwritten"));
     EXPECT_TRUE(put.starts_with("HTTP/1.1 403 Forbidden\r\n")) << put;
+    std::string options = exchange(server.port(), "OPTIONS /history/tiddly-a.html/" + version + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(options.find("DAV"), std::string::npos) << "a wiki opened from its history saves no PUT there";
     EXPECT_NE(put.find("restore it from its history page instead"), std::string::npos);
     const std::string B = "hb";
     std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"history/tiddly-a.html/" +
