@@ -308,7 +308,6 @@ std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_vie
 }
 
 bool inHistory(std::string_view urlPath) {
-    std::string prefix = "/" + std::string(historyFolderName);
     std::string path = platform::windowsFileNames ? lowerAscii(urlPath) : std::string(urlPath);
     std::size_t start = path.find_first_not_of('/');
     if (start == std::string::npos) return false;

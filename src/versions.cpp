@@ -88,8 +88,9 @@ std::string historyPage(std::string_view relativePage, std::vector<Version> vers
     if (versions.empty()) html += "<p>No earlier versions are kept of this page.</p>";
     else html += "<table><tr><th>Saved</th><th>Size</th><th>Kind</th><th></th><th></th></tr>";
     for (const Version& version : versions) {
-        std::string link = "/" + std::string(historyFolderName) + "/" + percentEncode(relativePage) + "/" +
-                           percentEncode(version.name);
+        std::string link = "/";
+        link.append(historyFolderName).append("/").append(percentEncode(relativePage)).append("/");
+        link.append(percentEncode(version.name));
         html += "<tr><td>" + shownTime(version.local) + "</td><td>" + shownSize(version.size) + "</td><td>" +
                 std::string(kindText(version.kind)) + "</td><td><a href='" + link +
                 "' target=\"_blank\" rel=\"noopener noreferrer\">open</a></td><td><form method=\"post\" action=\"" +
