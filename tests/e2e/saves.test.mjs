@@ -43,6 +43,15 @@ function uploadedPage(upload) {
     return upload.subarray(start, end);
 }
 
+// Checks that the page's history holds one version, the page as it was before the save.
+function expectOneVersion(root, name, previous) {
+    const folder = path.join(root, 'history', name);
+    const versions = fs.readdirSync(folder);
+    assert.equal(versions.length, 1, `one version of ${name} in its history: ${versions}`);
+    assert.match(versions[0], /^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}\.saved\.html$/);
+    assert.ok(fs.readFileSync(path.join(folder, versions[0])).equals(previous), 'the version is the page before the save');
+}
+
 // Presses the wiki's save button and waits until the wiki itself says the
 // save is done: the dirty marker is gone and the "Saved wiki" notice shows.
 // Returns the request body the wiki sent.
@@ -110,9 +119,10 @@ describe('saving a wiki page through Fernhollow', { timeout: 240000 }, () => {
         assert.ok(saved.includes(Buffer.from(firstText, 'utf8')), 'the saved page holds the tiddler text in UTF-8');
         assert.ok(saved.includes(Buffer.from(firstTitle, 'utf8')));
         assert.ok(fs.readFileSync(backupPath).equals(original), 'the backup is the page before the save');
-        assert.equal(fs.readdirSync(root).sort().join(','), [backupDirName, wikiFileName].sort().join(','),
+        assert.equal(fs.readdirSync(root).sort().join(','), [backupDirName, 'history', wikiFileName].sort().join(','),
             'no temporary file is left in the root');
         assert.deepEqual(fs.readdirSync(path.join(root, backupDirName)), [wikiFileName]);
+        expectOneVersion(root, wikiFileName, original);
         await screenshot(page, 'saves-after-save.png');
 
         // Loaded afresh from the server, the page opens the new tiddler by its permalink.
@@ -194,7 +204,8 @@ describe('a wiki named in the user\'s own language, with a blank', { timeout: 24
         assert.deepEqual(seen.errors, []);
         assert.ok(fs.readFileSync(pagePath).equals(uploadedPage(upload)), 'the named page holds the upload');
         assert.ok(fs.readFileSync(backupPath).equals(original), 'the backup is the page before the save');
-        assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, namedFileName].sort());
+        assert.deepEqual(fs.readdirSync(root).sort(), [backupDirName, 'history', namedFileName].sort());
+        expectOneVersion(root, namedFileName, original);
         await context.close();
     });
 
@@ -202,6 +213,7 @@ describe('a wiki named in the user\'s own language, with a blank', { timeout: 24
         const { server, pagePath, root } = site;
         fs.rmSync(path.join(root, backupDirName), { recursive: true });
         const onDisk = fs.readFileSync(pagePath);
+        const versions = fs.readdirSync(path.join(root, 'history', namedFileName));
         const context = await site.browser.newContext();
         await context.addInitScript(uploadPasswordScript, uploadPassword);
         const page = await context.newPage();
@@ -224,7 +236,9 @@ describe('a wiki named in the user\'s own language, with a blank', { timeout: 24
         await screenshot(page, 'saves-backup-missing.png');
 
         assert.ok(fs.readFileSync(pagePath).equals(onDisk), 'the page on disk is unchanged');
-        assert.deepEqual(fs.readdirSync(root), [namedFileName], 'nothing else was written');
+        assert.deepEqual(fs.readdirSync(root).sort(), ['history', namedFileName].sort(), 'nothing else was written');
+        assert.deepEqual(fs.readdirSync(path.join(root, 'history', namedFileName)), versions,
+            'the refused save kept no version');
         await context.close();
     });
 });
