@@ -34,25 +34,13 @@ SplitTarget splitTarget(std::string_view target) {
     return result;
 }
 
-namespace {
-
-// The value of one hex digit, or -1 for any other byte.
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
-
 std::optional<std::string> decodeTargetPath(std::string_view target) {
     std::size_t pathEnd = std::min(target.find('?'), target.size());
     std::string decoded;
     decoded.reserve(target.size());
     for (std::size_t i = 0; i < pathEnd; ++i) {
-        int high = target[i] == '%' && i + 2 < pathEnd ? hexValue(target[i + 1]) : -1;
-        int low = high >= 0 ? hexValue(target[i + 2]) : -1;
+        int high = target[i] == '%' && i + 2 < pathEnd ? hexDigitValue(target[i + 1]) : -1;
+        int low = high >= 0 ? hexDigitValue(target[i + 2]) : -1;
         if (low < 0) {
             decoded.push_back(target[i]);
             continue;

@@ -48,8 +48,11 @@ std::string versionName(const std::tm& when, VersionKind kind, int attempt) {
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", when.tm_year + 1900, when.tm_mon + 1,
                   when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
     std::string name = stamp;
-    if (attempt > 1) name += "-" + std::to_string(attempt);
-    name += ".";
+    if (attempt > 1) {
+        name += '-';
+        name += std::to_string(attempt);
+    }
+    name += '.';
     name += kindWords[static_cast<int>(kind)];
     return name + ".html";
 }

@@ -7,6 +7,7 @@
 #include "platform/paths.h"
 #include "text.h"
 
+#include <algorithm>
 #include <random>
 
 namespace fernhollow {
@@ -194,7 +195,7 @@ namespace {
 // file each rename replaces keeps a second name in `replaced`. `step` tells
 // a failure of the backup's rename from one of the page's own.
 void writeOver(const SavePaths& paths, std::string_view content, TemporaryLink* backup, DeferredRemovals& replaced,
-               SaveFailure& step) {
+               SaveFailure& step, platform::FileStamp& written) {
     step = SaveFailure::WriteFailed;
     TemporaryFile page(paths.pagePath);
     platform::writeAll(page.descriptor(), content);
@@ -203,6 +204,8 @@ void writeOver(const SavePaths& paths, std::string_view content, TemporaryLink* 
     else
         platform::defaultPermissions(page.descriptor());
     platform::syncFile(page.descriptor());
+    // The new page's own stamp, taken before anything else can reach its name.
+    written = platform::fileStamp(page.descriptor());
     if (backup != nullptr) {
         replaced.keepAside(paths.backupPath);
         step = SaveFailure::BackupFailed;
@@ -241,13 +244,18 @@ private:
     std::string path_;
 };
 
-// A free name for a version of kind `kind` at `when` in `folder`.
+// A new name for a version of kind `kind` at `when` in `folder`: one past
+// every version of the same second there, so that it sorts as the newest of
+// them even when thinning has removed some (a freed name is never reused).
 std::string freeVersionPath(const std::string& folder, const std::tm& when, VersionKind kind) {
-    for (int attempt = 1; attempt < 1000; ++attempt) {
-        std::string path = folder + platform::pathSeparator + versionName(when, kind, attempt);
-        if (platform::entryKind(path) == platform::EntryKind::Missing) return path;
-    }
-    throw std::system_error(std::make_error_code(std::errc::file_exists), "no free version name in " + folder);
+    std::string second = versionName(when, kind).substr(0, 19);
+    int last = 0;
+    for (const std::string& name : platform::listDirectory(folder))
+        if (beginsWith(name, second) && parseVersionName(name)) last = std::max(last, versionAttempt(name));
+    std::string path = folder + platform::pathSeparator + versionName(when, kind, last + 1);
+    if (platform::entryKind(path) != platform::EntryKind::Missing)
+        throw std::system_error(std::make_error_code(std::errc::file_exists), "version " + path);
+    return path;
 }
 
 // Keeps the page at `page` (about to be replaced by `newSize` bytes) as a
@@ -346,7 +354,8 @@ void thinHistory(const HistoryKeeping& history) {
 }
 
 std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,
-                                          DeferredRemovals& replaced, const HistoryKeeping* history) {
+                                          DeferredRemovals& replaced, const HistoryKeeping* history,
+                                          platform::FileStamp* written) {
     removeLeftovers(folderOf(paths.pagePath), serverStarted);
     if (!paths.backupPath.empty()) removeLeftovers(folderOf(paths.backupPath), serverStarted);
     std::optional<TemporaryLink> backup;
@@ -376,28 +385,37 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
     }
     consoleLine("writing data to file " + paths.pagePath);
     SaveFailure step = SaveFailure::WriteFailed;
+    platform::FileStamp stamp;
     try {
-        writeOver(paths, content, backup ? &*backup : nullptr, replaced, step);
+        writeOver(paths, content, backup ? &*backup : nullptr, replaced, step, stamp);
     } catch (const std::system_error& error) {
         return ReplaceFailure{step, error};
     }
     if (version) version->keep();
+    if (written != nullptr) *written = stamp;
     if (history != nullptr) thinHistory(*history);
     return std::nullopt;
 }
 
 std::string entityTag(const platform::FileStamp& stamp) {
-    auto hex = [](std::uint64_t value) {
+    auto appendHex = [](std::string& text, std::uint64_t value) {
         static const char digits[] = "0123456789abcdef";
-        std::string text;
+        char reversed[16];
+        int count = 0;
         do {
-            text.insert(text.begin(), digits[value & 15]);
+            reversed[count++] = digits[value & 15];
             value >>= 4;
         } while (value != 0);
-        return text;
+        while (count > 0) text.push_back(reversed[--count]);
     };
-    return "\"" + hex(stamp.identity) + "-" + hex(static_cast<std::uint64_t>(stamp.size)) + "-" +
-           hex(static_cast<std::uint64_t>(stamp.written)) + "\"";
+    std::string tag = "\"";
+    appendHex(tag, stamp.identity);
+    tag.push_back('-');
+    appendHex(tag, static_cast<std::uint64_t>(stamp.size));
+    tag.push_back('-');
+    appendHex(tag, static_cast<std::uint64_t>(stamp.written));
+    tag.push_back('"');
+    return tag;
 }
 
 } // namespace fernhollow

@@ -167,8 +167,10 @@ void thinHistory(const HistoryKeeping& history);
 // in its history, with the console lines of a save (`pageName` is the page
 // as the client named it). Removes the leftovers of interrupted saves from
 // both folders first. The replaced files' second names go to `replaced`. On
-// failure nothing at the page's name has changed.
+// failure nothing at the page's name has changed. `written`, when given,
+// receives the stamp of the new page as it was written.
 std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,
-                                          DeferredRemovals& replaced, const HistoryKeeping* history = nullptr);
+                                          DeferredRemovals& replaced, const HistoryKeeping* history = nullptr,
+                                          platform::FileStamp* written = nullptr);
 
 } // namespace fernhollow

@@ -20,8 +20,8 @@ using platform::consoleLine;
 std::string optionsAnswer(bool puttable) {
     std::string answer = "HTTP/1.1 200 OK\r\n";
     if (puttable) answer.append("DAV: 1\r\n");
-    answer.append("Allow: ").append(allowedMethods).append("\r\nContent-Length: 0\r\n\r\n");
-    return answer;
+    answer.append("Allow: ").append(puttable ? allowedMethods : methodsWithoutPut);
+    return answer.append("\r\nContent-Length: 0\r\n\r\n");
 }
 
 bool namesPage(std::string_view url) {
@@ -46,9 +46,10 @@ std::string conflictCopyName(std::string_view pageName, const std::tm& when, int
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, ".conflict-%04d%02d%02d-%02d%02d%02d", when.tm_year + 1900, when.tm_mon + 1,
                   when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
-    std::string name = stem + stamp;
-    if (attempt > 1) name += "-" + std::to_string(attempt);
-    return name + ".html";
+    std::string name = stem;
+    name.append(stamp);
+    if (attempt > 1) name.append("-").append(std::to_string(attempt));
+    return name.append(".html");
 }
 
 PutLength putLength(const std::vector<std::string>& headLines) {
@@ -102,7 +103,7 @@ std::string keepConflictCopy(const std::string& folder, std::string_view pageNam
 
 void RequestHandler::handleOptions(const std::string& url) {
     std::string root = getConfig("root");
-    bool puttable = namesPage(url) && servableFile(root, url, mapUrlToPath(root, url));
+    bool puttable = namesPage(url) && !inHistory(url) && servableFile(root, url, mapUrlToPath(root, url));
     consoleLine("OPTIONS request for " + url + (puttable ? ": a page PUT may save" : ""));
     send(optionsAnswer(puttable));
 }
@@ -117,6 +118,10 @@ void RequestHandler::awaitPutBody() {
     }
     contentLength = announced.length;
     putAwaited_ = true;
+    // A client that waits to be asked for a large page (curl) is asked at once.
+    bool twice = false;
+    std::optional<std::string> expect = headerValue(headLines, "Expect", twice);
+    if (!twice && expect && lowerAscii(*expect) == "100-continue") send("HTTP/1.1 100 Continue\r\n\r\n");
 }
 
 void RequestHandler::handlePut() {
@@ -140,7 +145,7 @@ void RequestHandler::handlePut() {
     if (!namesPage(url)) {
         consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
         std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
-        refusal.insert(refusal.find("\r\n") + 2, "Allow: GET, HEAD, POST, OPTIONS\r\n");
+        refusal.insert(refusal.find("\r\n") + 2, "Allow: " + std::string(methodsWithoutPut) + "\r\n");
         send(refusal);
         keepOpen = 0;
         return;
@@ -196,10 +201,13 @@ void RequestHandler::handlePut() {
     } catch (const std::system_error& error) {
         return failed(SaveFailure::BackupFailed, error);
     }
+    // The tag of the page as written: a program that rewrites it right after
+    // gives it another tag, so this tab's next save cannot overwrite that.
+    platform::FileStamp written;
     if (std::optional<ReplaceFailure> failure =
-            replacePage(paths, url, body, replacedFiles, history ? &*history : nullptr))
+            replacePage(paths, url, body, replacedFiles, history ? &*history : nullptr, &written))
         return failed(failure->step, failure->error);
-    send("HTTP/1.1 204 No Content\r\nETag: " + entityTag(platform::fileStampAt(*page)) + "\r\n\r\n");
+    send("HTTP/1.1 204 No Content\r\nETag: " + entityTag(written) + "\r\n\r\n");
     keepOpen = 0;
 }
 

@@ -13,8 +13,9 @@
 
 namespace fernhollow {
 
-// The methods the server answers.
+// The methods the server answers for a page PUT may save, and for any other target.
 inline constexpr std::string_view allowedMethods = "GET, HEAD, POST, PUT, OPTIONS";
+inline constexpr std::string_view methodsWithoutPut = "GET, HEAD, POST, OPTIONS";
 
 // The answer to OPTIONS; "DAV: 1" tells a wiki it may save the URL by PUT.
 std::string optionsAnswer(bool puttable);

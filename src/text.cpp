@@ -153,6 +153,13 @@ std::int64_t parseSigned64(std::string_view text, const char* what) {
     return value;
 }
 
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 bool hasParentSegment(std::string_view path) {
     std::size_t start = 0;
     for (std::size_t i = 0; i <= path.size(); ++i) {

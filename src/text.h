@@ -45,6 +45,8 @@ std::string escapeBytes(std::string_view text, std::string_view prefix, std::str
 // The bytes below 0x20 and 0x7F written as "\xNN" (two lowercase hex
 // digits); every other byte kept, so a line of plain bytes is unchanged.
 std::string escapeControlBytes(std::string_view line);
+// The value of one hex digit (either letter case), or -1 for any other byte.
+int hexDigitValue(char c);
 // Whether a "/" or "\" separated path holds a ".." segment.
 bool hasParentSegment(std::string_view path);
 // A joined path in the system's form: every "/" turned into the system's

@@ -19,20 +19,12 @@ using platform::consoleLine;
 
 namespace {
 
-// The value of a hex digit, or -1.
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // A form value with "+" as a blank and its %XX escapes decoded.
 std::string formDecode(std::string_view text) {
     std::string decoded;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        int high = text[i] == '%' && i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
-        int low = high >= 0 ? hexDigit(text[i + 2]) : -1;
+        int high = text[i] == '%' && i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+        int low = high >= 0 ? hexDigitValue(text[i + 2]) : -1;
         if (low >= 0) {
             decoded.push_back(static_cast<char>(high * 16 + low));
             i += 2;
@@ -80,7 +72,8 @@ std::string historyPageUrl(std::string_view relativePage, std::string_view resto
 
 std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored) {
     std::sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
-        return a.savedAt != b.savedAt ? a.savedAt > b.savedAt : a.name > b.name;
+        if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
+        return versionAttempt(a.name) > versionAttempt(b.name);
     });
     const std::string page = escapeHtml(relativePage);
     std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>History of " + page +

@@ -33,13 +33,6 @@ std::string okHead(std::string_view type, std::size_t size, const std::string& e
            (etag.empty() ? "" : "\r\nETag: " + etag) + "\r\nCache-control: no-store\r\nPragma: no-cache\r\n\r\n";
 }
 
-// The entity tag the server gives the file at `target`, read from a HEAD.
-std::string etagOf(int port, const std::string& target) {
-    std::string etag;
-    withoutEtag(fernhollow::testing::exchange(port, "HEAD " + target + " HTTP/1.1\r\n\r\n"), &etag);
-    return etag;
-}
-
 std::size_t countOf(std::string_view text, std::string_view needle) {
     std::size_t count = 0;
     for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size()))
@@ -340,7 +333,7 @@ TEST(Faults, ClientResettingInTheMiddleOfALargeResponse) {
     const std::string large = textOfSize(8 * 1024 * 1024, 3);
     site.dir.write("large.txt", large);
     ServerProcess server({}, site.dir.path());
-    const std::string head = okHead("text/plain", large.size(), etagOf(server.port(), "/large.txt"));
+    const std::string head = okHead("text/plain", large.size(), headTag(server.port(), "/large.txt"));
 
     // The reset comes after the client has read this much of the answer. A
     // small receive buffer keeps most of the answer in the server's hands.
@@ -383,7 +376,7 @@ TEST(SlowFaults, ClientThatStopsReadingIsDroppedAfterTheSendTimeOut) {
     site.dir.write("huge.txt", huge);
     ServerProcess server({}, site.dir.path());
 
-    const std::string hugeTag = etagOf(server.port(), "/huge.txt");
+    const std::string hugeTag = headTag(server.port(), "/huge.txt");
     RawClient stalled(server.port(), 4096);
     stalled.send("GET /huge.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     // Read the start of the answer, then read nothing more.

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <thread>
 
 using namespace fernhollow::testing;
@@ -16,28 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string allow = "Allow: GET, HEAD, POST, PUT, OPTIONS\r\nContent-Length: 0\r\n\r\n";
-
-// Every file below `folder` with its bytes.
-std::map<std::string, std::string> snapshot(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.is_regular_file() && entry.path().filename() != ".fernhollow-stderr")
-            files[fs::relative(entry.path(), folder).generic_string()] = readFile(entry.path().string());
-    return files;
-}
-
-// A PUT of `page` to `target` with extra head lines.
-std::string put(const std::string& target, const std::string& page, const std::string& more = "") {
-    return "PUT " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more +
-           "Content-Type: text/html;charset=UTF-8\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
-}
-
-// The entity tag a HEAD of `target` carries (empty when none).
-std::string headTag(int port, const std::string& target) {
-    std::string etag;
-    withoutEtag(fernhollow::testing::exchange(port, "HEAD " + target + " HTTP/1.1\r\n\r\n"), &etag);
-    return etag;
-}
+const std::string allowWithoutPut = "Allow: GET, HEAD, POST, OPTIONS\r\nContent-Length: 0\r\n\r\n";
 
 // The value of header `name` in the head of `answer` (empty when absent).
 std::string header(const std::string& answer, const std::string& name) {
@@ -73,7 +51,7 @@ TEST(PutBlackBox, OptionsSaysDavOnlyForPagesPutMaySave) {
         SCOPED_TRACE(row.target);
         std::string answer = exchange(server.port(), "OPTIONS " + row.target + " HTTP/1.1\r\nOrigin: http://evil.example\r\n"
                                                      "Access-Control-Request-Method: PUT\r\n\r\n");
-        EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\n" + std::string(row.dav ? "DAV: 1\r\n" : "") + allow);
+        EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\n" + (row.dav ? "DAV: 1\r\n" + allow : allowWithoutPut));
     }
     EXPECT_TRUE(server.waitForOutput("OPTIONS request for /tiddly-a.html: a page PUT may save\n"));
 }
@@ -140,15 +118,26 @@ TEST(PutBlackBox, APutReplacesThePageKeepsTheBackupAndAnswersTheNewTag) {
         SCOPED_TRACE(row.target);
         std::string page = (++n == 1 ? "second " : "page " + std::to_string(n) + " of ") + row.file;
         std::string ifMatch = row.withTag ? "If-Match: " + headTag(server.port(), row.target) + "\r\n" : "";
-        std::string answer = exchange(server.port(), put(row.target, page, ifMatch + "Sec-Fetch-Site: same-origin\r\n"));
+        std::string answer = exchange(server.port(), putRequest(row.target, page, ifMatch + "Sec-Fetch-Site: same-origin\r\n"));
         EXPECT_TRUE(answer.starts_with("HTTP/1.1 204 No Content\r\nETag: \"")) << answer;
         EXPECT_TRUE(answer.ends_with("\"\r\n\r\n")) << answer;
         EXPECT_EQ(header(answer, "ETag"), headTag(server.port(), row.target));
         EXPECT_EQ(dir.read(row.file), page);
         EXPECT_EQ(dir.read(row.backup), row.previous);
     }
+    // A client that waits to be asked for its page is asked at once.
+    {
+        RawClient client(server.port());
+        std::string request = putRequest("/tiddly-a.html", "asked for", "Expect: 100-continue\r\n");
+        std::size_t headEnd = request.find("\r\n\r\n") + 4;
+        client.send(request.substr(0, headEnd));
+        EXPECT_EQ(client.readFor(2s), "HTTP/1.1 100 Continue\r\n\r\n");
+        client.send(request.substr(headEnd));
+        EXPECT_TRUE(client.readAll().starts_with("HTTP/1.1 204 No Content\r\n"));
+        EXPECT_EQ(dir.read("tiddly-a.html"), "asked for");
+    }
     // "*" matches any existing page.
-    EXPECT_TRUE(exchange(server.port(), put("/tiddly-a.html", "any", "If-Match: *\r\n")).starts_with("HTTP/1.1 204 "));
+    EXPECT_TRUE(exchange(server.port(), putRequest("/tiddly-a.html", "any", "If-Match: *\r\n")).starts_with("HTTP/1.1 204 "));
     EXPECT_TRUE(server.waitForOutput("PUT request for /tiddly-a.html\nmoving " + systemForm("./tiddly-a.html") +
                                      " to backup directory, " + systemForm("./backup/tiddly-a.html") +
                                      "\nwriting data to file " + systemForm("./tiddly-a.html") + "\n"));
@@ -167,21 +156,21 @@ TEST(PutBlackBox, RefusedPutsChangeNothingOnDisk) {
         std::string name, request, answerStart;
     };
     const std::vector<Row> rows = {
-        {"a missing page", put("/missing.html", "new"), "HTTP/1.1 404 Not Found\r\n"},
-        {"a folder", put("/backup", "new"), "HTTP/1.1 404 Not Found\r\n"},
-        {"a parent segment", put("/../tiddly-a.html", "new"), "HTTP/1.1 404 Not Found\r\n"},
-        {"a temporary name", put("/x.html.saving-0123456789ab", "new"), "HTTP/1.1 404 Not Found\r\n"},
-        {"a text file", put("/notes.txt", "new"), "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD, POST, OPTIONS\r\n"},
-        {"a script", put("/run.php", "new"), "HTTP/1.1 405 Method Not Allowed\r\n"},
-        {"another site", put("/tiddly-a.html", "new", "Origin: http://evil.example\r\n"), "HTTP/1.1 403 Forbidden\r\n"},
-        {"another site's fetch", put("/tiddly-a.html", "new", "Sec-Fetch-Site: cross-site\r\n"), "HTTP/1.1 403 Forbidden\r\n"},
-        {"a rebound host name", put("/tiddly-a.html", "new", "Host: evil.example\r\n"), "HTTP/1.1 403 Forbidden\r\n"},
+        {"a missing page", putRequest("/missing.html", "new"), "HTTP/1.1 404 Not Found\r\n"},
+        {"a folder", putRequest("/backup", "new"), "HTTP/1.1 404 Not Found\r\n"},
+        {"a parent segment", putRequest("/../tiddly-a.html", "new"), "HTTP/1.1 404 Not Found\r\n"},
+        {"a temporary name", putRequest("/x.html.saving-0123456789ab", "new"), "HTTP/1.1 404 Not Found\r\n"},
+        {"a text file", putRequest("/notes.txt", "new"), "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD, POST, OPTIONS\r\n"},
+        {"a script", putRequest("/run.php", "new"), "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {"another site", putRequest("/tiddly-a.html", "new", "Origin: http://evil.example\r\n"), "HTTP/1.1 403 Forbidden\r\n"},
+        {"another site's fetch", putRequest("/tiddly-a.html", "new", "Sec-Fetch-Site: cross-site\r\n"), "HTTP/1.1 403 Forbidden\r\n"},
+        {"a rebound host name", putRequest("/tiddly-a.html", "new", "Host: evil.example\r\n"), "HTTP/1.1 403 Forbidden\r\n"},
         {"no Content-Length", "PUT /tiddly-a.html HTTP/1.1\r\n\r\nnew", "HTTP/1.1 411 Length Required\r\n"},
         {"a Content-Length that is no number", "PUT /tiddly-a.html HTTP/1.1\r\nContent-Length: 3x\r\n\r\nnew",
          "HTTP/1.1 400 Bad Request\r\n"},
         {"two Content-Lengths", "PUT /tiddly-a.html HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\nnew",
          "HTTP/1.1 400 Bad Request\r\n"},
-        {"an empty page", put("/tiddly-a.html", ""), "HTTP/1.1 400 Bad Request\r\n"},
+        {"an empty page", putRequest("/tiddly-a.html", ""), "HTTP/1.1 400 Bad Request\r\n"},
         {"a chunked body", "PUT /tiddly-a.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nnew\r\n0\r\n\r\n",
          "HTTP/1.1 501 Not Implemented\r\n"},
         {"a body over the limit", "PUT /tiddly-a.html HTTP/1.1\r\nContent-Length: 2000000000\r\n\r\nnew",
@@ -197,7 +186,7 @@ TEST(PutBlackBox, RefusedPutsChangeNothingOnDisk) {
     // A body cut short is never saved.
     {
         RawClient client(server.port());
-        std::string whole = put("/tiddly-a.html", "a page of forty bytes, of which 30 come");
+        std::string whole = putRequest("/tiddly-a.html", "a page of forty bytes, of which 30 come");
         client.send(whole.substr(0, whole.size() - 10));
         client.shutdownWrite();
         EXPECT_EQ(client.readAll(), "");
@@ -216,8 +205,8 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     const std::string tag = headTag(server.port(), "/tiddly-a.html");
     const std::string first = "<p>tab one's tiddler</p>", second = "<p>tab two's tiddler: Grüße</p>\r\n";
     RawClient one(server.port()), two(server.port());
-    one.send(put("/tiddly-a.html", first, "If-Match: " + tag + "\r\n"));
-    two.send(put("/tiddly-a.html", second, "If-Match: " + tag + "\r\n"));
+    one.send(putRequest("/tiddly-a.html", first, "If-Match: " + tag + "\r\n"));
+    two.send(putRequest("/tiddly-a.html", second, "If-Match: " + tag + "\r\n"));
     EXPECT_TRUE(one.readAll().starts_with("HTTP/1.1 204 No Content\r\n"));
     std::string refused = two.readAll();
     EXPECT_TRUE(refused.starts_with("HTTP/1.1 412 Precondition Failed\r\nContent-Type: text/plain\r\n")) << refused;
@@ -234,7 +223,7 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
 
     // More refusals within the same second get names of their own.
     for (int i = 0; i < 2; ++i)
-        EXPECT_TRUE(exchange(server.port(), put("/tiddly-a.html", "stale " + std::to_string(i), "If-Match: " + tag + "\r\n"))
+        EXPECT_TRUE(exchange(server.port(), putRequest("/tiddly-a.html", "stale " + std::to_string(i), "If-Match: " + tag + "\r\n"))
                         .starts_with("HTTP/1.1 412 "));
     std::size_t copies = 0;
     for (const auto& entry : fs::directory_iterator(dir.path() + "/history/tiddly-a.html"))

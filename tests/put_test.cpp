@@ -11,7 +11,7 @@ using namespace fernhollow;
 TEST(Put, OptionsAnswersAndPageNames) {
     EXPECT_EQ(optionsAnswer(true),
               "HTTP/1.1 200 OK\r\nDAV: 1\r\nAllow: GET, HEAD, POST, PUT, OPTIONS\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_EQ(optionsAnswer(false), "HTTP/1.1 200 OK\r\nAllow: GET, HEAD, POST, PUT, OPTIONS\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(optionsAnswer(false), "HTTP/1.1 200 OK\r\nAllow: GET, HEAD, POST, OPTIONS\r\nContent-Length: 0\r\n\r\n");
     for (const char* url : {"/a.html", "/A.HTML", "/x/b.htm", "/index.html?x=.txt", "/a.php.html"})
         EXPECT_TRUE(namesPage(url)) << url;
     for (const char* url : {"/", "/.html", "/.htm", "/a.txt", "/a.html/", "/a.html.bak", "/a.htmlx", "/x?.html", "*"})

@@ -277,6 +277,25 @@ std::string withoutEtag(std::string answer, std::string* etag) {
     return answer.erase(at, end - at);
 }
 
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file() && entry.path().filename() != ".fernhollow-stderr")
+            files[std::filesystem::relative(entry.path(), folder).generic_string()] = readFile(entry.path().string());
+    return files;
+}
+
+std::string putRequest(const std::string& target, const std::string& page, const std::string& more) {
+    return "PUT " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more +
+           "Content-Type: text/html;charset=UTF-8\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
+}
+
+std::string headTag(int port, const std::string& target) {
+    std::string etag;
+    withoutEtag(fernhollow::testing::exchange(port, "HEAD " + target + " HTTP/1.1\r\n\r\n"), &etag);
+    return etag;
+}
+
 double cpuSeconds(int pid) {
     std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     // The name in parentheses may hold blanks: the fields are counted after it.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -138,6 +139,15 @@ double cpuSeconds(int pid);
 // end) taken out, for comparing file answers whose tag a test cannot know;
 // the tag itself goes to `etag` when given (empty when there was none).
 std::string withoutEtag(std::string answer, std::string* etag = nullptr);
+
+// Every file below `folder` with its bytes, by path relative to it ("/" separated).
+std::map<std::string, std::string> snapshot(const std::string& folder);
+
+// A PUT of `page` to `target` as a wiki sends it, with extra head lines.
+std::string putRequest(const std::string& target, const std::string& page, const std::string& more = "");
+
+// The entity tag a HEAD of `target` carries (empty when none).
+std::string headTag(int port, const std::string& target);
 
 // Sends `request` on a new connection and returns everything the server
 // answers before it closes the connection.
