@@ -331,7 +331,7 @@ def main():
     problems_seen = {}
     try:
         ports = {name: free_port() for name in ("nginx", "fernhollow", "reference", "sink", "sink_fsync",
-                                                "sink_replace", "fresh")}
+                                                "sink_replace", "fresh", "fernhollow_nohist")}
         console_path = os.path.join(work, "fernhollow-console.txt")
         console = open(console_path, "wb")
         nginx_conf = nginx_config(os.path.join(work, "nginx"), site, ports["nginx"])
@@ -393,6 +393,13 @@ def main():
             "sink_replace": processes.start([sink, str(ports["sink_replace"]), os.path.join(work, "sink", "page-r.html"),
                                              "replace"], ports["sink_replace"]),
         }
+        # The same Fernhollow keeping no history, for what keeping a version costs a save.
+        nohist_site = os.path.join(work, "site-nohist")
+        os.makedirs(os.path.join(nohist_site, "backup"))
+        nohist_console = open(os.path.join(work, "fernhollow-nohist-console.txt"), "wb")
+        sinks["fernhollow_nohist"] = processes.start(
+            [fernhollow, "--root", nohist_site, "--port", str(ports["fernhollow_nohist"]), "--history", "off"],
+            ports["fernhollow_nohist"], stdout=nohist_console, cwd=work)
         save_times = {}
         for size_mib in (2, 20):
             content = page_text(size_mib * MIB, seed=size_mib)
@@ -414,7 +421,11 @@ def main():
                 requests["fernhollow_put"] = put_request(content, ports["fernhollow"], f"/{put_name}")
                 requests["sink_replace"] = put_request(content, ports["sink_replace"], f"/{put_name}")
                 ports["fernhollow_put"] = ports["fernhollow"]
-                targets += ["fernhollow_put", "sink_replace"]
+                ports["fernhollow_put_nohist"] = ports["fernhollow_nohist"]
+                with open(os.path.join(nohist_site, put_name), "wb") as out:
+                    out.write(page_text(len(content), seed=21))
+                requests["fernhollow_put_nohist"] = put_request(content, ports["fernhollow_nohist"], f"/{put_name}")
+                targets += ["fernhollow_put", "sink_replace", "fernhollow_put_nohist"]
             count = rounds + 2 if size_mib == 2 else rounds
             log(f"saves of {size_mib} MiB: {count} rounds")
             times = {target: [] for target in targets}
@@ -432,8 +443,16 @@ def main():
                             raise RuntimeError(f"{saved_path} is not the page sent by PUT")
                 if not os.path.isfile(os.path.join(site, "backup", put_name)):
                     raise RuntimeError("the PUT saves left no backup")
+                kept = versions_of(site, put_name)
+                # Saves within one hour: the ten newest are always kept, so up to ten rounds keep them all.
+                if len(kept) != count if count <= 10 else len(kept) < 10:
+                    raise RuntimeError(f"{count} PUT saves with the history on kept {len(kept)} versions: {kept}")
+                if os.path.exists(os.path.join(nohist_site, "history")):
+                    raise RuntimeError("the server with --history off made a history folder")
+        thinning = time_thinning(site, ports["fernhollow"], rounds + 2)
         for process in sinks.values():
             processes.stop(process)
+        nohist_console.close()
 
         # Idle: the loaded server, then with a connection open that never completes its head.
         log("idle CPU: 2 x 5 s")
@@ -475,6 +494,7 @@ def main():
             "small_cpu": small_cpu,
             "page_cpu": page_cpu,
             "saves": save_times,
+            "thinning": thinning,
             "peak_mib": peak_kib / 1024,
             "rss_before_mib": rss_before / 1024,
             "idle_ms": idle_ticks * 1000 / ticks_per_second,
@@ -484,6 +504,65 @@ def main():
         processes.stop_all()
 
     report(results, page_source, len(page), rounds, seconds, problem_notes(problems_seen), work)
+
+
+VERSION_NAME = re.compile(r"\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(-\d+)?\.[a-z-]+\.html")
+THINNING_VERSIONS = 200
+THINNING_SPACING_HOURS = 3
+
+
+def versions_of(site, page):
+    """The version names in the page's history folder (none when it has no folder)."""
+    folder = os.path.join(site, "history", page)
+    if not os.path.isdir(folder):
+        return []
+    return sorted(name for name in os.listdir(folder) if VERSION_NAME.fullmatch(name))
+
+
+def fill_history(site, page, source, count, spacing_hours):
+    """Gives the page's history folder exactly `count` versions of `source`'s bytes (as second names of it),
+    saved every `spacing_hours` hours back from an hour ago, local time as the server names them."""
+    folder = os.path.join(site, "history", page)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    now = time.time()
+    for index in range(count):
+        when = time.localtime(now - 3600 - index * spacing_hours * 3600)
+        os.link(source, os.path.join(folder, time.strftime("%Y-%m-%d_%H-%M-%S", when) + ".saved.html"))
+
+
+def time_thinning(site, port, count):
+    """Times 2 MiB saves by PUT to a page whose history holds 200 versions (one every 3 hours, most of which
+    the save thins away) beside the same save to a page with an empty history; the folders are filled anew
+    before each round."""
+    content = page_text(2 * MIB, seed=22)
+    source = os.path.join(os.path.dirname(site), "thinning-version.html")
+    with open(source, "wb") as out:
+        out.write(page_text(2 * MIB, seed=23))
+    pages = {"many": "tiddly-thin-200.html", "none": "tiddly-thin-0.html"}
+    for page in pages.values():
+        with open(os.path.join(site, page), "wb") as out:
+            out.write(content)
+    requests = {key: put_request(content, port, f"/{page}") for key, page in pages.items()}
+    log(f"thinning: {count} rounds of a 2 MiB PUT with {THINNING_VERSIONS} versions in the history and with none")
+    times = {"many": [], "none": []}
+    left = []
+    for r in range(count):
+        fill_history(site, pages["many"], source, THINNING_VERSIONS, THINNING_SPACING_HOURS)
+        fill_history(site, pages["none"], source, 0, THINNING_SPACING_HOURS)
+        # Filling the folders leaves file system changes that the first save's flush to disk would otherwise
+        # carry; written out here, both saves of the round start from the same state.
+        os.sync()
+        for key in alternating(["many", "none"], r):
+            times[key].append(timed_post(port, requests[key]))
+        left.append(len(versions_of(site, pages["many"])))
+        if len(versions_of(site, pages["none"])) != 1:
+            raise RuntimeError(f"a save to a page without history kept {versions_of(site, pages['none'])}")
+    if not all(kept < THINNING_VERSIONS for kept in left):
+        raise RuntimeError(f"the saves thinned nothing away: versions left {left}")
+    log("  " + ", ".join(f"{k}: {[round(v * 1000, 1) for v in vs]}" for k, vs in times.items()) +
+        f"; versions left {left}")
+    return {"times": times, "left": left}
 
 
 def problem_notes(tally):
@@ -549,6 +628,19 @@ def report(results, page_source, page_size, rounds, seconds, notes, work):
     def scale(name):
         return median(saves[20][name]) / median(saves[2][name])
 
+    differences = [a - b for a, b in zip(times["fernhollow_put"], times["fernhollow_put_nohist"])]
+    added = median(differences) * 1000
+    row("20 MiB save by PUT, history on vs --history off (ms per save)", fmt(median(times["fernhollow_put"]) * 1000),
+        f"history off {fmt(median(times['fernhollow_put_nohist']) * 1000)}; added {added:+.1f} ms "
+        f"(per round: {', '.join(f'{d * 1000:+.1f}' for d in differences)})",
+        f"{paired(times['fernhollow_put'], times['fernhollow_put_nohist']):.2f}", "< 5 ms added", added < 5)
+    thinning = results["thinning"]
+    many, none = thinning["times"]["many"], thinning["times"]["none"]
+    thinning_cost = median([a - b for a, b in zip(many, none)]) * 1000
+    row(f"2 MiB save by PUT, {THINNING_VERSIONS} versions in the history vs none (ms per save)",
+        fmt(median(many) * 1000), f"no versions {fmt(median(none) * 1000)}; thinning {thinning_cost:+.1f} ms, "
+        f"{THINNING_VERSIONS} versions thinned to {median(thinning['left']):.0f}", f"{paired(many, none):.2f}",
+        "report", None)
     row("20 MiB save / 2 MiB save (time)", f"{scale('fernhollow'):.2f}",
         f"raw sink {scale('sink_fsync'):.2f} with fsync, {scale('sink'):.2f} without", f"{scale('fernhollow'):.2f}",
         "<= 12", scale("fernhollow") <= 12)

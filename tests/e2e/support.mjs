@@ -2,6 +2,7 @@
 // npm package with its upload saver pointed at Fernhollow, the real fernhollow
 // binary serving a temporary folder, and Debian's Chromium driven by
 // playwright-core.
+import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -275,13 +276,128 @@ export async function startWikiSite(fileName = wikiFileName) {
     return site;
 }
 
+// The put saver of a wiki without saver settings, as the put-saves and history tests drive it.
+
+// Under Wine the server answers much more slowly; these limits only guard against hangs.
+export const probeLimitMs = 30000;
+export const saveLimitMs = 60000;
+
 // Writes a new tiddler through the wiki's editor, as a person would.
 export async function addTiddlerThroughEditor(page, title, text) {
-    await page.getByRole('button', { name: 'new tiddler' }).click();
+    // The editor of a tiddler written just before may still be animating away, with buttons of its own.
+    await page.waitForFunction(() => document.querySelectorAll('.tc-tiddler-edit-frame').length === 0);
+    await page.getByRole('button', { name: 'new tiddler', exact: true }).click();
     const editor = page.locator('.tc-tiddler-edit-frame');
     await editor.waitFor();
     await editor.locator('input.tc-titlebar').fill(title);
     await editor.frameLocator('iframe.tc-edit-texteditor-body').locator('textarea').fill(text);
     await editor.getByRole('button', { name: 'Confirm changes to this tiddler' }).click();
     await page.locator(`.tc-tiddler-view-frame[data-tiddler-title="${title}"]`).waitFor();
+}
+
+// What the wiki's put saver learned from its probes on load: whether the
+// server takes PUTs (null until the OPTIONS answer came) and the ETag kept
+// from the HEAD answer (null until then, or when it carried none).
+export function putSaverState(page) {
+    return page.evaluate(() => {
+        const saver = window.$tw.saverHandler.savers.find((s) => s.info.name === 'put');
+        return saver ? { acceptsPuts: saver.serverAcceptsPuts ?? null, etag: saver.etag ?? null } : null;
+    });
+}
+
+// Opens `url` in a new tab of `context` and waits until the wiki runs and its
+// put saver has both probe answers: the server offers PUT and named an ETag.
+// Returns the tab and what it showed (dialogs, errors, downloads).
+export async function openWiki(context, url, server) {
+    const page = await context.newPage();
+    const seen = watchPage(page);
+    seen.downloads = [];
+    page.on('download', (download) => seen.downloads.push(download.suggestedFilename()));
+    // The probes as the browser saw them, for the message when they do not come out right.
+    const probes = [];
+    page.on('response', (response) => {
+        const method = response.request().method();
+        if (method === 'OPTIONS' || method === 'HEAD') {
+            probes.push(`${method} -> ${response.status()} ${JSON.stringify(response.headers())}`);
+        }
+    });
+    page.on('requestfailed', (request) => probes.push(`${request.method()} failed: ${request.failure()?.errorText}`));
+    await page.goto(url);
+    await waitForWiki(page);
+    const deadline = Date.now() + probeLimitMs;
+    let state = await putSaverState(page);
+    while (!(state && state.acceptsPuts !== null && state.etag !== null) && Date.now() < deadline) {
+        await new Promise((resolve) => setTimeout(resolve, 50));
+        state = await putSaverState(page);
+    }
+    const probeReport = `put saver ${JSON.stringify(state)}; probes: ${probes.join('; ') || 'none answered'}`
+        + `\nserver console:\n${server.console()}`;
+    assert.equal(state?.acceptsPuts, true, `the server offers PUT at ${url}: ${probeReport}`);
+    assert.match(state.etag, /^"[^"]+"$/, `the page's ETag is strong and quoted: ${probeReport}`);
+    return { page, seen };
+}
+
+// Presses the wiki's save button and returns the answer to the PUT it sent.
+// A download in its place (the wiki's fallback when the server takes no PUT)
+// fails at once.
+export async function pressSave(page) {
+    let onDownload;
+    const downloaded = new Promise((resolve, reject) => {
+        onDownload = (download) => reject(new Error(`the wiki downloaded "${download.suggestedFilename()}" `
+            + 'instead of saving in place'));
+        page.once('download', onDownload);
+    });
+    const answered = page.waitForResponse((r) => r.request().method() === 'PUT', { timeout: saveLimitMs });
+    downloaded.catch(() => {});
+    answered.catch(() => {});
+    try {
+        await page.getByRole('button', { name: 'save changes' }).click();
+        return await Promise.race([answered, downloaded]);
+    } finally {
+        page.off('download', onDownload);
+    }
+}
+
+// Checks that `response` is a successful PUT save to `url` and that the wiki
+// took it as one (no longer dirty); returns the page bytes the wiki sent.
+export async function expectSaved(page, response, url, server) {
+    assert.equal(response.status(), 204, `the save is answered 204; server console:\n${server.console()}`);
+    assert.equal(response.url(), url, 'the wiki put the page to its own address');
+    assert.equal(await response.text(), '');
+    assert.match(response.headers().etag ?? '', /^"[^"]+"$/, 'the answer names the new ETag');
+    await page.locator('body:not(.tc-dirty)').waitFor({ state: 'attached', timeout: saveLimitMs });
+    assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), false);
+    assert.equal((await putSaverState(page)).etag, response.headers().etag, 'the wiki keeps the new ETag');
+    return response.request().postDataBuffer();
+}
+
+// The ETag the server now names for `url` (a HEAD from outside the browser).
+export async function currentETag(url) {
+    const answer = await fetch(url, { method: 'HEAD' });
+    assert.equal(answer.status, 200);
+    return answer.headers.get('etag');
+}
+
+// Checks a refused save (412): the wiki shows TiddlyWiki's "File changed on
+// server" alert with the server's text, stays dirty, and the server kept the
+// refused page as a conflict copy in the page's history, named in its text.
+// Returns the conflict copy's path.
+export async function expectConflict({ page, seen, response, root, name }) {
+    assert.equal(response.status(), 412);
+    assert.match(response.headers()['content-type'] ?? '', /^text\/plain/);
+    const text = await response.text();
+    const sent = response.request().postDataBuffer();
+    const deadline = Date.now() + saveLimitMs;
+    while (seen.dialogs.length === 0 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 20));
+    assert.deepEqual(seen.dialogs, [`Error while saving:\n\nFile changed on server\n\n${text}`]);
+    assert.equal(await page.evaluate(() => window.$tw.saverHandler.isDirty()), true, 'the wiki still holds its edit');
+
+    const pattern = /^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(-\d+)?\.conflict\.html$/;
+    const history = path.join(root, 'history', name);
+    const copies = fs.readdirSync(history).filter((file) => pattern.test(file));
+    assert.equal(copies.length, 1, `one conflict copy of ${name} in history/${name}/: ${copies}`);
+    const copy = path.join(history, copies[0]);
+    assert.ok(fs.readFileSync(copy).equals(sent), 'the conflict copy is the refused page, byte for byte');
+    assert.ok(text.includes(copies[0]), `the server's text names the conflict copy ${copies[0]}: ${text}`);
+    return { copy, text };
 }
