@@ -19,7 +19,13 @@ namespace {
 
 constexpr int listenBacklog = 64;
 constexpr int waitTimeoutMs = 60 * 1000;
+// Each call of processPacketData takes at most this many bytes, as the
+// request assembly has always been fed.
 constexpr std::size_t receiveBufferSize = 16384;
+// One receive takes up to this many: a large page arrives in far fewer
+// passes of the loop (a 20 MiB save took three times as long in 16 KB
+// receives), and is still handed on in pieces of the size above.
+constexpr std::size_t receiveBatchSize = 16 * receiveBufferSize;
 
 // An entry of the loop's list: the socket's number, the handler owning it,
 // when it last received a byte, whether this pass's wait found it readable,
@@ -360,7 +366,7 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
     RequestHandler& handler = *entry.handler;
     std::size_t received;
     try {
-        received = platform::receiveSome(entry.fd, buffer, receiveBufferSize);
+        received = platform::receiveSome(entry.fd, buffer, receiveBatchSize);
     } catch (const std::system_error&) {
         consoleLine("Connection error.");
         return true;
@@ -376,7 +382,12 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
     entry.lastHeard = Clock::now();
     if (entry.firstByte == Clock::time_point::max()) entry.firstByte = entry.lastHeard;
     try {
-        handler.processPacketData(std::string_view(buffer, received));
+        // Piece by piece until one is answered; what follows an answer is
+        // never read, as no second request on a connection ever is.
+        for (std::size_t at = 0; at < received; at += receiveBufferSize) {
+            handler.processPacketData(std::string_view(buffer + at, std::min(receiveBufferSize, received - at)));
+            if (handler.keepOpen == 0) break;
+        }
         if (handler.keepOpen != 0) return false;
         consoleLine(std::to_string(i) + ": closing connection from " + handler.socket->peerAddress());
         platform::shutdownBoth(entry.fd);
@@ -427,7 +438,7 @@ int runServer() {
     std::vector<OpenConnection> connections;
     std::vector<int> readSet;
     std::vector<bool> ready;
-    std::vector<char> buffer(receiveBufferSize);
+    std::vector<char> buffer(receiveBatchSize);
     for (;;) {
         readSet.clear();
         readSet.push_back(listener.get());
