@@ -99,6 +99,36 @@ std::string keepConflictCopy(const std::string& folder, std::string_view pageNam
     return path;
 }
 
+// Keeps the page a PUT sent for a version no longer on disk (`sent` says
+// which it named) and returns the answer's text, which says where it is: a
+// version in the page's history, or beside the backups without a history.
+// Another tab or program saved the page meanwhile, and its version stays.
+std::string keepRefusedPage(const std::string& url, const std::string& sent, std::string_view content,
+                            const std::optional<HistoryKeeping>& history, const std::string& backupFolder) {
+    const std::string relative = relativeName(url);
+    const std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
+    try {
+        std::string copy = history ? keepVersionCopy(*history, content, VersionKind::Conflict, platform::localTimeNow())
+                                   : keepConflictCopy(backupFolder, relative.substr(relative.rfind('/') + 1), content);
+        consoleLine("refusing to save " + url + ": the page changed since it was loaded (" + sent +
+                    "); this version kept as " + copy);
+        // The copy's place as the user finds it below the served folder.
+        std::string shown(history ? historyFolderName : std::string_view("backup"));
+        shown.append("/").append(relative);
+        if (history) shown.append("/");
+        else shown.resize(shown.rfind('/') + 1);
+        shown.append(copy.substr(platform::lastSeparatorAt(copy) + 1));
+        return "Not saved: " + changed + ". This tab's version was kept as " + shown +
+               " in the served folder. Reload the page to get the other version; this tab's changes are in the "
+               "kept copy.\n";
+    } catch (const std::system_error& error) {
+        consoleLine("refusing to save " + url + ": the page changed since it was loaded, and this version could "
+                    "not be kept (" + error.what() + ")");
+        return "Not saved: " + changed + ", and this tab's version could not be kept (" + error.code().message() +
+               "). Copy your changes elsewhere before you reload.\n";
+    }
+}
+
 } // namespace
 
 void RequestHandler::handleOptions(const std::string& url) {
@@ -156,37 +186,14 @@ void RequestHandler::handlePut() {
     paths.pagePath = *page;
     paths.backupPath = systemPathForm(paths.backupPath);
     std::string backupFolder = folderOf(paths.backupPath);
-    std::string shownFolder = "backup/" + relativeName(url);
-    shownFolder.resize(shownFolder.rfind('/') + 1);
-    const std::string pageName = relativeName(url).substr(relativeName(url).rfind('/') + 1);
     const std::optional<HistoryKeeping> history = historyOf(root, relativeName(url));
 
     std::string current = entityTag(platform::fileStampAt(*page));
     bool twice = false;
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
-        // Another tab or program saved the page since this client loaded it:
-        // its version stays, and this one is kept beside the backups.
-        std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
-        try {
-            // With a history the copy is one of its versions; without, it goes beside the backup.
-            std::string copy = history ? keepVersionCopy(*history, body, VersionKind::Conflict, platform::localTimeNow())
-                                       : keepConflictCopy(backupFolder, pageName, body);
-            if (history) shownFolder = std::string(historyFolderName) + "/" + relativeName(url) + "/";
-            consoleLine("refusing to save " + url + ": the page changed since it was loaded (If-Match " +
-                        ifMatch.value_or("given twice") + ", now " + current + "); this version kept as " + copy);
-            std::string shown = shownFolder + copy.substr(platform::lastSeparatorAt(copy) + 1);
-            return answer("412 Precondition Failed",
-                          "Not saved: " + changed + ". This tab's version was kept as " + shown +
-                              " in the served folder. Reload the page to get the other version; this tab's changes "
-                              "are in the kept copy.\n");
-        } catch (const std::system_error& error) {
-            consoleLine("refusing to save " + url + ": the page changed since it was loaded, and this version could "
-                        "not be kept (" + error.what() + ")");
-            return answer("412 Precondition Failed",
-                          "Not saved: " + changed + ", and this tab's version could not be kept (" +
-                              error.code().message() + "). Copy your changes elsewhere before you reload.\n");
-        }
+        std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
+        return answer("412 Precondition Failed", keepRefusedPage(url, sent, body, history, backupFolder));
     }
 
     auto failed = [&](SaveFailure step, const std::system_error& error) {
