@@ -475,7 +475,7 @@ void RequestHandler::sendTiddlyList() {
         WikiEntry entry = wikiEntry(root, name);
         consoleLine(entry.fullName);
         consoleLine(partsLine(entry.parts));
-        withHistory.push_back(!versionsIn(historyFolderOf(root, name)).empty());
+        withHistory.push_back(hasVersions(historyFolderOf(root, name)));
         linkTexts.push_back(std::move(entry.linkText));
     }
     send(wikiListResponse(wikiListPage(linkTexts, withHistory)));

@@ -316,29 +316,51 @@ bool inHistory(std::string_view urlPath) {
            (platform::windowsFileNames && beginsWith(rest, std::string(historyFolderName) + "\\"));
 }
 
+void writeNewFile(const std::string& path, std::string_view content) {
+    TemporaryFile file(path);
+    platform::writeAll(file.descriptor(), content);
+    platform::defaultPermissions(file.descriptor());
+    platform::syncFile(file.descriptor());
+    file.commit();
+    platform::syncDirectory(folderOf(path));
+}
+
 std::string keepVersionCopy(const HistoryKeeping& history, std::string_view content, VersionKind kind,
                             const std::tm& when) {
     platform::makeFolders(history.folder);
     std::string path = freeVersionPath(history.folder, when, kind);
-    TemporaryFile copy(path);
-    platform::writeAll(copy.descriptor(), content);
-    platform::defaultPermissions(copy.descriptor());
-    platform::syncFile(copy.descriptor());
-    copy.commit();
-    platform::syncDirectory(history.folder);
+    writeNewFile(path, content);
     thinHistory(history);
     return path;
+}
+
+std::vector<Version> versionsIn(const std::string& folder) {
+    std::vector<Version> versions;
+    if (platform::entryKind(folder) != platform::EntryKind::Directory) return versions;
+    for (const std::string& name : platform::listDirectory(folder)) {
+        std::optional<Version> version = parseVersionName(name);
+        if (!version) continue;
+        try {
+            version->size = platform::fileSize(folder + platform::pathSeparator + name);
+        } catch (const std::system_error&) {
+            continue;
+        }
+        versions.push_back(std::move(*version));
+    }
+    return versions;
+}
+
+bool hasVersions(const std::string& folder) {
+    if (platform::entryKind(folder) != platform::EntryKind::Directory) return false;
+    for (const std::string& name : platform::listDirectory(folder))
+        if (parseVersionName(name)) return true;
+    return false;
 }
 
 void thinHistory(const HistoryKeeping& history) {
     std::vector<Version> versions;
     try {
-        for (const std::string& name : platform::listDirectory(history.folder)) {
-            std::optional<Version> version = parseVersionName(name);
-            if (!version) continue;
-            version->size = platform::fileSize(history.folder + platform::pathSeparator + name);
-            versions.push_back(std::move(*version));
-        }
+        versions = versionsIn(history.folder);
     } catch (const std::system_error&) {
         return;
     }
@@ -350,6 +372,26 @@ void thinHistory(const HistoryKeeping& history) {
             // Held open by another program: the next save thins it.
         }
     }
+}
+
+SavePaths inPlacePaths(const std::string& root, std::string_view relativePage) {
+    SavePaths paths = savePaths(root, std::string(relativePage), "backup");
+    paths.pagePath = systemPathForm(paths.pagePath);
+    paths.backupPath = systemPathForm(paths.backupPath);
+    return paths;
+}
+
+std::optional<ReplaceFailure> replaceInPlace(const SavePaths& paths, std::string_view relativePage,
+                                             std::string_view content, DeferredRemovals& replaced, bool restoring,
+                                             platform::FileStamp* written) {
+    std::optional<HistoryKeeping> history = historyOf(paths.root, relativePage);
+    if (history) history->restoring = restoring;
+    try {
+        platform::makeFolders(folderOf(paths.backupPath));
+    } catch (const std::system_error& error) {
+        return ReplaceFailure{SaveFailure::BackupFailed, error};
+    }
+    return replacePage(paths, relativePage, content, replaced, history ? &*history : nullptr, written);
 }
 
 std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,

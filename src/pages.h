@@ -152,6 +152,13 @@ std::string historyFolderOf(const std::string& root, std::string_view relativePa
 std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_view relativePage);
 // Whether a URL path lies in the history folder, where nothing is saved over.
 bool inHistory(std::string_view urlPath);
+// Writes `content` whole to the new file `path` and flushes it before it
+// gets its name (raises on failure; nothing is left at `path` then).
+void writeNewFile(const std::string& path, std::string_view content);
+// The versions kept in `folder`, with their sizes; none when it is missing.
+std::vector<Version> versionsIn(const std::string& folder);
+// Whether `folder` holds any version (no sizes taken).
+bool hasVersions(const std::string& folder);
 // Keeps `content` as a new version of kind `kind` at local time `when` in
 // `folder` (made when missing), flushed before it gets its name, then thins
 // the folder; returns the version's path (raises on failure).
@@ -160,6 +167,16 @@ std::string keepVersionCopy(const HistoryKeeping& history, std::string_view cont
 // Removes the versions in `history.folder` that thinning does not keep; one
 // that cannot be removed (held open on Windows) stays for a later save.
 void thinHistory(const HistoryKeeping& history);
+
+// The paths of a page saved in place (by PUT or a restore): the page at
+// `relativePage` below `root`, its backup at backup/<relativePage>.
+SavePaths inPlacePaths(const std::string& root, std::string_view relativePage);
+// Replaces the page of `paths` (from inPlacePaths) as replacePage does, its
+// backup folders made when missing and the replaced page kept in its history
+// (as a version before a restore when `restoring`).
+std::optional<ReplaceFailure> replaceInPlace(const SavePaths& paths, std::string_view relativePage,
+                                             std::string_view content, DeferredRemovals& replaced, bool restoring,
+                                             platform::FileStamp* written = nullptr);
 
 // Replaces the page at `paths.pagePath` by `content`, keeping the page it
 // replaces as `paths.backupPath` (none when that is empty, names the page's

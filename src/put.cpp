@@ -79,24 +79,17 @@ std::string relativeName(std::string_view url) {
 }
 
 // Keeps `content` under a new name in `folder` (made when missing): the
-// conflict copy of the page `pageName`, written whole and flushed before it
-// gets its name. Returns the copy's path (raises on failure).
+// conflict copy of the page `pageName`. Returns the copy's path (raises on failure).
 std::string keepConflictCopy(const std::string& folder, std::string_view pageName, std::string_view content) {
     platform::makeFolders(folder);
     std::tm now = platform::localTimeNow();
-    std::string path;
-    for (int attempt = 1;; ++attempt) {
-        path = folder + platform::pathSeparator + conflictCopyName(pageName, now, attempt);
-        if (platform::entryKind(path) == platform::EntryKind::Missing) break;
-        if (attempt == 1000) throw std::system_error(std::make_error_code(std::errc::file_exists), "conflict copy " + path);
+    for (int attempt = 1; attempt < 1000; ++attempt) {
+        std::string path = folder + platform::pathSeparator + conflictCopyName(pageName, now, attempt);
+        if (platform::entryKind(path) != platform::EntryKind::Missing) continue;
+        writeNewFile(path, content);
+        return path;
     }
-    TemporaryFile copy(path);
-    platform::writeAll(copy.descriptor(), content);
-    platform::defaultPermissions(copy.descriptor());
-    platform::syncFile(copy.descriptor());
-    copy.commit();
-    platform::syncDirectory(folder);
-    return path;
+    throw std::system_error(std::make_error_code(std::errc::file_exists), "no free conflict copy name in " + folder);
 }
 
 // Keeps the page a PUT sent for a version no longer on disk (`sent` says
@@ -182,38 +175,29 @@ void RequestHandler::handlePut() {
     }
 
     // The previous version goes to the backup folder under the page's own path.
-    SavePaths paths = savePaths(root, relativeName(url), "backup");
+    const std::string relative = relativeName(url);
+    SavePaths paths = inPlacePaths(root, relative);
     paths.pagePath = *page;
-    paths.backupPath = systemPathForm(paths.backupPath);
-    std::string backupFolder = folderOf(paths.backupPath);
-    const std::optional<HistoryKeeping> history = historyOf(root, relativeName(url));
 
     std::string current = entityTag(platform::fileStampAt(*page));
     bool twice = false;
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
         std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
-        return answer("412 Precondition Failed", keepRefusedPage(url, sent, body, history, backupFolder));
+        return answer("412 Precondition Failed",
+                      keepRefusedPage(url, sent, body, historyOf(root, relative), folderOf(paths.backupPath)));
     }
 
-    auto failed = [&](SaveFailure step, const std::system_error& error) {
-        SaveFailureReport report = describeSaveFailure(step, error.code(), relativeName(url), "backup");
-        consoleLine("could not save " + url + ": " + report.cause + " (" + error.what() + ")");
-        answer("500 Internal Server Error",
-               "Not saved: " + report.cause + ". Check the served folder, then save again; the page on disk is "
-               "unchanged.\n");
-    };
-    try {
-        platform::makeFolders(backupFolder);
-    } catch (const std::system_error& error) {
-        return failed(SaveFailure::BackupFailed, error);
-    }
     // The tag of the page as written: a program that rewrites it right after
     // gives it another tag, so this tab's next save cannot overwrite that.
     platform::FileStamp written;
-    if (std::optional<ReplaceFailure> failure =
-            replacePage(paths, url, body, replacedFiles, history ? &*history : nullptr, &written))
-        return failed(failure->step, failure->error);
+    if (std::optional<ReplaceFailure> failure = replaceInPlace(paths, relative, body, replacedFiles, false, &written)) {
+        SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), relative, "backup");
+        consoleLine("could not save " + url + ": " + report.cause + " (" + failure->error.what() + ")");
+        return answer("500 Internal Server Error", "Not saved: " + report.cause +
+                                                       ". Check the served folder, then save again; the page on disk "
+                                                       "is unchanged.\n");
+    }
     send("HTTP/1.1 204 No Content\r\nETag: " + entityTag(written) + "\r\n\r\n");
     keepOpen = 0;
 }

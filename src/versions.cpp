@@ -150,18 +150,8 @@ void RequestHandler::restoreVersion() {
     consoleLine("restoring " + *page + " to the version " + version->name);
     std::string content = platform::readWholeFile(versionPath);
     // Replaced as a save replaces it: the page it replaces joins the history.
-    SavePaths paths = savePaths(root, *page, "backup");
-    paths.pagePath = systemPathForm(paths.pagePath);
-    paths.backupPath = systemPathForm(paths.backupPath);
-    std::optional<HistoryKeeping> history = historyOf(root, *page);
-    if (history) history->restoring = true;
-    std::optional<ReplaceFailure> failure;
-    try {
-        platform::makeFolders(folderOf(paths.backupPath));
-        failure = replacePage(paths, *page, content, replacedFiles, history ? &*history : nullptr);
-    } catch (const std::system_error& error) {
-        failure = ReplaceFailure{SaveFailure::BackupFailed, error};
-    }
+    std::optional<ReplaceFailure> failure =
+        replaceInPlace(inPlacePaths(root, *page), *page, content, replacedFiles, true);
     if (failure) {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), *page, "backup");
         return refuse("500 Internal Server Error", report.cause + " (" + failure->error.what() + ")");
@@ -169,22 +159,6 @@ void RequestHandler::restoreVersion() {
     send("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
          "\r\nContent-Length: 0\r\n\r\n");
     keepOpen = 0;
-}
-
-std::vector<Version> versionsIn(const std::string& folder) {
-    std::vector<Version> versions;
-    if (platform::entryKind(folder) != platform::EntryKind::Directory) return versions;
-    for (const std::string& name : platform::listDirectory(folder)) {
-        std::optional<Version> version = parseVersionName(name);
-        if (!version) continue;
-        try {
-            version->size = platform::fileSize(folder + platform::pathSeparator + name);
-        } catch (const std::system_error&) {
-            continue;
-        }
-        versions.push_back(std::move(*version));
-    }
-    return versions;
 }
 
 } // namespace fernhollow

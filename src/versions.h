@@ -28,7 +28,4 @@ std::string historyPageUrl(std::string_view relativePage, std::string_view resto
 // form; `restored` names the version a restore just brought back, if any.
 std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored);
 
-// The versions kept in `folder`, with their sizes; none when it is missing.
-std::vector<Version> versionsIn(const std::string& folder);
-
 } // namespace fernhollow
