@@ -19,13 +19,19 @@ std::string getConfig(const std::string& key) {
     return found == configTable.end() ? std::string() : found->second.value;
 }
 
+std::string shownValue(std::string_view key, std::string_view value) {
+    // The console is often kept in a file or seen by others: a password never goes there.
+    if (key == "password" && !value.empty()) return "********";
+    return std::string(value);
+}
+
 void setConfig(const std::string& key, const std::string& value) {
     auto found = configTable.find(key);
     if (found != configTable.end()) {
-        consoleLine("updating key " + key + " with " + value);
+        consoleLine("updating key " + key + " with " + shownValue(key, value));
         found->second.value = value;
     } else {
-        consoleLine("adding key " + key + " with " + value);
+        consoleLine("adding key " + key + " with " + shownValue(key, value));
         configTable.emplace(key, ConfigItem(value));
     }
 }
@@ -87,7 +93,7 @@ void readRecords(std::string_view text) {
         }
         if (!value.empty()) {
             std::string trimmedKey = trimWhiteSpace(key);
-            consoleLine("config data for " + trimmedKey + " is " + std::string(value));
+            consoleLine("config data for " + trimmedKey + " is " + shownValue(trimmedKey, value));
             configTable.insert_or_assign(trimmedKey, ConfigItem(value));
         }
         text = remainder;
@@ -106,7 +112,7 @@ void parseConfig(const std::string& fileName) {
             if (hasWideByteOrderMark(text) || !isValidUtf8(text))
                 throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence), "read " + fileName);
             readRecords(text);
-            for (const auto& [key, item] : configTable) consoleLine(key + " " + item.value);
+            for (const auto& [key, item] : configTable) consoleLine(key + " " + shownValue(key, item.value));
         }
     } catch (const std::exception&) {
         consoleLine("failed while parsing config file");

@@ -25,6 +25,8 @@ extern std::unordered_map<std::string, ConfigItem> configTable;
 std::string getConfig(const std::string& key);
 // Adds (trimmed) or updates (untrimmed) one setting, with its console line.
 void setConfig(const std::string& key, const std::string& value);
+// A setting's value as the console shows it: the password masked.
+std::string shownValue(std::string_view key, std::string_view value);
 // Reads one configuration file into the table; reports its own problems.
 void parseConfig(const std::string& fileName);
 // Ten lowercase hex digits fixed when the program was built.

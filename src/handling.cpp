@@ -257,6 +257,7 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
+    if (!admitted()) return;
     if (hasUnsupportedTransferEncoding(headLines)) {
         // Its body would be taken for raw bytes: nothing is saved or run.
         consoleLine("request refused: a Transfer-Encoding other than identity");
@@ -321,6 +322,31 @@ void RequestHandler::handleRequest() {
         awaitPutBody();
     }
     // Any other method gets no answer; the connection waits for its peer.
+}
+
+bool RequestHandler::admitted() {
+    if (!gate_) return true;
+    Verdict verdict = gate_->check(headLines, remoteAddress(socket->peerAddress()), std::chrono::steady_clock::now());
+    if (verdict.kind == Verdict::Kind::Admit) return true;
+    consoleLine("request refused: " + verdict.reason);
+    send(verdict.kind == Verdict::Kind::TooManyAttempts ? tooManyAttemptsAnswer(verdict.retryAfterSeconds)
+                                                        : unauthorizedAnswer());
+    keepOpen = 0;
+    // A client waiting for "100 Continue" sends no body; any other is still
+    // sending one, and closing on its unread bytes would reset the connection
+    // before the client has read the answer.
+    bool malformed = false;
+    std::optional<std::string> expect = headerValue(headLines, "Expect", malformed);
+    if (expect && lowerAscii(*expect) == "100-continue") return false;
+    try {
+        std::int64_t announced = readPostHeaders(headLines).contentLength;
+        if (announced > 0) {
+            discardLeft_ = std::min(announced, limits::maxBodyBytes);
+            keepOpen = 1;
+        }
+    } catch (const std::system_error&) {
+    }
+    return false;
 }
 
 void RequestHandler::handlePost() {

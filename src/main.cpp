@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include "auth.h"
 #include "config.h"
 #include "platform/console.h"
 #include "platform/paths.h"
@@ -7,7 +8,9 @@
 #include "server.h"
 #include "text.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 namespace fernhollow {
 
@@ -19,8 +22,9 @@ namespace {
 enum class Pending { None, Port, Ip, Root, Config, PhpPath, Setting };
 
 // Options that store their value under the key of the same name.
-constexpr const char* settingOptions[] = {"history",      "history-newest", "history-hours",
-                                          "history-days", "history-months", "history-max-mb"};
+constexpr const char* settingOptions[] = {"history",        "history-newest", "history-hours", "history-days",
+                                          "history-months", "history-max-mb", "user",          "password",
+                                          "guests",         "login-window"};
 
 // The root separator of this platform, appended by "--root".
 constexpr char rootSeparator = platform::pathSeparator;
@@ -57,6 +61,11 @@ void printUsage() {
              "--history-days n  keep one version per day of the last n days (default is 30)",
              "--history-months n  keep one version per month of the last n months (default is 12)",
              "--history-max-mb n  keep at most n MiB of versions per page (default is 1024)",
+             "--password <password> every request needs this password (plain, or the hash --hash-password prints)",
+             "--user <name> the user name that goes with the password (default is any name)",
+             "--guests read  anyone may read pages and lists without the password; saving still needs it",
+             "--login-window n  10 wrong passwords within n seconds lock an address out for n seconds (default is 60)",
+             "--hash-password read a password from standard input and print its hash for the settings",
              "--version display the version string associated with this release",
              "--help this help text",
              "",
@@ -104,9 +113,32 @@ bool processArgs(const std::vector<std::string>& arguments) {
     return stopRequested;
 }
 
+int printPasswordHash() {
+    std::optional<std::string> password = platform::readSecretLine("Password: ");
+    if (platform::standardInputIsTerminal() && password) {
+        // Typed without echo: a slip would otherwise lock its typist out.
+        std::optional<std::string> again = platform::readSecretLine("The same password again: ");
+        if (again != password) {
+            platform::errorReport("fernhollow: the two passwords differ; nothing printed");
+            return 1;
+        }
+    }
+    if (!password || password->empty()) {
+        platform::errorReport("fernhollow: an empty password protects nothing; nothing printed");
+        return 1;
+    }
+    consoleLine("password: " + formatPasswordHash(hashPassword(*password)) + ";");
+    return 0;
+}
+
 int fernhollowMain(int argc, char** argv) {
     try {
-        if (processArgs(platform::programArguments(argc, argv))) return 0;
+        std::vector<std::string> arguments = platform::programArguments(argc, argv);
+        // Its own task: the settings are not read, so no line but the hash is printed.
+        if (std::find(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end(), "--hash-password") !=
+            arguments.end())
+            return printPasswordHash();
+        if (processArgs(arguments)) return 0;
         consoleLine("starting server");
         return runServer();
     } catch (const std::exception& error) {

@@ -11,6 +11,9 @@ namespace fernhollow {
 bool processArgs(const std::vector<std::string>& arguments);
 // Writes the usage text.
 void printUsage();
+// Reads a password from standard input and prints the settings line of its
+// hash; returns the exit status.
+int printPasswordHash();
 // Runs the program: arguments, then the server; returns the exit status.
 int fernhollowMain(int argc, char** argv);
 

@@ -20,7 +20,7 @@ namespace fernhollow {
 
 using platform::consoleLine;
 
-UploadOptions parseUploadOptionsText(std::string_view part) {
+UploadOptions parseUploadOptionsText(std::string_view part, bool maskPassword) {
     UploadOptions options;
     if (!skipPast(part, "\r\n\r\n")) {
         options.messages.emplace_back("Couldn't find end of part");
@@ -35,7 +35,7 @@ UploadOptions parseUploadOptionsText(std::string_view part) {
         } else if (beginsWith(item, "password=")) {
             auto pieces = split(item, "=");
             if (pieces.size() != 2) continue;
-            options.messages.push_back("password is set: " + std::string(pieces[1]));
+            options.messages.push_back("password is set: " + (maskPassword ? std::string("********") : std::string(pieces[1])));
         }
     }
     return options;
@@ -337,7 +337,8 @@ void RequestHandler::parseMultipart() {
 }
 
 void RequestHandler::parseUploadOptions(std::string_view part) {
-    UploadOptions options = parseUploadOptionsText(part);
+    // The wiki sends the server's own password there when the server has one.
+    UploadOptions options = parseUploadOptionsText(part, !getConfig("password").empty());
     for (const std::string& message : options.messages) consoleLine(message);
     if (options.backupDir) backupDir = std::move(*options.backupDir);
 }

@@ -22,8 +22,9 @@ struct UploadOptions {
     std::vector<std::string> messages;
 };
 
-// Reads the option string that follows the first empty line of `part`.
-UploadOptions parseUploadOptionsText(std::string_view part);
+// Reads the option string that follows the first empty line of `part`; the
+// password it carries shows as asterisks when `maskPassword`.
+UploadOptions parseUploadOptionsText(std::string_view part, bool maskPassword = false);
 
 // Everything a multipart body yields, as ranges of the body so that nothing
 // large is copied.

@@ -134,7 +134,13 @@ bool RequestHandler::claimBody(std::uint64_t received) {
     return false;
 }
 
+void RequestHandler::discard(std::size_t count) {
+    discardLeft_ -= std::min(discardLeft_, static_cast<std::int64_t>(count));
+    keepOpen = discardLeft_ > 0 ? 1 : 0;
+}
+
 void RequestHandler::processPacketData(std::string_view bytes) {
+    if (discardLeft_ > 0) return discard(bytes.size());
     keepOpen = 1;
     // Checked before the bytes are kept, so a body at its limit never grows
     // its buffer once more.
@@ -154,6 +160,11 @@ void RequestHandler::processPacketData(std::string_view bytes) {
             for (std::string_view line : headerLines(body)) headLines.emplace_back(line);
             if (!headLines.empty()) handleRequest();
             body.erase(0, headEnd + 4);
+            if (discardLeft_ > 0) {
+                discard(body.size());
+                body.clear();
+                return;
+            }
             reserveAnnouncedBody();
         }
     }
@@ -316,7 +327,7 @@ void closeIdle(std::vector<OpenConnection>& connections, std::chrono::millisecon
 // waiting connection can be taken and closed instead of keeping the
 // listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
-               std::size_t& capacity, BodyBudget& bodies) {
+               std::size_t& capacity, BodyBudget& bodies, Gate& gate) {
     auto makeRoom = [&] {
         while (connections.size() >= capacity && closeLongestSilent(connections)) {
         }
@@ -354,9 +365,25 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
         consoleLine("connection from " + connection->peerAddress());
         // Not in this pass's wait: it is read from the next pass on.
         connections.push_back(
-            {fd, std::make_unique<RequestHandler>(std::move(connection), &bodies), Clock::now(), false});
+            {fd, std::make_unique<RequestHandler>(std::move(connection), &bodies, &gate), Clock::now(), false});
     } catch (const std::system_error& error) {
         consoleLine(std::string("dropping a connection that failed at once: ") + error.what());
+    }
+}
+
+// Start-up lines on who may use the server, and a warning where anyone on
+// the network could change everything.
+void sayWhoMayConnect(const Gate& gate, bool loopback) {
+    if (gate.passwordSet()) {
+        consoleLine(gate.guestsRead()
+                        ? "saving, restoring and scripts need the user name and password; anyone may read"
+                        : "every request needs the user name and password");
+        if (gate.passwordPlain())
+            consoleLine("the password is kept in plain text in the settings: fernhollow --hash-password prints "
+                        "a hash to keep there instead");
+    } else if (!loopback) {
+        consoleLine("warning: listening beyond this machine without a password: anyone on the network can "
+                    "change every wiki and run every script (set one with --password)");
     }
 }
 
@@ -411,6 +438,8 @@ int runServer() {
         throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                                 "port \"" + portText + "\" is not a number from 0 to 65535");
     std::string ip = getConfig("ip");
+    // Settled before anything is opened: a broken password setting stops the start.
+    Gate gate = Gate::fromSettings();
     platform::allowAddressReuse(listener.get());
     auto address = platform::resolveIpv4(ip);
     if (!address || !platform::bindIpv4(listener.get(), *address, port)) {
@@ -425,6 +454,7 @@ int runServer() {
     consoleLine("listening on " + ip + ":" + std::to_string(platform::localPort(listener.get())) +
                 " for incoming connections");
     consoleLine("pages will be loaded from " + getConfig("root"));
+    sayWhoMayConnect(gate, listenerIsLoopback);
     // From here on console lines carry bytes of requests: control bytes in
     // them must neither break a line nor command the terminal.
     platform::transformConsoleLines(escapeControlBytes);
@@ -457,7 +487,7 @@ int runServer() {
         }
         // Right after the wait, while what it found is fresh.
         closeIdle(connections, idle);
-        if (ready[0]) acceptOne(listener.get(), spare, connections, capacity, bodies);
+        if (ready[0]) acceptOne(listener.get(), spare, connections, capacity, bodies, gate);
         for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
             if (!connections[i].readable) continue;
             if (serveReadable(i, connections[i], buffer.data())) {

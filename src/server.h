@@ -3,6 +3,7 @@
 // with its connection loop.
 #pragma once
 
+#include "auth.h"
 #include "pages.h"
 
 #include <chrono>
@@ -98,9 +99,11 @@ private:
 // One accepted connection and everything of the one request it carries.
 class RequestHandler {
 public:
-    // A handler given `bodies` keeps its body within what they have left.
-    explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr, BodyBudget* bodies = nullptr)
-        : socket(std::move(connection)), bodyClaim_(bodies) {}
+    // A handler given `bodies` keeps its body within what they have left; one
+    // given `gate` lets only the requests it admits through.
+    explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr, BodyBudget* bodies = nullptr,
+                            Gate* gate = nullptr)
+        : socket(std::move(connection)), bodyClaim_(bodies), gate_(gate) {}
     virtual ~RequestHandler() = default;
     RequestHandler(const RequestHandler&) = delete;
     RequestHandler& operator=(const RequestHandler&) = delete;
@@ -177,6 +180,17 @@ private:
     bool closingFound_ = false;
     // This request's share of the bodies held by all connections.
     BodyClaim bodyClaim_;
+    // Who may make requests; none: everyone.
+    Gate* gate_;
+    // Body bytes still to be read and dropped after a refusal was sent, so
+    // that the client, still sending, reads the refusal rather than a reset.
+    std::int64_t discardLeft_ = 0;
+    // Whether the gate lets the request whose head is complete through;
+    // when not, it has been answered.
+    bool admitted();
+    // Reads and drops `count` bytes of a refused body; has the connection
+    // closed once the body is all in.
+    void discard(std::size_t count);
     // Whether the closing delimiter of the multipart body has arrived.
     bool closingDelimiterArrived();
     // Makes room in `body` for the Content-Length a POST announced.

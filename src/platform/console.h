@@ -1,6 +1,7 @@
 // The console: whole lines on standard output, each flushed as it is written.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,5 +19,12 @@ void errorReport(std::string_view text);
 // gone is not the server's failure, so neither raises.
 void writeStandardOutput(std::string_view text);
 void writeStandardError(std::string_view text);
+
+// Whether standard input is a terminal (a console window on Windows), where a person types.
+bool standardInputIsTerminal();
+// One line of standard input without its line end, not echoed when the input
+// is a terminal (a prompt `prompt` goes to standard error then); nothing at
+// the end of the input before any byte.
+std::optional<std::string> readSecretLine(std::string_view prompt);
 
 } // namespace fernhollow::platform

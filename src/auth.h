@@ -1,0 +1,134 @@
+// Who may use the server: the password of the run (HTTP Basic), what guests
+// may do without it, and the lock-out of an address that keeps guessing.
+// Without a password every request is let through, as on a server that
+// only this machine reaches.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace fernhollow {
+
+// The user name and password of an "Authorization: Basic" value.
+struct Credentials {
+    std::string user;
+    std::string password;
+};
+
+// Standard base64 with padding.
+std::string base64Encode(std::string_view bytes);
+// The bytes of standard base64 text (padding optional); nothing for any other text.
+std::optional<std::string> base64Decode(std::string_view text);
+// The credentials of an Authorization value ("Basic", any letter case, then
+// base64 of user ":" password); nothing when it is no such value.
+std::optional<Credentials> basicCredentials(std::string_view authorization);
+
+// A password kept as a salted, slow hash: PBKDF2-HMAC-SHA256.
+struct PasswordHash {
+    std::uint32_t iterations = 0;
+    std::string salt;
+    std::string digest;
+};
+// How a kept hash begins, so that it is never taken for a plain password.
+inline constexpr std::string_view passwordHashPrefix = "pbkdf2-sha256:";
+// Rounds of a new hash: slow enough to make guessing from a stolen
+// configuration file costly, while one check stays well under a second.
+inline constexpr std::uint32_t newHashIterations = 600000;
+// The hash a "password" setting holds: nothing when the setting is a plain
+// password; raises std::system_error (invalid_argument) when it begins as a
+// hash but is not a whole one.
+std::optional<PasswordHash> parsePasswordHash(std::string_view setting);
+// The setting text of a hash: prefix, rounds, salt and digest in base64, ":" between.
+std::string formatPasswordHash(const PasswordHash& hash);
+// A new hash of `password` with a fresh random salt.
+PasswordHash hashPassword(std::string_view password, std::uint32_t iterations = newHashIterations);
+// Whether `offered` is the password `hash` was made from.
+bool matchesHash(std::string_view offered, const PasswordHash& hash);
+// Whether two texts are equal, taking the same time wherever they differ.
+bool sameBytes(std::string_view a, std::string_view b);
+
+// Whether a request may be answered for a guest when guests may read: GET
+// and HEAD of files, lists and history pages (never a script), and OPTIONS.
+bool guestMayRead(std::string_view requestLine);
+
+// The answer asking for the server's user name and password.
+std::string unauthorizedAnswer();
+// The answer to an address locked out for `seconds` more.
+std::string tooManyAttemptsAnswer(std::int64_t seconds);
+
+// Failed logins per address: `limit` of them within `window` lock the
+// address out for `window`.
+class FailedLogins {
+public:
+    using Clock = std::chrono::steady_clock;
+    FailedLogins(std::size_t limit, std::chrono::milliseconds window) : limit_(limit), window_(window) {}
+    // How much longer `address` stays locked out at `now` (zero: not locked out).
+    std::chrono::milliseconds lockedFor(const std::string& address, Clock::time_point now) const;
+    // Counts one failure of `address`; true when it locks the address out.
+    bool fail(const std::string& address, Clock::time_point now);
+    std::size_t limit() const { return limit_; }
+    std::chrono::milliseconds window() const { return window_; }
+
+private:
+    struct Record {
+        std::deque<Clock::time_point> failures;
+        Clock::time_point lockedUntil{};
+    };
+    // Forgets the addresses that neither are locked out nor failed within the window.
+    void forgetStale(Clock::time_point now);
+    std::size_t limit_;
+    std::chrono::milliseconds window_;
+    std::unordered_map<std::string, Record> records_;
+};
+
+// What the gate says of one request.
+struct Verdict {
+    enum class Kind { Admit, Unauthorized, TooManyAttempts } kind = Kind::Admit;
+    // The console line of a refusal (no password in it).
+    std::string reason;
+    // For TooManyAttempts: how long the address stays locked out.
+    std::int64_t retryAfterSeconds = 0;
+};
+
+// The access rules of a run: built once from the settings, asked for every request.
+class Gate {
+public:
+    using Clock = FailedLogins::Clock;
+    // Failed logins from one address within the window that lock it out.
+    static constexpr std::size_t failureLimit = 10;
+
+    // A gate that admits everyone.
+    Gate() : failures_(failureLimit, std::chrono::seconds(60)) {}
+    // From the settings "user", "password" (plain or a hash), "guests" ("read"
+    // or empty) and "login-window" (seconds); raises std::system_error
+    // (invalid_argument) for a broken hash or an unknown guests value.
+    static Gate fromSettings();
+
+    bool passwordSet() const { return hash_.has_value(); }
+    bool passwordPlain() const { return plain_; }
+    bool guestsRead() const { return guestsRead_; }
+    // Decides on a request with these head lines from `address` at `now`.
+    Verdict check(const std::vector<std::string>& headLines, const std::string& address, Clock::time_point now);
+
+private:
+    // Whether an Authorization value names the user and password of the run.
+    bool accepts(std::string_view authorization);
+    std::optional<PasswordHash> hash_;
+    bool plain_ = false;
+    std::string user_;
+    bool guestsRead_ = false;
+    FailedLogins failures_;
+    // A keyed digest of each Authorization value accepted before, so that a
+    // browser's every request costs no slow hash; the key is random per run.
+    std::string digestKey_;
+    std::deque<std::string> acceptedDigests_;
+};
+
+} // namespace fernhollow
