@@ -124,6 +124,11 @@ TEST_F(ArgsTest, UsageTextLineForLine) {
         "--history-days n  keep one version per day of the last n days (default is 30)\n"
         "--history-months n  keep one version per month of the last n months (default is 12)\n"
         "--history-max-mb n  keep at most n MiB of versions per page (default is 1024)\n"
+        "--password <password> every request needs this password (plain, or the hash --hash-password prints)\n"
+        "--user <name> the user name that goes with the password (default is any name)\n"
+        "--guests read  anyone may read pages and lists without the password; saving still needs it\n"
+        "--login-window n  10 wrong passwords within n seconds lock an address out for n seconds (default is 60)\n"
+        "--hash-password read a password from standard input and print its hash for the settings\n"
         "--version display the version string associated with this release\n"
         "--help this help text\n"
         "\n\n";
