@@ -235,7 +235,10 @@ Verdict Gate::check(const std::vector<std::string>& headLines, const std::string
         if (guestsRead_ && !headLines.empty() && guestMayRead(headLines.front())) return {};
         return {Verdict::Kind::Unauthorized, "no user name and password given", 0};
     }
-    if (!twice && accepts(*authorization)) return {};
+    if (!twice && accepts(*authorization)) {
+        failures_.forgive(address);
+        return {};
+    }
     std::string reason = "wrong user name or password from " + address;
     if (failures_.fail(address, now)) {
         std::int64_t seconds = secondsUp(failures_.window());

@@ -73,6 +73,8 @@ public:
     std::chrono::milliseconds lockedFor(const std::string& address, Clock::time_point now) const;
     // Counts one failure of `address`; true when it locks the address out.
     bool fail(const std::string& address, Clock::time_point now);
+    // Forgets the failures of `address`, which has just logged in.
+    void forgive(const std::string& address) { records_.erase(address); }
     std::size_t limit() const { return limit_; }
     std::chrono::milliseconds window() const { return window_; }
 

@@ -118,6 +118,20 @@ TEST_F(ConfigTest, ListingShowsEverySetting) {
     EXPECT_NE(out.find("\nversion " + versionString() + "\n"), std::string::npos) << out;
 }
 
+TEST_F(ConfigTest, ThePasswordNeverReachesTheConsole) {
+    std::string out = console([] {
+        setConfig("password", "s3cret-a");
+        setConfig("password", " s3cret-b ");
+    });
+    out += parse("user: me;\npassword: s3cret-c ;\n");
+    EXPECT_EQ(getConfig("password"), "s3cret-c");
+    EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;
+    EXPECT_NE(out.find("adding key password with ********\nupdating key password with ********\n"), std::string::npos);
+    EXPECT_NE(out.find("config data for password is ********\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\npassword ********\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("config data for user is  me\n"), std::string::npos) << out;
+}
+
 TEST_F(ConfigTest, FailuresAreReportedAndSurvived) {
     struct Case {
         std::string content;

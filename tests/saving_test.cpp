@@ -86,6 +86,9 @@ TEST(UploadOptions, ReadsBackupFolderAndPasswordInItemOrder) {
         EXPECT_EQ(options.backupDir, c.backupDir);
         EXPECT_EQ(options.messages, c.messages);
     }
+    // With a server password the wiki sends that same password here: never shown.
+    EXPECT_EQ(parseUploadOptionsText("\r\n\r\npassword=pw;backupDir=b", true).messages,
+              (std::vector<std::string>{"password is set: ********", "back up directory set to b"}));
 }
 
 TEST(MultipartParse, TakesThePageOfTheWikiUploadByteForByte) {
