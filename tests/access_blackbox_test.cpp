@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <thread>
+
 using namespace fernhollow::testing;
 using namespace std::chrono_literals;
 
@@ -12,9 +16,13 @@ namespace {
 const std::string B = "xYz";
 const std::string forbidden = "HTTP/1.1 403 Forbidden\r\n";
 
-// A save of `page` to tiddly-a.html with extra head lines.
-std::string saveRequest(const std::string& headLines, const std::string& page) {
-    std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"tiddly-a.html\"\r\n"
+// A save of `page` to tiddly-a.html with extra head lines, and the wiki's
+// upload options when `options` is not empty.
+std::string saveRequest(const std::string& headLines, const std::string& page, const std::string& options = "") {
+    std::string body;
+    if (!options.empty())
+        body = "--" + B + "\r\nContent-Disposition: form-data; name=\"UploadPlugin\"\r\n\r\n" + options + "\r\n";
+    body += "--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"tiddly-a.html\"\r\n"
                        "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page + "\r\n--" + B + "--\r\n";
     return "POST /savetiddly HTTP/1.1\r\n" + headLines + "Content-Type: multipart/form-data; boundary=" + B +
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -48,6 +56,17 @@ TEST(AccessBlackBox, AnyHostOnOtherListeners) {
     ServerProcess server({"--ip", "0.0.0.0"}, dir.path());
     std::string answer = exchange(server.port(), "GET /index.html HTTP/1.1\r\nHost: wiki.example.org\r\n\r\n");
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+    const std::string warning = "\nwarning: listening beyond this machine without a password: anyone on the network "
+                                "can change every wiki and run every script (set one with --password)\n";
+    EXPECT_TRUE(server.waitForOutput(warning)) << server.output();
+    // Once the next line has come, the warning would have come before it.
+    ServerProcess guarded({"--ip", "0.0.0.0", "--password", "pw"}, dir.path());
+    EXPECT_TRUE(guarded.waitForOutput("every request needs the user name and password\n"));
+    EXPECT_EQ(guarded.output().find("warning:"), std::string::npos) << guarded.output();
+    ServerProcess local({}, dir.path());
+    exchange(local.port(), "GET /index.html HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(local.waitForOutput("connection from"));
+    EXPECT_EQ(local.output().find("warning:"), std::string::npos) << local.output();
 }
 
 TEST(AccessBlackBox, SavesFromOtherSitesAreRefused) {
@@ -114,4 +133,189 @@ TEST(AccessBlackBox, ScriptsRunOnlyForTheServersOwnPages) {
         std::string own = exchange(server.port(), "GET /run.php HTTP/1.1\r\n" + self + from + "\r\n");
         EXPECT_TRUE(own.ends_with("\r\n\r\nran")) << own;
     }
+}
+
+namespace {
+
+const std::string unauthorized = "HTTP/1.1 401 Unauthorized\r\n";
+const std::string challenge = "\r\nWWW-Authenticate: Basic realm=\"Fernhollow\", charset=\"UTF-8\"\r\n";
+
+// The Authorization line of `user` and `password`.
+std::string credentials(const std::string& user, const std::string& password) {
+    std::string pair = user + ":" + password, encoded;
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < pair.size(); i += 3) {
+        unsigned group = static_cast<unsigned char>(pair[i]) << 16;
+        if (i + 1 < pair.size()) group |= static_cast<unsigned char>(pair[i + 1]) << 8;
+        if (i + 2 < pair.size()) group |= static_cast<unsigned char>(pair[i + 2]);
+        encoded += {letters[group >> 18 & 63], letters[group >> 12 & 63],
+                    i + 1 < pair.size() ? letters[group >> 6 & 63] : '=', i + 2 < pair.size() ? letters[group & 63] : '='};
+    }
+    return "Authorization: Basic " + encoded + "\r\n";
+}
+
+// The body of a POST with its length line, after `head` (request line and lines).
+std::string withBody(const std::string& head, const std::string& type, const std::string& body) {
+    return head + "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+} // namespace
+
+// With a password, every method on every route needs it: without it or with a
+// wrong one the answer is 401 and nothing on disk changes or runs; with it the
+// request is answered as without a password. The password, kept as the hash
+// --hash-password printed, never reaches the console.
+TEST(AccessBlackBox, APasswordGuardsEveryMethodAndRoute) {
+    TempDir dir;
+    dir.write("tiddly-a.html", "original");
+    dir.write("index.html", "home");
+    dir.write("run.php", "<?php echo 'ran';\n");
+    const std::string password = "correct horse \xe2\x9c\x93";
+    int status = -1;
+    std::string printed = runBinary({"--hash-password"}, dir.path(), password + "\n", status);
+    EXPECT_EQ(status, 0);
+    ASSERT_TRUE(printed.starts_with("password: pbkdf2-sha256:600000:") && printed.ends_with(";\n")) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << "the line to paste, nothing else";
+    EXPECT_NE(runBinary({"--hash-password"}, dir.path(), "", status), printed);
+    EXPECT_EQ(status, 1) << "no password, no hash";
+    dir.write("fernhollow.cfg", "php-path: /usr/bin/php-cgi;\nuser: me;\n" + printed);
+    ServerProcess server({"--config", "fernhollow.cfg"}, dir.path());
+    EXPECT_TRUE(server.waitForOutput("\nevery request needs the user name and password\n"));
+
+    const std::string right = credentials("me", password);
+    auto versionName = [&] {
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : snapshot(dir.path() + "/history/tiddly-a.html")) names.push_back(name);
+        return names.empty() ? std::string() : names.front();
+    };
+    struct Route {
+        const char* name;
+        std::function<std::string(const std::string& authorization)> request;
+        std::string answered;  // how the answer with the right credentials begins
+    };
+    const std::string form = "application/x-www-form-urlencoded";
+    const std::vector<Route> routes = {
+        {"GET a page", [](auto& a) { return "GET /tiddly-a.html HTTP/1.1\r\n" + a + "\r\n"; }, "HTTP/1.1 200 OK\r\n"},
+        {"HEAD /", [](auto& a) { return "HEAD / HTTP/1.1\r\n" + a + "\r\n"; }, "HTTP/1.1 200 OK\r\n"},
+        {"the list", [](auto& a) { return "GET /tiddly HTTP/1.1\r\n" + a + "\r\n"; }, "HTTP/1.1 200 OK\r\n"},
+        {"OPTIONS", [](auto& a) { return "OPTIONS /tiddly-a.html HTTP/1.1\r\n" + a + "\r\n"; }, "HTTP/1.1 200 OK\r\n"},
+        {"PUT", [](auto& a) { return putRequest("/tiddly-a.html", "saved by PUT", a); }, "HTTP/1.1 204 No Content\r\n"},
+        {"the history page",
+         [](auto& a) { return "GET /tiddly/history?page=tiddly-a.html HTTP/1.1\r\n" + a + "\r\n"; },
+         "HTTP/1.1 200 OK\r\n"},
+        {"a restore",
+         [&](auto& a) {
+             return withBody("POST /tiddly/history HTTP/1.1\r\n" + a, form,
+                             "page=tiddly-a.html&version=" + versionName());
+         },
+         "HTTP/1.1 303 See Other\r\n"},
+        {"an upload", [](auto& a) { return saveRequest(a, "saved by upload"); }, "HTTP/1.1 200 OK\r\n"},
+        {"a script by GET", [](auto& a) { return "GET /run.php HTTP/1.1\r\n" + a + "\r\n"; }, "HTTP/1.1 200 OK\r\n"},
+        {"a script by POST", [&](auto& a) { return withBody("POST /run.php HTTP/1.1\r\n" + a, form, "x=1"); },
+         "HTTP/1.1 200 OK\r\n"},
+        {"a method nobody answers", [](auto& a) { return "DELETE /tiddly-a.html HTTP/1.1\r\n" + a + "\r\n"; }, ""},
+        {"a request line without a target", [](auto& a) { return "GET\r\n" + a + "\r\n"; }, "HTTP/1.1 400 "},
+    };
+    const std::pair<const char*, std::string> refused[] = {
+        {"none", ""},
+        {"wrong password", credentials("me", "correct horse")},
+        {"wrong user", credentials("you", password)},
+        {"the hash for the password", credentials("me", printed.substr(10, printed.size() - 12))},
+        {"not Basic", "Authorization: Bearer " + password + "\r\n"},
+    };
+    for (const Route& route : routes) {
+        // Answered only once the server is done with the request before, whose
+        // replaced files it removes after its answer.
+        exchange(server.port(), "GET / HTTP/1.1\r\n\r\n");
+        for (const auto& [how, authorization] : refused) {
+            const auto before = snapshot(dir.path());
+            std::string answer = exchange(server.port(), route.request(authorization));
+            EXPECT_TRUE(answer.starts_with(unauthorized)) << route.name << ", " << how << ":\n" << answer;
+            EXPECT_NE(answer.find(challenge), std::string::npos) << route.name << ", " << how;
+            EXPECT_EQ(snapshot(dir.path()), before) << route.name << ", " << how;
+        }
+        // The Linux php-cgi cannot serve the Windows program under Wine: the refusals are what counts there.
+        if (serverUnderWine && std::string(route.name).starts_with("a script")) continue;
+        std::string answer = exchange(server.port(), route.request(right), route.answered.empty() ? 500ms : 10s);
+        EXPECT_TRUE(answer.starts_with(route.answered) && (route.answered.empty() || !answer.empty()))
+            << route.name << ":\n" << answer;
+    }
+    EXPECT_EQ(dir.read("tiddly-a.html"), "saved by upload");
+    if (!serverUnderWine) EXPECT_NE(server.output().find("sending file"), std::string::npos);
+
+    // A client still sending its body reads the refusal, not a reset.
+    RawClient big(server.port());
+    std::string put = putRequest("/tiddly-a.html", std::string(8 << 20, 'x'));
+    big.send(std::string_view(put).substr(0, 1000));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_NO_THROW(big.send(std::string_view(put).substr(1000)));
+    std::string answer = big.readAll();
+    EXPECT_TRUE(answer.starts_with(unauthorized)) << answer.substr(0, 200);
+    EXPECT_EQ(dir.read("tiddly-a.html"), "saved by upload");
+
+    const std::string& console = server.output();
+    EXPECT_EQ(console.find("correct horse"), std::string::npos) << console;
+    EXPECT_EQ(console.find(right.substr(21, 20)), std::string::npos) << "the offered credentials";
+    EXPECT_NE(console.find("\nconfig data for password is ********\n"), std::string::npos) << console;
+    EXPECT_NE(console.find("\nrequest refused: no user name and password given\n"), std::string::npos);
+    EXPECT_NE(console.find("\nrequest refused: wrong user name or password from 127.0.0.1\n"), std::string::npos);
+}
+
+// Guests read without the password and change nothing; ten wrong logins from
+// one address lock that address out, even with the right password, until the
+// window has passed, while other addresses go on.
+TEST(AccessBlackBox, GuestsReadAndGuessingLocksOneAddressOut) {
+    TempDir dir;
+    dir.write("tiddly-a.html", "original");
+    ServerProcess server({"--password", "pw-plain", "--guests", "read", "--login-window", "2"}, dir.path());
+    EXPECT_TRUE(server.waitForOutput("\nsaving, restoring and scripts need the user name and password; anyone may read\n"));
+    const std::string& started = server.output();
+    EXPECT_NE(started.find("\nthe password is kept in plain text in the settings: fernhollow --hash-password prints "
+                           "a hash to keep there instead\n"),
+              std::string::npos) << started;
+
+    const auto before = snapshot(dir.path());
+    for (std::string read : {"GET /tiddly-a.html", "HEAD /tiddly-a.html?x", "GET /tiddly", "OPTIONS /tiddly-a.html",
+                             "GET /tiddly/history?page=tiddly-a.html"}) {
+        std::string answer = exchange(server.port(), read + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << read << "\n" << answer;
+    }
+    for (std::string change : {putRequest("/tiddly-a.html", "guest"), saveRequest("", "guest"),
+                               std::string("GET /run.php HTTP/1.1\r\n\r\n"),
+                               withBody("POST /tiddly/history HTTP/1.1\r\n", "application/x-www-form-urlencoded",
+                                        "page=tiddly-a.html&version=x")}) {
+        std::string answer = exchange(server.port(), change);
+        EXPECT_TRUE(answer.starts_with(unauthorized)) << change.substr(0, 40) << "\n" << answer;
+    }
+    EXPECT_EQ(snapshot(dir.path()), before);
+    // Any user name goes with a password given without one; the wiki's own copy of it stays off the console.
+    EXPECT_EQ(exchange(server.port(), saveRequest(credentials("anyone", "pw-plain"), "saved", "backupDir=;password=pw-plain;")),
+              "HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_EQ(dir.read("tiddly-a.html"), "saved");
+
+    auto from = [&](const std::string& address, const std::string& head) {
+        RawClient client(server.port(), address);
+        client.send("GET /tiddly-a.html HTTP/1.1\r\n" + head + "\r\n");
+        return client.readAll();
+    };
+    for (int i = 1; i <= 10; ++i) {
+        std::string answer = from("127.0.0.2", credentials("", "guess " + std::to_string(i)));
+        EXPECT_TRUE(answer.starts_with(unauthorized)) << i << "\n" << answer;
+    }
+    EXPECT_TRUE(server.waitForOutput("\nrequest refused: wrong user name or password from 127.0.0.2: 10 within 2 s, so "
+                                     "its requests are refused for 2 s\n"))
+        << server.output();
+    for (const std::string& head : {credentials("", "pw-plain"), std::string()}) {
+        std::string locked = from("127.0.0.2", head);
+        EXPECT_TRUE(locked.starts_with("HTTP/1.1 429 Too Many Requests\r\n")) << locked;
+        EXPECT_TRUE(locked.find("\r\nRetry-After: 2\r\n") != std::string::npos ||
+                    locked.find("\r\nRetry-After: 1\r\n") != std::string::npos) << locked;
+    }
+    EXPECT_NE(server.output().find("\nrequest refused: 127.0.0.2 is locked out for "), std::string::npos);
+    EXPECT_TRUE(from("127.0.0.3", credentials("", "pw-plain")).ends_with("\r\n\r\nsaved")) << "another address";
+    std::this_thread::sleep_for(2100ms);
+    EXPECT_TRUE(from("127.0.0.2", credentials("", "pw-plain")).ends_with("\r\n\r\nsaved")) << "after the window";
+
+    EXPECT_NE(server.output().find("\npassword is set: ********\n"), std::string::npos) << server.output();
+    EXPECT_EQ(server.output().find("pw-plain"), std::string::npos) << server.output();
 }

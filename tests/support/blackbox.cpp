@@ -142,11 +142,25 @@ void ServerProcess::kill() {
     waitExit();
 }
 
-RawClient::RawClient(int port) : RawClient(port, 0) {}
+RawClient::RawClient(int port) : RawClient(port, 0, std::string()) {}
 
-RawClient::RawClient(int port, int receiveBuffer) {
+RawClient::RawClient(int port, int receiveBuffer) : RawClient(port, receiveBuffer, std::string()) {}
+
+RawClient::RawClient(int port, const std::string& from) : RawClient(port, 0, from) {}
+
+RawClient::RawClient(int port, int receiveBuffer, const std::string& from) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (!from.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            std::string reason = std::strerror(errno);
+            ::close(fd_);
+            throw std::runtime_error("bind to " + from + " failed: " + reason);
+        }
+    }
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -308,6 +322,45 @@ double cpuSeconds(int pid) {
         if (number == 15) system = std::stoull(field);
     }
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string runBinary(const std::vector<std::string>& args, const std::string& workDir, const std::string& input,
+                      int& status) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe failed");
+    std::vector<std::string> argvStrings{FERNHOLLOW_BINARY};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], STDIN_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(in[1]);
+        ::close(out[0]);
+        if (::chdir(workDir.c_str()) != 0) ::_exit(127);
+        std::vector<char*> argv;
+        for (auto& text : argvStrings) argv.push_back(text.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    // Small enough for the pipe: written whole before anything is read.
+    std::string_view rest = input;
+    while (!rest.empty()) {
+        ssize_t n = ::write(in[1], rest.data(), rest.size());
+        if (n <= 0) break;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    ::close(in[1]);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return output;
 }
 
 std::string exchange(int port, std::string_view request, milliseconds limit) {

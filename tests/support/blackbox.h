@@ -97,6 +97,10 @@ public:
     // Connects with the receive buffer set to `receiveBuffer` bytes first, so
     // that a client that stops reading soon makes the server's sends block.
     RawClient(int port, int receiveBuffer);
+    // Connects from the loopback address `from` (such as "127.0.0.2"), so a
+    // test can be another machine to the server.
+    RawClient(int port, const std::string& from);
+    RawClient(int port, int receiveBuffer, const std::string& from);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -148,6 +152,11 @@ std::string putRequest(const std::string& target, const std::string& page, const
 
 // The entity tag a HEAD of `target` carries (empty when none).
 std::string headTag(int port, const std::string& target);
+
+// Runs the binary with `args` in `workDir`, `input` on its standard input;
+// returns its standard output, and its exit status in `status`.
+std::string runBinary(const std::vector<std::string>& args, const std::string& workDir, const std::string& input,
+                      int& status);
 
 // Sends `request` on a new connection and returns everything the server
 // answers before it closes the connection.
