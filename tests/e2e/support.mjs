@@ -134,26 +134,35 @@ export function freePort() {
     });
 }
 
-// The fernhollow binary serving `root` on a free port of 127.0.0.1, its
-// console gathered line by line. Started in its own temporary working folder
-// (the script gateway's exchange files land there).
+// The setting text of a password's hash as `fernhollow --hash-password`
+// prints it, the password fed on its standard input as a script would.
+export function hashPassword(password) {
+    const printed = execFileSync(binary, ['--hash-password'], { input: `${password}\n`, encoding: 'utf8' });
+    const match = /^password: (pbkdf2-sha256:\S+);\r?\n?$/.exec(printed);
+    assert.ok(match, `fernhollow --hash-password printed one setting line: ${JSON.stringify(printed)}`);
+    return match[1];
+}
+
+// The fernhollow binary serving `root` on a free port of 127.0.0.1 with the
+// settings `extraArgs` adds, its console gathered line by line. Started in its
+// own temporary working folder (the script gateway's exchange files land there).
 export class Fernhollow {
-    static async start(root) {
+    static async start(root, extraArgs = []) {
         // Another process may take the chosen port between the check and the bind; try again then.
         for (let attempt = 0; ; attempt++) {
-            const server = new Fernhollow(root, await freePort());
+            const server = new Fernhollow(root, await freePort(), extraArgs);
             if (await server.#waitListening()) return server;
             await server.stop();
             if (attempt === 4) throw new Error(`fernhollow did not start:\n${server.console()}`);
         }
     }
 
-    constructor(root, port) {
+    constructor(root, port, extraArgs = []) {
         this.port = port;
         this.origin = `http://127.0.0.1:${port}`;
         this.workDir = makeTempDir('cwd');
         this.output = '';
-        this.process = spawn(binary, ['--root', root, '--port', String(port)], {
+        this.process = spawn(binary, ['--root', root, '--port', String(port), ...extraArgs], {
             cwd: this.workDir,
             stdio: ['ignore', 'pipe', 'pipe'],
         });

@@ -4,11 +4,15 @@
 
 #include <bcrypt.h>
 
+#include <limits>
 #include <system_error>
 
 namespace fernhollow::platform {
 
 namespace {
+
+// The largest size BCrypt takes (its sizes are ULONG); MinGW's headers name no MAXULONG.
+constexpr std::size_t maxUlong = std::numeric_limits<ULONG>::max();
 
 // Raises for a BCrypt call that returned a failing NTSTATUS.
 [[noreturn]] void raiseStatus(NTSTATUS status, const std::string& call) {
@@ -35,7 +39,7 @@ private:
 
 std::string pbkdf2Sha256(std::string_view password, std::string_view salt, std::uint32_t iterations,
                          std::size_t length) {
-    if (password.size() > MAXULONG || salt.size() > MAXULONG || length > MAXULONG || iterations == 0)
+    if (password.size() > maxUlong || salt.size() > maxUlong || length > maxUlong || iterations == 0)
         throw std::system_error(std::make_error_code(std::errc::invalid_argument), "BCryptDeriveKeyPBKDF2");
     Algorithm hmac(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
     std::string derived(length, '\0');
@@ -52,7 +56,7 @@ std::string pbkdf2Sha256(std::string_view password, std::string_view salt, std::
 
 std::string randomBytes(std::size_t count) {
     std::string bytes(count, '\0');
-    if (count > MAXULONG)
+    if (count > maxUlong)
         throw std::system_error(std::make_error_code(std::errc::invalid_argument), "BCryptGenRandom");
     NTSTATUS status = ::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(count),
                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG);
