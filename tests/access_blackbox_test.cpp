@@ -1,5 +1,6 @@
 // The real binary refuses what other sites and rebound names send it, and
 // serves its own pages and command-line clients as before.
+#include "auth.h"
 #include "support/blackbox.h"
 
 #include <gtest/gtest.h>
@@ -142,16 +143,7 @@ const std::string challenge = "\r\nWWW-Authenticate: Basic realm=\"Fernhollow\",
 
 // The Authorization line of `user` and `password`.
 std::string credentials(const std::string& user, const std::string& password) {
-    std::string pair = user + ":" + password, encoded;
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::size_t i = 0; i < pair.size(); i += 3) {
-        unsigned group = static_cast<unsigned char>(pair[i]) << 16;
-        if (i + 1 < pair.size()) group |= static_cast<unsigned char>(pair[i + 1]) << 8;
-        if (i + 2 < pair.size()) group |= static_cast<unsigned char>(pair[i + 2]);
-        encoded += {letters[group >> 18 & 63], letters[group >> 12 & 63],
-                    i + 1 < pair.size() ? letters[group >> 6 & 63] : '=', i + 2 < pair.size() ? letters[group & 63] : '='};
-    }
-    return "Authorization: Basic " + encoded + "\r\n";
+    return "Authorization: Basic " + fernhollow::base64Encode(user + ":" + password) + "\r\n";
 }
 
 // The body of a POST with its length line, after `head` (request line and lines).
@@ -234,14 +226,17 @@ TEST(AccessBlackBox, APasswordGuardsEveryMethodAndRoute) {
             EXPECT_NE(answer.find(challenge), std::string::npos) << route.name << ", " << how;
             EXPECT_EQ(snapshot(dir.path()), before) << route.name << ", " << how;
         }
-        // The Linux php-cgi cannot serve the Windows program under Wine: the refusals are what counts there.
-        if (serverUnderWine && std::string(route.name).starts_with("a script")) continue;
+        // The Linux php-cgi cannot serve the Windows program under Wine: the refusals are what counts
+        // there, and a right login stands in for the script's, forgiving the wrong ones.
+        if (serverUnderWine && std::string(route.name).starts_with("a script")) {
+            EXPECT_TRUE(exchange(server.port(), "GET / HTTP/1.1\r\n" + right + "\r\n").starts_with("HTTP/1.1 200 OK"));
+            continue;
+        }
         std::string answer = exchange(server.port(), route.request(right), route.answered.empty() ? 500ms : 10s);
         EXPECT_TRUE(answer.starts_with(route.answered) && (route.answered.empty() || !answer.empty()))
             << route.name << ":\n" << answer;
     }
     EXPECT_EQ(dir.read("tiddly-a.html"), "saved by upload");
-    if (!serverUnderWine) EXPECT_NE(server.output().find("sending file"), std::string::npos);
 
     // A client still sending its body reads the refusal, not a reset.
     RawClient big(server.port());
