@@ -124,6 +124,36 @@ void TemporaryFile::commit() {
     committed_ = true;
 }
 
+void PageWriter::append(std::string_view bytes) {
+    size_ += static_cast<std::int64_t>(bytes.size());
+    if (failure_) return;
+    held_.append(bytes);
+    // Writes of this size keep the system calls few while the client sends the rest.
+    if (held_.size() >= 256 * 1024) finish();
+}
+
+void PageWriter::finish() {
+    if (failure_ || held_.empty()) return;
+    write(held_);
+    held_.clear();
+}
+
+void PageWriter::write(std::string_view bytes) {
+    try {
+        platform::writeAll(file_.descriptor(), bytes);
+    } catch (const std::system_error& error) {
+        failure_ = error;
+        held_.clear();
+        held_.shrink_to_fit();
+    }
+}
+
+std::string PageWriter::readBack() {
+    finish();
+    if (failure_) throw *failure_;
+    return platform::readWholeFile(file_.path());
+}
+
 TemporaryLink::TemporaryLink(const std::string& existing, const std::string& target) : target_(target) {
     path_ = makeUnique(target, [&existing](const std::string& candidate) { platform::hardLink(existing, candidate); });
 }
@@ -173,11 +203,14 @@ const std::int64_t serverStarted = platform::fileClockNow();
 
 } // namespace
 
-void removeLeftovers(const std::string& folder, std::int64_t changedBefore) {
+void removeLeftovers(const std::string& folder, std::int64_t changedBefore, const std::string& except) {
     try {
         for (const std::string& entry : platform::listDirectory(folder)) {
             if (!isTemporarySaveName(entry)) continue;
             std::string path = folder + platform::pathSeparator + entry;
+            // A page written as it arrived may be younger than the file clock
+            // says the server is: the system stamps files from a coarser clock.
+            if (path == except) continue;
             std::optional<std::int64_t> changed = platform::statusChangeTime(path);
             if (changed && *changed < changedBefore) platform::removeFile(path);
         }
@@ -194,11 +227,18 @@ namespace {
 // replaces the backup, and only then the new page replaces the old one. The
 // file each rename replaces keeps a second name in `replaced`. `step` tells
 // a failure of the backup's rename from one of the page's own.
-void writeOver(const SavePaths& paths, std::string_view content, TemporaryLink* backup, DeferredRemovals& replaced,
+void writeOver(const SavePaths& paths, const NewPage& content, TemporaryLink* backup, DeferredRemovals& replaced,
                SaveFailure& step, platform::FileStamp& written) {
     step = SaveFailure::WriteFailed;
-    TemporaryFile page(paths.pagePath);
-    platform::writeAll(page.descriptor(), content);
+    std::optional<TemporaryFile> inMemory;
+    if (content.written == nullptr) {
+        inMemory.emplace(paths.pagePath);
+        platform::writeAll(inMemory->descriptor(), content.content);
+    } else {
+        content.written->finish();
+        if (content.written->failure()) throw *content.written->failure();
+    }
+    TemporaryFile& page = inMemory ? *inMemory : content.written->file();
     if (platform::entryKind(paths.pagePath) == platform::EntryKind::File)
         platform::copyPermissions(paths.pagePath, page.descriptor());
     else
@@ -382,7 +422,7 @@ SavePaths inPlacePaths(const std::string& root, std::string_view relativePage) {
 }
 
 std::optional<ReplaceFailure> replaceInPlace(const SavePaths& paths, std::string_view relativePage,
-                                             std::string_view content, DeferredRemovals& replaced, bool restoring,
+                                             const NewPage& content, DeferredRemovals& replaced, bool restoring,
                                              platform::FileStamp* written) {
     std::optional<HistoryKeeping> history = historyOf(paths.root, relativePage);
     if (history) history->restoring = restoring;
@@ -394,10 +434,10 @@ std::optional<ReplaceFailure> replaceInPlace(const SavePaths& paths, std::string
     return replacePage(paths, relativePage, content, replaced, history ? &*history : nullptr, written);
 }
 
-std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,
+std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, const NewPage& content,
                                           DeferredRemovals& replaced, const HistoryKeeping* history,
                                           platform::FileStamp* written) {
-    removeLeftovers(folderOf(paths.pagePath), serverStarted);
+    removeLeftovers(folderOf(paths.pagePath), serverStarted, content.written ? content.written->file().path() : "");
     if (!paths.backupPath.empty()) removeLeftovers(folderOf(paths.backupPath), serverStarted);
     std::optional<TemporaryLink> backup;
     if (paths.backupPath.empty()) {
@@ -417,7 +457,7 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
         // The history is more than the save asks for: a version that cannot
         // be kept is said, and the save goes on.
         try {
-            std::string kept = keepReplacedVersion(*history, paths.pagePath, static_cast<std::int64_t>(content.size()));
+            std::string kept = keepReplacedVersion(*history, paths.pagePath, content.size);
             consoleLine("keeping the replaced version as " + kept);
             version.emplace(kept);
         } catch (const std::system_error& error) {

@@ -53,7 +53,8 @@ bool isTemporaryNameOf(std::string_view name, std::string_view target);
 // page left there, those whose file last changed before `changedBefore`
 // (fileClockNow's clock): a newer one may be another server's save under
 // way. A second name made by a link counts as a change of its file.
-void removeLeftovers(const std::string& folder, std::int64_t changedBefore);
+// `except` names a temporary file of this very save, never removed.
+void removeLeftovers(const std::string& folder, std::int64_t changedBefore, const std::string& except = "");
 
 // A new file beside `target`, under a unique temporary name, that is removed
 // again unless it is committed, which renames it over `target`.
@@ -75,6 +76,44 @@ private:
     std::string path_;
     platform::UniqueFd fd_;
     bool committed_ = false;
+};
+
+// A page's new bytes written to a temporary file beside it as they arrive,
+// so that writing a large page overlaps with receiving it and the page is
+// never held in memory whole. A write that fails is kept, and the bytes after
+// it are only counted.
+class PageWriter {
+public:
+    explicit PageWriter(const std::string& pagePath) : file_(pagePath), target_(pagePath) {}
+    // Adds bytes; they reach the file in pieces of a few hundred KiB.
+    void append(std::string_view bytes);
+    // Writes what is still held back (before the page is replaced).
+    void finish();
+    std::int64_t size() const { return size_; }
+    const std::string& target() const { return target_; }
+    TemporaryFile& file() { return file_; }
+    // The first failed write, if any.
+    const std::optional<std::system_error>& failure() const { return failure_; }
+    // The bytes written so far, read back (for a page that is refused and kept elsewhere).
+    std::string readBack();
+
+private:
+    void write(std::string_view bytes);
+    TemporaryFile file_;
+    std::string target_;
+    std::string held_;
+    std::int64_t size_ = 0;
+    std::optional<std::system_error> failure_;
+};
+
+// The bytes of a new page: in memory, or already written by a PageWriter.
+struct NewPage {
+    NewPage(std::string_view bytes) : content(bytes), size(static_cast<std::int64_t>(bytes.size())) {}
+    NewPage(const std::string& bytes) : NewPage(std::string_view(bytes)) {}
+    explicit NewPage(PageWriter& writer) : written(&writer), size(writer.size()) {}
+    std::string_view content;
+    PageWriter* written = nullptr;
+    std::int64_t size = 0;
 };
 
 // A second name of `existing`, made beside `target` under a unique temporary
@@ -175,10 +214,11 @@ SavePaths inPlacePaths(const std::string& root, std::string_view relativePage);
 // backup folders made when missing and the replaced page kept in its history
 // (as a version before a restore when `restoring`).
 std::optional<ReplaceFailure> replaceInPlace(const SavePaths& paths, std::string_view relativePage,
-                                             std::string_view content, DeferredRemovals& replaced, bool restoring,
+                                             const NewPage& content, DeferredRemovals& replaced, bool restoring,
                                              platform::FileStamp* written = nullptr);
 
-// Replaces the page at `paths.pagePath` by `content`, keeping the page it
+// Replaces the page at `paths.pagePath` by `content` (written by a PageWriter
+// of that very path, or in memory), keeping the page it
 // replaces as `paths.backupPath` (none when that is empty, names the page's
 // own folder, or no page stands there yet) and, with `history`, as a version
 // in its history, with the console lines of a save (`pageName` is the page
@@ -186,7 +226,7 @@ std::optional<ReplaceFailure> replaceInPlace(const SavePaths& paths, std::string
 // both folders first. The replaced files' second names go to `replaced`. On
 // failure nothing at the page's name has changed. `written`, when given,
 // receives the stamp of the new page as it was written.
-std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, std::string_view content,
+std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_view pageName, const NewPage& content,
                                           DeferredRemovals& replaced, const HistoryKeeping* history = nullptr,
                                           platform::FileStamp* written = nullptr);
 

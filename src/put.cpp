@@ -93,14 +93,19 @@ std::string keepConflictCopy(const std::string& folder, std::string_view pageNam
 }
 
 // Keeps the page a PUT sent for a version no longer on disk (`sent` says
-// which it named) and returns the answer's text, which says where it is: a
+// which it named; the page is `writer`'s when given, else `content`) and returns the answer's text, which says where it is: a
 // version in the page's history, or beside the backups without a history.
 // Another tab or program saved the page meanwhile, and its version stays.
-std::string keepRefusedPage(const std::string& url, const std::string& sent, std::string_view content,
+std::string keepRefusedPage(const std::string& url, const std::string& sent, PageWriter* writer, std::string_view content,
                             const std::optional<HistoryKeeping>& history, const std::string& backupFolder) {
     const std::string relative = relativeName(url);
     const std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
     try {
+        std::string written;
+        if (writer != nullptr) {
+            written = writer->readBack();
+            content = written;
+        }
         std::string copy = history ? keepVersionCopy(*history, content, VersionKind::Conflict, platform::localTimeNow())
                                    : keepConflictCopy(backupFolder, relative.substr(relative.rfind('/') + 1), content);
         consoleLine("refusing to save " + url + ": the page changed since it was loaded (" + sent +
@@ -141,6 +146,18 @@ void RequestHandler::awaitPutBody() {
     }
     contentLength = announced.length;
     putAwaited_ = true;
+    // A page PUT may save is written beside it as it arrives; whether it may
+    // is asked again once it is whole. Any other target, or a folder that
+    // takes no new file, is answered with the whole body in, as before.
+    const std::string url = pageUrl(path);
+    const std::string root = getConfig("root");
+    std::optional<std::string> page = servableFile(root, url, mapUrlToPath(root, url));
+    if (page && namesPage(url) && !inHistory(url)) {
+        try {
+            putWriter_ = std::make_unique<PageWriter>(*page);
+        } catch (const std::system_error&) {
+        }
+    }
     // A client that waits to be asked for a large page (curl) is asked at once.
     bool twice = false;
     std::optional<std::string> expect = headerValue(headLines, "Expect", twice);
@@ -179,19 +196,31 @@ void RequestHandler::handlePut() {
     SavePaths paths = inPlacePaths(root, relative);
     paths.pagePath = *page;
 
+    // A page written as it arrived, under the name it is saved by; otherwise
+    // (the page's name mapped elsewhere meanwhile) it is taken back in memory.
+    if (putWriter_ && putWriter_->target() != *page) {
+        try {
+            body = putWriter_->readBack();
+        } catch (const std::system_error& error) {
+            return refuse("500 Internal Server Error", "the page could not be read back (" +
+                                                           std::string(error.what()) + "); save again");
+        }
+        putWriter_.reset();
+    }
     std::string current = entityTag(platform::fileStampAt(*page));
     bool twice = false;
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
         std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
-        return answer("412 Precondition Failed",
-                      keepRefusedPage(url, sent, body, historyOf(root, relative), folderOf(paths.backupPath)));
+        return answer("412 Precondition Failed", keepRefusedPage(url, sent, putWriter_.get(), body,
+                                                                 historyOf(root, relative), folderOf(paths.backupPath)));
     }
 
     // The tag of the page as written: a program that rewrites it right after
     // gives it another tag, so this tab's next save cannot overwrite that.
     platform::FileStamp written;
-    if (std::optional<ReplaceFailure> failure = replaceInPlace(paths, relative, body, replacedFiles, false, &written)) {
+    NewPage content = putWriter_ ? NewPage(*putWriter_) : NewPage(body);
+    if (std::optional<ReplaceFailure> failure = replaceInPlace(paths, relative, content, replacedFiles, false, &written)) {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), relative, "backup");
         consoleLine("could not save " + url + ": " + report.cause + " (" + failure->error.what() + ")");
         return answer("500 Internal Server Error", "Not saved: " + report.cause +

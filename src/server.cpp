@@ -175,8 +175,13 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (!claimBody(body.size())) return;
     if (putAwaited_) {
         // A page sent by PUT is whole at its announced length; more is no part of it.
-        if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
-        body.resize(static_cast<std::size_t>(contentLength));
+        if (putWriter_) {
+            passBodyToWriter();
+            if (putWriter_->size() < contentLength) return;
+        } else {
+            if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
+            body.resize(static_cast<std::size_t>(contentLength));
+        }
         handlePut();
     } else if (!boundary.empty() && contentLength > 0) {
         // The page of an upload may hold delimiter-like text anywhere, the
@@ -193,7 +198,17 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     }
 }
 
+RequestHandler::~RequestHandler() = default;
+
+void RequestHandler::passBodyToWriter() {
+    std::size_t wanted = static_cast<std::size_t>(contentLength - putWriter_->size());
+    putWriter_->append(std::string_view(body).substr(0, std::min(wanted, body.size())));
+    body.clear();
+}
+
 void RequestHandler::reserveAnnouncedBody() {
+    // A page written as it arrives needs no room here.
+    if (putWriter_) return;
     if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
     // Room for the announced body saves copying it at every doubling. Pages
     // never written are not resident, so a client announcing more than it

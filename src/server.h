@@ -104,7 +104,7 @@ public:
     explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr, BodyBudget* bodies = nullptr,
                             Gate* gate = nullptr)
         : socket(std::move(connection)), bodyClaim_(bodies), gate_(gate) {}
-    virtual ~RequestHandler() = default;
+    virtual ~RequestHandler();
     RequestHandler(const RequestHandler&) = delete;
     RequestHandler& operator=(const RequestHandler&) = delete;
 
@@ -173,6 +173,11 @@ protected:
 private:
     // Whether the body awaited is a PUT's page.
     bool putAwaited_ = false;
+    // Where a PUT's page is written as it arrives, when the page it names
+    // may be saved; none: the page is gathered in `body`.
+    std::unique_ptr<PageWriter> putWriter_;
+    // Hands the body bytes received so far to putWriter_.
+    void passBodyToWriter();
     // How far the searches of processPacketData have looked without a match,
     // so that every receive searches only what is new.
     std::size_t headSearchedTo_ = 0;

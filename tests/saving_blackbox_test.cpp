@@ -427,8 +427,19 @@ TEST(SavingBlackBox, ASaveOverTheFileSizeLimitIsRefusedAndTheServerGoesOn) {
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find(".saving-"), std::string::npos) << entry.path();
     EXPECT_FALSE(dir.exists("backup/page.html"));
+    // A page sent by PUT is written as it arrives: the write fails part way,
+    // the rest of the page is still read, and the answer says why.
+    std::string put = exchange(server->port(), putRequest("/page.html", std::string(2 << 20, 'y')));
+    EXPECT_TRUE(put.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << put;
+    EXPECT_NE(put.find("larger than the server may write there"), std::string::npos) << put;
+    settle(server->port());
+    EXPECT_EQ(dir.read("page.html"), "old");
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".saving-"), std::string::npos) << entry.path();
     EXPECT_EQ(save(server->port(), "page.html", "small"), ok);
     EXPECT_EQ(dir.read("page.html"), "small");
+    EXPECT_TRUE(exchange(server->port(), putRequest("/page.html", "put small")).starts_with("HTTP/1.1 204 "));
+    EXPECT_EQ(dir.read("page.html"), "put small");
 }
 
 // Temporary names that interrupted saves left (of any page, by a server that
