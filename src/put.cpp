@@ -169,6 +169,8 @@ void RequestHandler::handlePut() {
     consoleLine("PUT request for " + url);
     const std::string root = getConfig("root");
     auto answer = [this](std::string_view status, const std::string& text) {
+        // Nothing of a refused page stays on disk once the client has the answer.
+        putWriter_.reset();
         send(plainAnswer(status, text));
         keepOpen = 0;
     };
@@ -186,6 +188,7 @@ void RequestHandler::handlePut() {
         consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
         std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
         refusal.insert(refusal.find("\r\n") + 2, "Allow: " + std::string(methodsWithoutPut) + "\r\n");
+        putWriter_.reset();
         send(refusal);
         keepOpen = 0;
         return;

@@ -114,6 +114,8 @@ std::string bodiesBusyAnswer() {
 }
 
 void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {
+    // Nothing of a refused page stays on disk once the client has the answer.
+    putWriter_.reset();
     consoleLine("request refused: " + std::string(reason));
     send(answer);
     keepOpen = 0;
