@@ -41,6 +41,20 @@ int freePort() {
     return ntohs(where.sin_port);
 }
 
+namespace {
+
+// In a forked child: becomes the program of `argvStrings` (its path first),
+// or ends with status 127 when it cannot.
+[[noreturn]] void execBinary(std::vector<std::string>& argvStrings) {
+    std::vector<char*> argv;
+    for (auto& text : argvStrings) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+} // namespace
+
 ServerProcess::ServerProcess(std::vector<std::string> args, const std::string& workDir, bool choosePort,
                              bool waitListening, int descriptorLimit) {
     bool hasPort = false;
@@ -66,11 +80,7 @@ ServerProcess::ServerProcess(std::vector<std::string> args, const std::string& w
             rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
             ::setrlimit(RLIMIT_NOFILE, &limit);
         }
-        std::vector<char*> argv;
-        for (auto& s : argvStrings) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        execBinary(argvStrings);
     }
     ::close(out[1]);
     outFd_ = out[0];
@@ -337,11 +347,7 @@ std::string runBinary(const std::vector<std::string>& args, const std::string& w
         ::close(in[1]);
         ::close(out[0]);
         if (::chdir(workDir.c_str()) != 0) ::_exit(127);
-        std::vector<char*> argv;
-        for (auto& text : argvStrings) argv.push_back(text.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        execBinary(argvStrings);
     }
     ::close(in[0]);
     ::close(out[1]);
