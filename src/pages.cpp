@@ -148,6 +148,22 @@ void PageWriter::write(std::string_view bytes) {
     }
 }
 
+void PageWriter::settle(std::string_view page) {
+    if (size_ <= static_cast<std::int64_t>(page.size())) {
+        append(page.substr(static_cast<std::size_t>(size_)));
+        finish();
+        return;
+    }
+    finish();
+    size_ = static_cast<std::int64_t>(page.size());
+    if (failure_) return;
+    try {
+        platform::truncateFile(file_.descriptor(), size_);
+    } catch (const std::system_error& error) {
+        failure_ = error;
+    }
+}
+
 std::string PageWriter::readBack() {
     finish();
     if (failure_) throw *failure_;

@@ -89,6 +89,9 @@ public:
     void append(std::string_view bytes);
     // Writes what is still held back (before the page is replaced).
     void finish();
+    // Makes the file hold exactly `page`, of which it holds a first part
+    // already, or more: bytes written before the page's end was known.
+    void settle(std::string_view page);
     std::int64_t size() const { return size_; }
     const std::string& target() const { return target_; }
     TemporaryFile& file() { return file_; }

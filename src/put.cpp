@@ -154,7 +154,7 @@ void RequestHandler::awaitPutBody() {
     std::optional<std::string> page = servableFile(root, url, mapUrlToPath(root, url));
     if (page && namesPage(url) && !inHistory(url)) {
         try {
-            putWriter_ = std::make_unique<PageWriter>(*page);
+            pageWriter_ = std::make_unique<PageWriter>(*page);
         } catch (const std::system_error&) {
         }
     }
@@ -170,7 +170,7 @@ void RequestHandler::handlePut() {
     const std::string root = getConfig("root");
     auto answer = [this](std::string_view status, const std::string& text) {
         // Nothing of a refused page stays on disk once the client has the answer.
-        putWriter_.reset();
+        pageWriter_.reset();
         send(plainAnswer(status, text));
         keepOpen = 0;
     };
@@ -188,7 +188,7 @@ void RequestHandler::handlePut() {
         consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
         std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
         refusal.insert(refusal.find("\r\n") + 2, "Allow: " + std::string(methodsWithoutPut) + "\r\n");
-        putWriter_.reset();
+        pageWriter_.reset();
         send(refusal);
         keepOpen = 0;
         return;
@@ -201,28 +201,28 @@ void RequestHandler::handlePut() {
 
     // A page written as it arrived, under the name it is saved by; otherwise
     // (the page's name mapped elsewhere meanwhile) it is taken back in memory.
-    if (putWriter_ && putWriter_->target() != *page) {
+    if (pageWriter_ && pageWriter_->target() != *page) {
         try {
-            body = putWriter_->readBack();
+            body = pageWriter_->readBack();
         } catch (const std::system_error& error) {
             return refuse("500 Internal Server Error", "the page could not be read back (" +
                                                            std::string(error.what()) + "); save again");
         }
-        putWriter_.reset();
+        pageWriter_.reset();
     }
     std::string current = entityTag(platform::fileStampAt(*page));
     bool twice = false;
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
         std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
-        return answer("412 Precondition Failed", keepRefusedPage(url, sent, putWriter_.get(), body,
+        return answer("412 Precondition Failed", keepRefusedPage(url, sent, pageWriter_.get(), body,
                                                                  historyOf(root, relative), folderOf(paths.backupPath)));
     }
 
     // The tag of the page as written: a program that rewrites it right after
     // gives it another tag, so this tab's next save cannot overwrite that.
     platform::FileStamp written;
-    NewPage content = putWriter_ ? NewPage(*putWriter_) : NewPage(body);
+    NewPage content = pageWriter_ ? NewPage(*pageWriter_) : NewPage(body);
     if (std::optional<ReplaceFailure> failure = replaceInPlace(paths, relative, content, replacedFiles, false, &written)) {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), relative, "backup");
         consoleLine("could not save " + url + ": " + report.cause + " (" + failure->error.what() + ")");

@@ -3,6 +3,7 @@
 #include "access.h"
 #include "config.h"
 #include "gateway.h"
+#include "handling.h"
 #include "pages.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -329,11 +330,34 @@ void RequestHandler::parseMultipart() {
     if (parsed.failure) std::rethrow_exception(parsed.failure);
     uploadClosed = parsed.closingSeen;
     fileContentTaken = parsed.contentTaken;
+    uploadPageAt_ = parsed.contentOffset;
     if (parsed.contentTaken) {
         // Narrowed in place: a page of many megabytes is never held twice.
         body.erase(parsed.contentOffset + parsed.contentSize);
         body.erase(0, parsed.contentOffset);
     }
+}
+
+void RequestHandler::startUploadWriter() {
+    // Small pages come whole at once; scripts and other targets save nothing.
+    constexpr std::int64_t smallestWritten = 1 << 20;
+    if (contentLength < smallestWritten || namesScript(path) || !beginsWith(path, "/savetiddly")) return;
+    // What is in so far, closed as a whole upload would be: the page then runs to its end.
+    std::string closed = body + "\r\n--" + boundary + "--\r\n";
+    MultipartParse parsed = parseMultipartBody(closed, boundary);
+    if (parsed.failure || !parsed.contentTaken || !parsed.fileName || !parsed.formName) return;
+    // The same refusals as the save's own: no file is made where it would refuse.
+    std::string backup = parsed.backupDir.value_or("");
+    if (uploadRefusal(*parsed.formName, *parsed.fileName, backup, true, true, 1)) return;
+    SavePaths paths = savePaths(getConfig("root"), *parsed.fileName, backup);
+    if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath))) return;
+    if (inHistory("/" + *parsed.fileName) || (!backup.empty() && inHistory("/" + backup))) return;
+    try {
+        pageWriter_ = std::make_unique<PageWriter>(paths.pagePath);
+    } catch (const std::system_error&) {
+        return;
+    }
+    uploadPageFrom_ = parsed.contentOffset;
 }
 
 void RequestHandler::parseUploadOptions(std::string_view part) {
@@ -346,6 +370,8 @@ void RequestHandler::parseUploadOptions(std::string_view part) {
 void RequestHandler::saveTiddly() {
     // A browser's wiki reads only a 200 answer's text; scripts read the status.
     auto answerFailure = [this](const SaveFailureReport& report) {
+        // Nothing of a refused page stays on disk once the client has the answer.
+        pageWriter_.reset();
         send(plainAnswer(comesFromBrowser(headLines) ? "200 OK" : report.status, report.text()));
         keepOpen = 0;
     };
@@ -386,8 +412,17 @@ void RequestHandler::saveTiddly() {
     if (backupDir.empty()) consoleLine("warning: no backup directory specified");
     std::string relative = fileName.substr(std::min(fileName.find_first_not_of("/\\"), fileName.size()));
     std::optional<HistoryKeeping> history = historyOf(paths.root, relative);
+    // The page written as it arrived counts only where the whole upload's
+    // parse found it at the same place, for the same file.
+    NewPage content(body);
+    if (pageWriter_ && pageWriter_->target() == paths.pagePath && uploadPageFrom_ == uploadPageAt_) {
+        pageWriter_->settle(body);
+        content = NewPage(*pageWriter_);
+    } else {
+        pageWriter_.reset();
+    }
     if (std::optional<ReplaceFailure> failed =
-            replacePage(paths, fileName, body, replacedFiles, history ? &*history : nullptr))
+            replacePage(paths, fileName, content, replacedFiles, history ? &*history : nullptr))
         return answerError(failed->step, failed->error);
     send("HTTP/1.1 200 OK\r\n\r\n");
     keepOpen = 0;

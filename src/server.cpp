@@ -115,7 +115,7 @@ std::string bodiesBusyAnswer() {
 
 void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {
     // Nothing of a refused page stays on disk once the client has the answer.
-    putWriter_.reset();
+    pageWriter_.reset();
     consoleLine("request refused: " + std::string(reason));
     send(answer);
     keepOpen = 0;
@@ -177,9 +177,9 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (!claimBody(body.size())) return;
     if (putAwaited_) {
         // A page sent by PUT is whole at its announced length; more is no part of it.
-        if (putWriter_) {
+        if (pageWriter_) {
             passBodyToWriter();
-            if (putWriter_->size() < contentLength) return;
+            if (pageWriter_->size() < contentLength) return;
         } else {
             if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
             body.resize(static_cast<std::size_t>(contentLength));
@@ -189,6 +189,7 @@ void RequestHandler::processPacketData(std::string_view bytes) {
         // The page of an upload may hold delimiter-like text anywhere, the
         // closing delimiter's own included: only its length tells when it is
         // whole. Bytes past it are no part of it, so they never move its end.
+        feedUploadWriter();
         if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
         body.resize(static_cast<std::size_t>(contentLength));
         handlePost();
@@ -202,15 +203,28 @@ void RequestHandler::processPacketData(std::string_view bytes) {
 
 RequestHandler::~RequestHandler() = default;
 
+void RequestHandler::feedUploadWriter() {
+    // The parts before the page are small: their heads are in long before this.
+    constexpr std::size_t lookAfter = 256 * 1024;
+    if (!uploadLooked_ && body.size() >= lookAfter) {
+        uploadLooked_ = true;
+        startUploadWriter();
+    }
+    if (!pageWriter_) return;
+    std::size_t from = uploadPageFrom_ + static_cast<std::size_t>(pageWriter_->size());
+    std::size_t upTo = std::min(body.size(), static_cast<std::size_t>(contentLength));
+    if (upTo > from) pageWriter_->append(std::string_view(body).substr(from, upTo - from));
+}
+
 void RequestHandler::passBodyToWriter() {
-    std::size_t wanted = static_cast<std::size_t>(contentLength - putWriter_->size());
-    putWriter_->append(std::string_view(body).substr(0, std::min(wanted, body.size())));
+    std::size_t wanted = static_cast<std::size_t>(contentLength - pageWriter_->size());
+    pageWriter_->append(std::string_view(body).substr(0, std::min(wanted, body.size())));
     body.clear();
 }
 
 void RequestHandler::reserveAnnouncedBody() {
     // A page written as it arrives needs no room here.
-    if (putWriter_) return;
+    if (pageWriter_) return;
     if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
     // Room for the announced body saves copying it at every doubling. Pages
     // never written are not resident, so a client announcing more than it

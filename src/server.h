@@ -175,9 +175,20 @@ private:
     bool putAwaited_ = false;
     // Where a PUT's page is written as it arrives, when the page it names
     // may be saved; none: the page is gathered in `body`.
-    std::unique_ptr<PageWriter> putWriter_;
-    // Hands the body bytes received so far to putWriter_.
+    std::unique_ptr<PageWriter> pageWriter_;
+    // Hands the body bytes received so far to pageWriter_.
     void passBodyToWriter();
+    // Where the page of an upload written as it arrives begins in `body`,
+    // as a first look at the head of the upload found it.
+    std::size_t uploadPageFrom_ = 0;
+    // Where the page begins as the whole upload's parse found it.
+    std::size_t uploadPageAt_ = 0;
+    bool uploadLooked_ = false;
+    // Once enough of an upload is in: when its page may be saved where it
+    // names, starts writing it beside that page while the rest arrives.
+    void startUploadWriter();
+    // Hands the upload's bytes received so far to its page writer.
+    void feedUploadWriter();
     // How far the searches of processPacketData have looked without a match,
     // so that every receive searches only what is new.
     std::size_t headSearchedTo_ = 0;

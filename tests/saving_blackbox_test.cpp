@@ -363,7 +363,28 @@ TEST(SavingBlackBox, PagesHoldingTheBoundaryTextAreSavedByteForByte) {
         EXPECT_EQ(dir.read("backup/page.html"), previous);
         previous = page;
     }
+    // A large page is written as it arrives, before its end is known: the same
+    // endings after 2 MiB, the upload followed by text after its closing
+    // delimiter, still come out cut exactly where the page ends.
+    for (const std::string& ending : pages) {
+        std::string page = std::string(2 << 20, 'f') + ending;
+        std::string request = uploadRequest(uploadBody("backupDir=backup;", "page.html", page, page.size()) +
+                                            "an epilogue, no part of the page");
+        RawClient client(server.port());
+        for (std::size_t at = 0; at < request.size();) {
+            std::size_t piece = std::min<std::size_t>(1 + sizes() % 9000, request.size() - at);
+            client.send(std::string_view(request).substr(at, piece));
+            at += piece;
+        }
+        EXPECT_EQ(client.readAll(), ok);
+        settle(server.port());
+        EXPECT_TRUE(dir.read("page.html") == page) << ending;
+        EXPECT_TRUE(dir.read("backup/page.html") == previous) << ending;
+        previous = page;
+    }
     EXPECT_FALSE(dir.exists("evil.html"));
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".saving-"), std::string::npos) << entry.path();
 }
 
 // The exchange files hold the last script request's body and answer: a save
@@ -427,11 +448,14 @@ TEST(SavingBlackBox, ASaveOverTheFileSizeLimitIsRefusedAndTheServerGoesOn) {
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find(".saving-"), std::string::npos) << entry.path();
     EXPECT_FALSE(dir.exists("backup/page.html"));
-    // A page sent by PUT is written as it arrives: the write fails part way,
-    // the rest of the page is still read, and the answer says why.
+    // Large pages are written as they arrive: the write fails part way, the
+    // rest of the page is still read, and the answer says why.
     std::string put = exchange(server->port(), putRequest("/page.html", std::string(2 << 20, 'y')));
     EXPECT_TRUE(put.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << put;
     EXPECT_NE(put.find("larger than the server may write there"), std::string::npos) << put;
+    std::string upload = save(server->port(), "page.html", std::string(2 << 20, 'z'));
+    EXPECT_TRUE(upload.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << upload;
+    EXPECT_NE(upload.find("larger than the server may write there"), std::string::npos) << upload;
     settle(server->port());
     EXPECT_EQ(dir.read("page.html"), "old");
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))

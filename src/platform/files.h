@@ -61,6 +61,8 @@ std::string readWholeFile(const std::string& path);
 void writeAll(int fd, std::string_view bytes);
 // Flushes the file's data to the disk.
 void syncFile(int fd);
+// Cuts the open file `fd` to `size` bytes and writes on from there (raises).
+void truncateFile(int fd, std::int64_t size);
 // Flushes the directory at `path` (so renames inside it are durable).
 void syncDirectory(const std::string& path);
 // Gives `fd` the permission bits of the file at `model` (when it exists).

@@ -136,6 +136,11 @@ void writeAll(int fd, std::string_view bytes) {
     }
 }
 
+void truncateFile(int fd, std::int64_t size) {
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) raiseErrno("ftruncate");
+    if (::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) raiseErrno("lseek");
+}
+
 void syncFile(int fd) {
     if (::fsync(fd) != 0) raiseErrno("fsync");
 }

@@ -183,6 +183,13 @@ void writeAll(int fd, std::string_view bytes) {
     }
 }
 
+void truncateFile(int fd, std::int64_t size) {
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    if (!::SetFilePointerEx(win32::toHandle(fd), at, nullptr, FILE_BEGIN)) win32::raiseLastError("SetFilePointerEx");
+    if (!::SetEndOfFile(win32::toHandle(fd))) win32::raiseLastError("SetEndOfFile");
+}
+
 void syncFile(int fd) {
     if (!::FlushFileBuffers(win32::toHandle(fd))) win32::raiseLastError("FlushFileBuffers");
 }
