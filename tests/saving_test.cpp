@@ -645,6 +645,27 @@ TEST(TemporaryNames, VanishUnlessCommitted) {
     EXPECT_THROW(TemporaryLink(target, dir.path() + "/missing/target"), std::system_error);
 }
 
+// A page written as it arrives holds exactly the page once settled, whether
+// more bytes than the page were written before its end was known, or fewer;
+// a page not settled and committed leaves nothing.
+TEST(TemporaryNames, APageWriterEndsWithExactlyThePage) {
+    TempDir dir;
+    std::string target = dir.write("page.html", "before");
+    const std::string page(700 * 1024, 'p');
+    for (std::size_t written : {std::size_t{0}, std::size_t{1000}, page.size(), page.size() + 300 * 1024}) {
+        PageWriter writer(target);
+        std::string arrived = page + std::string(300 * 1024, 'e');
+        writer.append(std::string_view(arrived).substr(0, written));
+        writer.settle(page);
+        EXPECT_EQ(writer.size(), static_cast<std::int64_t>(page.size())) << written;
+        EXPECT_FALSE(writer.failure());
+        EXPECT_TRUE(writer.readBack() == page) << written;
+        if (written == page.size() + 300 * 1024) writer.file().commit();
+    }
+    EXPECT_TRUE(dir.read("page.html") == page);
+    EXPECT_EQ(tree(dir.path()), std::vector<std::string>{"page.html"});
+}
+
 TEST(TemporaryNames, LeftoversAreRecognisedOnlyForTheirOwnPage) {
     EXPECT_TRUE(isTemporaryNameOf("tiddly-a.html.saving-0123456789ab", "tiddly-a.html"));
     EXPECT_FALSE(isTemporaryNameOf("tiddly-a.html", "tiddly-a.html"));
