@@ -67,6 +67,7 @@ public:
 
     int descriptor() const { return fd_.get(); }
     const std::string& path() const { return path_; }
+    const std::string& target() const { return target_; }
     // Closes the file and renames it over the target (raises on failure,
     // after which the temporary name is still removed by the destructor).
     void commit();
@@ -84,7 +85,7 @@ private:
 // it are only counted.
 class PageWriter {
 public:
-    explicit PageWriter(const std::string& pagePath) : file_(pagePath), target_(pagePath) {}
+    explicit PageWriter(const std::string& pagePath) : file_(pagePath) {}
     // Adds bytes; they reach the file in pieces of a few hundred KiB.
     void append(std::string_view bytes);
     // Writes what is still held back (before the page is replaced).
@@ -93,7 +94,7 @@ public:
     // already, or more: bytes written before the page's end was known.
     void settle(std::string_view page);
     std::int64_t size() const { return size_; }
-    const std::string& target() const { return target_; }
+    const std::string& target() const { return file_.target(); }
     TemporaryFile& file() { return file_; }
     // The first failed write, if any.
     const std::optional<std::system_error>& failure() const { return failure_; }
@@ -103,7 +104,6 @@ public:
 private:
     void write(std::string_view bytes);
     TemporaryFile file_;
-    std::string target_;
     std::string held_;
     std::int64_t size_ = 0;
     std::optional<std::system_error> failure_;

@@ -129,9 +129,19 @@ std::string keepRefusedPage(const std::string& url, const std::string& sent, Pag
 
 } // namespace
 
+namespace {
+
+// The file of the page at `url` that a PUT may replace, or nothing: an
+// .html/.htm page servable from the root, outside the version history.
+std::optional<std::string> puttablePage(const std::string& root, const std::string& url) {
+    if (!namesPage(url) || inHistory(url)) return std::nullopt;
+    return servableFile(root, url, mapUrlToPath(root, url));
+}
+
+} // namespace
+
 void RequestHandler::handleOptions(const std::string& url) {
-    std::string root = getConfig("root");
-    bool puttable = namesPage(url) && !inHistory(url) && servableFile(root, url, mapUrlToPath(root, url));
+    bool puttable = puttablePage(getConfig("root"), url).has_value();
     consoleLine("OPTIONS request for " + url + (puttable ? ": a page PUT may save" : ""));
     send(optionsAnswer(puttable));
 }
@@ -149,10 +159,7 @@ void RequestHandler::awaitPutBody() {
     // A page PUT may save is written beside it as it arrives; whether it may
     // is asked again once it is whole. Any other target, or a folder that
     // takes no new file, is answered with the whole body in, as before.
-    const std::string url = pageUrl(path);
-    const std::string root = getConfig("root");
-    std::optional<std::string> page = servableFile(root, url, mapUrlToPath(root, url));
-    if (page && namesPage(url) && !inHistory(url)) {
+    if (std::optional<std::string> page = puttablePage(getConfig("root"), pageUrl(path))) {
         try {
             pageWriter_ = std::make_unique<PageWriter>(*page);
         } catch (const std::system_error&) {
@@ -169,8 +176,6 @@ void RequestHandler::handlePut() {
     consoleLine("PUT request for " + url);
     const std::string root = getConfig("root");
     auto answer = [this](std::string_view status, const std::string& text) {
-        // Nothing of a refused page stays on disk once the client has the answer.
-        pageWriter_.reset();
         send(plainAnswer(status, text));
         keepOpen = 0;
     };
@@ -188,7 +193,6 @@ void RequestHandler::handlePut() {
         consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
         std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
         refusal.insert(refusal.find("\r\n") + 2, "Allow: " + std::string(methodsWithoutPut) + "\r\n");
-        pageWriter_.reset();
         send(refusal);
         keepOpen = 0;
         return;

@@ -338,6 +338,24 @@ void RequestHandler::parseMultipart() {
     }
 }
 
+namespace {
+
+// Why a save to `paths` must be refused for where it would write, or nothing:
+// onto a script exchange file, or into the version history.
+std::optional<SaveFailure> placeRefusal(const SavePaths& paths, const std::string& fileName,
+                                        const std::string& backupDir) {
+    // A second name of an exchange file would hand the last script request's
+    // body to whoever reads the backup.
+    if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath)))
+        return SaveFailure::ExchangeFile;
+    // Versions change only by thinning; one comes back by a restore.
+    if (inHistory("/" + fileName) || (!backupDir.empty() && inHistory("/" + backupDir)))
+        return SaveFailure::InHistory;
+    return std::nullopt;
+}
+
+} // namespace
+
 void RequestHandler::startUploadWriter() {
     // Small pages come whole at once; scripts and other targets save nothing.
     constexpr std::int64_t smallestWritten = 1 << 20;
@@ -350,8 +368,7 @@ void RequestHandler::startUploadWriter() {
     std::string backup = parsed.backupDir.value_or("");
     if (uploadRefusal(*parsed.formName, *parsed.fileName, backup, true, true, 1)) return;
     SavePaths paths = savePaths(getConfig("root"), *parsed.fileName, backup);
-    if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath))) return;
-    if (inHistory("/" + *parsed.fileName) || (!backup.empty() && inHistory("/" + backup))) return;
+    if (placeRefusal(paths, *parsed.fileName, backup)) return;
     try {
         pageWriter_ = std::make_unique<PageWriter>(paths.pagePath);
     } catch (const std::system_error&) {
@@ -370,8 +387,6 @@ void RequestHandler::parseUploadOptions(std::string_view part) {
 void RequestHandler::saveTiddly() {
     // A browser's wiki reads only a 200 answer's text; scripts read the status.
     auto answerFailure = [this](const SaveFailureReport& report) {
-        // Nothing of a refused page stays on disk once the client has the answer.
-        pageWriter_.reset();
         send(plainAnswer(comesFromBrowser(headLines) ? "200 OK" : report.status, report.text()));
         keepOpen = 0;
     };
@@ -401,13 +416,7 @@ void RequestHandler::saveTiddly() {
     };
     if (auto refusal = uploadRefusal(formName, fileName, backupDir, uploadClosed, fileContentTaken, body.size()))
         return refuse(*refusal);
-    // A second name of an exchange file would hand the last script request's
-    // body to whoever reads the backup.
-    if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath)))
-        return refuse(SaveFailure::ExchangeFile);
-    // Versions change only by thinning; one comes back by a restore.
-    if (inHistory("/" + fileName) || (!backupDir.empty() && inHistory("/" + backupDir)))
-        return refuse(SaveFailure::InHistory);
+    if (auto refusal = placeRefusal(paths, fileName, backupDir)) return refuse(*refusal);
 
     if (backupDir.empty()) consoleLine("warning: no backup directory specified");
     std::string relative = fileName.substr(std::min(fileName.find_first_not_of("/\\"), fileName.size()));

@@ -114,8 +114,6 @@ std::string bodiesBusyAnswer() {
 }
 
 void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {
-    // Nothing of a refused page stays on disk once the client has the answer.
-    pageWriter_.reset();
     consoleLine("request refused: " + std::string(reason));
     send(answer);
     keepOpen = 0;
@@ -202,6 +200,10 @@ void RequestHandler::processPacketData(std::string_view bytes) {
 }
 
 RequestHandler::~RequestHandler() = default;
+
+void RequestHandler::dropUnsavedPage() {
+    pageWriter_.reset();
+}
 
 void RequestHandler::feedUploadWriter() {
     // The parts before the page are small: their heads are in long before this.
@@ -448,6 +450,8 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
         }
         if (handler.keepOpen != 0) return false;
         consoleLine(std::to_string(i) + ": closing connection from " + handler.socket->peerAddress());
+        // Before the client learns that the connection is done.
+        handler.dropUnsavedPage();
         platform::shutdownBoth(entry.fd);
     } catch (const platform::NetworkError&) {
         consoleLine("Network error reported by OS");

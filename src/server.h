@@ -141,6 +141,9 @@ public:
     // Saves the page a PUT whose body is complete names, unless it changed
     // since the client loaded it.
     void handlePut();
+    // Removes the temporary file of a page that was being written as it
+    // arrived and was not saved (a refused or unfinished request).
+    void dropUnsavedPage();
 
     std::unique_ptr<Connection> socket;
     std::int32_t keepOpen = 0;

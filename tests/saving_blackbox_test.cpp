@@ -37,6 +37,15 @@ std::string uploadRequest(const std::string& body,
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// Sends `request` in pieces of 1 to `largest` bytes, sizes drawn from `sizes`.
+void sendInPieces(RawClient& client, std::string_view request, std::mt19937& sizes, std::size_t largest) {
+    for (std::size_t at = 0; at < request.size();) {
+        std::size_t piece = std::min<std::size_t>(1 + sizes() % largest, request.size() - at);
+        client.send(request.substr(at, piece));
+        at += piece;
+    }
+}
+
 std::size_t characterCount(const std::string& text) {
     std::size_t characters = 0;
     for (unsigned char byte : text) characters += (byte & 0xC0) != 0x80;
@@ -127,11 +136,7 @@ TEST(SavingBlackBox, ALargePageSentInManyPiecesArrivesWhole) {
 
     RawClient client(server.port());
     std::mt19937 sizes(7);
-    for (std::size_t at = 0; at < request.size();) {
-        std::size_t piece = std::min<std::size_t>(1 + sizes() % 9000, request.size() - at);
-        client.send(std::string_view(request).substr(at, piece));
-        at += piece;
-    }
+    sendInPieces(client, request, sizes, 9000);
     EXPECT_EQ(client.readAll(120s), ok);
     EXPECT_TRUE(dir.read("big.html") == page) << "the page on disk differs from the page sent";
     EXPECT_EQ(dir.read("backup/big.html"), "previous");
@@ -345,42 +350,31 @@ TEST(SavingBlackBox, PagesHoldingTheBoundaryTextAreSavedByteForByte) {
         "<p>a\r\n--" + B + "\r\nContent-disposition: form-data; name=\"userfile\"; filename=\"evil.html\"\r\n"
             "Content-Length: 4\r\n\r\nevil\r\n--" + B + "--\r\n</p>",
     };
-    std::string previous = "first";
-    std::mt19937 sizes(11);
-    for (const std::string& page : pages) {
-        SCOPED_TRACE(page);
-        std::string request = uploadRequest(uploadBody("backupDir=backup;", "page.html", page, page.size()));
-        RawClient client(server.port());
-        client.noDelay();
-        for (std::size_t at = 0; at < request.size();) {
-            std::size_t piece = std::min<std::size_t>(1 + sizes() % 40, request.size() - at);
-            client.send(std::string_view(request).substr(at, piece));
-            at += piece;
-        }
-        EXPECT_EQ(client.readAll(), ok);
-        settle(server.port());
-        EXPECT_EQ(dir.read("page.html"), page);
-        EXPECT_EQ(dir.read("backup/page.html"), previous);
-        previous = page;
-    }
     // A large page is written as it arrives, before its end is known: the same
     // endings after 2 MiB, the upload followed by text after its closing
     // delimiter, still come out cut exactly where the page ends.
-    for (const std::string& ending : pages) {
-        std::string page = std::string(2 << 20, 'f') + ending;
-        std::string request = uploadRequest(uploadBody("backupDir=backup;", "page.html", page, page.size()) +
-                                            "an epilogue, no part of the page");
+    struct Case {
+        std::string page, epilogue;
+        std::size_t largestPiece;
+    };
+    std::vector<Case> cases;
+    for (const std::string& ending : pages) cases.push_back({ending, "", 40});
+    for (const std::string& ending : pages)
+        cases.push_back({std::string(2 << 20, 'f') + ending, "an epilogue, no part of the page", 9000});
+    std::string previous = "first";
+    std::mt19937 sizes(11);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.page.substr(c.page.size() - std::min<std::size_t>(c.page.size(), 120)));
+        std::string request =
+            uploadRequest(uploadBody("backupDir=backup;", "page.html", c.page, c.page.size()) + c.epilogue);
         RawClient client(server.port());
-        for (std::size_t at = 0; at < request.size();) {
-            std::size_t piece = std::min<std::size_t>(1 + sizes() % 9000, request.size() - at);
-            client.send(std::string_view(request).substr(at, piece));
-            at += piece;
-        }
+        client.noDelay();
+        sendInPieces(client, request, sizes, c.largestPiece);
         EXPECT_EQ(client.readAll(), ok);
         settle(server.port());
-        EXPECT_TRUE(dir.read("page.html") == page) << ending;
-        EXPECT_TRUE(dir.read("backup/page.html") == previous) << ending;
-        previous = page;
+        EXPECT_TRUE(dir.read("page.html") == c.page);
+        EXPECT_TRUE(dir.read("backup/page.html") == previous);
+        previous = c.page;
     }
     EXPECT_FALSE(dir.exists("evil.html"));
     for (const auto& entry : fs::directory_iterator(dir.path()))
