@@ -58,6 +58,12 @@ std::optional<std::string> headerValue(const std::vector<std::string>& headLines
     return found;
 }
 
+bool expectsContinue(const std::vector<std::string>& headLines) {
+    bool twice = false;
+    std::optional<std::string> expect = headerValue(headLines, "Expect", twice);
+    return !twice && expect && lowerAscii(*expect) == "100-continue";
+}
+
 std::optional<HostPort> parseHostPort(std::string_view text) {
     HostPort result;
     std::string_view port;

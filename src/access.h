@@ -24,6 +24,9 @@ struct HostPort {
 // twice yields `malformed` set to true.
 std::optional<std::string> headerValue(const std::vector<std::string>& headLines, std::string_view name,
                                        bool& malformed);
+// Whether the client waits for "100 Continue" before it sends its body
+// (one "Expect: 100-continue", letter case ignored).
+bool expectsContinue(const std::vector<std::string>& headLines);
 // Splits "host", "host:port" or "[v6]:port"; nullopt when malformed.
 std::optional<HostPort> parseHostPort(std::string_view text);
 // Whether `host` is an IPv4 or IPv6 address literal.

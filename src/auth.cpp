@@ -5,8 +5,6 @@
 #include "platform/crypto.h"
 #include "text.h"
 
-#include <algorithm>
-#include <array>
 #include <charconv>
 #include <system_error>
 
@@ -139,18 +137,15 @@ bool guestMayRead(std::string_view requestLine) {
 }
 
 std::string unauthorizedAnswer() {
-    std::string answer =
-        plainAnswer("401 Unauthorized", "This server needs its user name and password for this request.\n");
-    answer.insert(answer.find("\r\n\r\n") + 2, "WWW-Authenticate: Basic realm=\"Fernhollow\", charset=\"UTF-8\"\r\n");
-    return answer;
+    return plainAnswer("401 Unauthorized", "This server needs its user name and password for this request.\n",
+                       "WWW-Authenticate: Basic realm=\"Fernhollow\", charset=\"UTF-8\"\r\n");
 }
 
 std::string tooManyAttemptsAnswer(std::int64_t seconds) {
-    std::string answer = plainAnswer("429 Too Many Requests",
-                                     "Too many wrong user names or passwords from this address: try again in " +
-                                         std::to_string(seconds) + " s.\n");
-    answer.insert(answer.find("\r\n\r\n") + 2, "Retry-After: " + std::to_string(seconds) + "\r\n");
-    return answer;
+    return plainAnswer("429 Too Many Requests",
+                       "Too many wrong user names or passwords from this address: try again in " +
+                           std::to_string(seconds) + " s.\n",
+                       "Retry-After: " + std::to_string(seconds) + "\r\n");
 }
 
 std::chrono::milliseconds FailedLogins::lockedFor(const std::string& address, Clock::time_point now) const {

@@ -335,9 +335,7 @@ bool RequestHandler::admitted() {
     // A client waiting for "100 Continue" sends no body; any other is still
     // sending one, and closing on its unread bytes would reset the connection
     // before the client has read the answer.
-    bool malformed = false;
-    std::optional<std::string> expect = headerValue(headLines, "Expect", malformed);
-    if (expect && lowerAscii(*expect) == "100-continue") return false;
+    if (expectsContinue(headLines)) return false;
     try {
         std::int64_t announced = readPostHeaders(headLines).contentLength;
         if (announced > 0) {

@@ -166,9 +166,7 @@ void RequestHandler::awaitPutBody() {
         }
     }
     // A client that waits to be asked for a large page (curl) is asked at once.
-    bool twice = false;
-    std::optional<std::string> expect = headerValue(headLines, "Expect", twice);
-    if (!twice && expect && lowerAscii(*expect) == "100-continue") send("HTTP/1.1 100 Continue\r\n\r\n");
+    if (expectsContinue(headLines)) send("HTTP/1.1 100 Continue\r\n\r\n");
 }
 
 void RequestHandler::handlePut() {

@@ -106,11 +106,8 @@ void BodyClaim::release() {
 }
 
 std::string bodiesBusyAnswer() {
-    std::string answer = plainAnswer("503 Service Unavailable",
-                                     "Too many large request bodies in progress: try again later.\n");
-    // The status line and its header lines first, then the one more line.
-    answer.insert(answer.find("\r\n\r\n") + 2, "Retry-After: 5\r\n");
-    return answer;
+    return plainAnswer("503 Service Unavailable", "Too many large request bodies in progress: try again later.\n",
+                       "Retry-After: 5\r\n");
 }
 
 void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {

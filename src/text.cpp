@@ -237,12 +237,14 @@ std::string escapeControlBytes(std::string_view line) {
                        [](unsigned char byte) { return byte >= 0x20 && byte != 0x7F; });
 }
 
-std::string plainAnswer(std::string_view status, std::string_view text) {
+std::string plainAnswer(std::string_view status, std::string_view text, std::string_view headers) {
     std::string answer = "HTTP/1.1 ";
     answer.append(status)
         .append("\r\nContent-Type: text/plain\r\nContent-Length: ")
         .append(std::to_string(text.size()))
-        .append("\r\n\r\n")
+        .append("\r\n")
+        .append(headers)
+        .append("\r\n")
         .append(text);
     return answer;
 }

@@ -36,8 +36,9 @@ std::string trimWhiteSpace(std::string_view text);
 // Raises std::system_error (invalid_argument / result_out_of_range) otherwise.
 std::int64_t parseSigned64(std::string_view text, const char* what);
 // An answer the server composes itself (refusals, failures, limits): the
-// status line, a text/plain body and its Content-Length.
-std::string plainAnswer(std::string_view status, std::string_view text);
+// status line, a text/plain body and its Content-Length;
+// `headers` (whole lines, each ending in CR LF) follow Content-Length.
+std::string plainAnswer(std::string_view status, std::string_view text, std::string_view headers = "");
 // Every byte that `keep` refuses written as `prefix` and two hex digits taken
 // from `digits` (upper- or lowercase); every other byte kept.
 std::string escapeBytes(std::string_view text, std::string_view prefix, std::string_view digits,
