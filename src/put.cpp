@@ -156,8 +156,8 @@ void RequestHandler::awaitPutBody() {
     }
     contentLength = announced.length;
     putAwaited_ = true;
-    // A page PUT may save is written beside it as it arrives; whether it may
-    // is asked again once it is whole. Any other target, or a folder that
+    // A page PUT may save is written beside it as it arrives (its file is
+    // the one the URL names then too); whether it may is asked again once it is whole. Any other target, or a folder that
     // takes no new file, is answered with the whole body in, as before.
     if (std::optional<std::string> page = puttablePage(getConfig("root"), pageUrl(path))) {
         try {
@@ -201,17 +201,6 @@ void RequestHandler::handlePut() {
     SavePaths paths = inPlacePaths(root, relative);
     paths.pagePath = *page;
 
-    // A page written as it arrived, under the name it is saved by; otherwise
-    // (the page's name mapped elsewhere meanwhile) it is taken back in memory.
-    if (pageWriter_ && pageWriter_->target() != *page) {
-        try {
-            body = pageWriter_->readBack();
-        } catch (const std::system_error& error) {
-            return refuse("500 Internal Server Error", "the page could not be read back (" +
-                                                           std::string(error.what()) + "); save again");
-        }
-        pageWriter_.reset();
-    }
     std::string current = entityTag(platform::fileStampAt(*page));
     bool twice = false;
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
