@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pages.h"
+#include "places.h"
 #include "server.h"
 #include "text.h"
 #include "versions.h"
@@ -377,30 +378,14 @@ namespace {
 std::optional<std::string> locateFile(const std::string& root, const std::string& url) {
     consoleLine("document root is " + root);
     consoleLine("filename is " + url);
-    MappedPath mapped = mapUrlToPath(root, url);
-    if (mapped.rootPrefixed) consoleLine("updating path");
-    consoleLine("requested: " + mapped.filePath);
-    return servableFile(root, url, mapped);
+    Place place = resolvePlace(root, url, PlaceUse::Read);
+    if (place.mapped.rootPrefixed) consoleLine("updating path");
+    consoleLine("requested: " + place.mapped.filePath);
+    if (!place.allowed()) return std::nullopt;
+    return place.mapped.filePath;
 }
 
 } // namespace
-
-std::optional<std::string> servableFile(const std::string& root, const std::string& url, const MappedPath& mapped) {
-    // A ".." segment could climb out of the root: treat it as missing.
-    if (hasParentSegment(url)) return std::nullopt;
-    // A save's temporary name holds a page being written or one replaced.
-    std::string_view urlPath = std::string_view(url).substr(0, url.find('?'));
-    if (isTemporarySaveName(urlPath.substr(platform::lastSeparatorAt(urlPath) + 1))) return std::nullopt;
-    // A "web\MathJax" URL is taken as a path of its own: only inside the root.
-    if (!mapped.rootPrefixed && !beginsWithFolder(url, root)) return std::nullopt;
-    // On Windows a name that reaches a device, a stream or another file is missing too.
-    std::string_view own = mapped.rootPrefixed ? std::string_view(url) : std::string_view(url).substr(root.size());
-    if (platform::windowsFileNames && hasWindowsAliasSegment(own)) return std::nullopt;
-    if (platform::entryKind(mapped.filePath) != platform::EntryKind::File) return std::nullopt;
-    // The script exchange files hold the last request's body and answer.
-    if (isExchangeFile(mapped.filePath)) return std::nullopt;
-    return mapped.filePath;
-}
 
 namespace {
 

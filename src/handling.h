@@ -111,12 +111,6 @@ inline constexpr std::string_view failedSendHead = "HTTP/1.1 400 Bad Request\r\n
 // Files are streamed in pieces of this size, one send each.
 inline constexpr std::size_t filePieceSize = 1300;
 
-// The file a URL text mapped to `mapped` may be served from (or saved over),
-// or nothing when it is to be treated as missing: a ".." segment, a save's
-// temporary name, a path outside the root, a Windows alias name, no regular
-// file, or a script exchange file.
-std::optional<std::string> servableFile(const std::string& root, const std::string& url, const MappedPath& mapped);
-
 // Whether a directory entry's name is a wiki file ("tiddly-*.html", letter case ignored).
 bool isWikiFileName(std::string_view name);
 

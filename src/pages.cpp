@@ -363,15 +363,6 @@ std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_vie
     return HistoryKeeping{historyFolderOf(root, relativePage), settings, false};
 }
 
-bool inHistory(std::string_view urlPath) {
-    std::string path = platform::windowsFileNames ? lowerAscii(urlPath) : std::string(urlPath);
-    std::size_t start = path.find_first_not_of('/');
-    if (start == std::string::npos) return false;
-    std::string_view rest = std::string_view(path).substr(start);
-    return rest == historyFolderName || beginsWith(rest, std::string(historyFolderName) + "/") ||
-           (platform::windowsFileNames && beginsWith(rest, std::string(historyFolderName) + "\\"));
-}
-
 void writeNewFile(const std::string& path, std::string_view content) {
     TemporaryFile file(path);
     platform::writeAll(file.descriptor(), content);

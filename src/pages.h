@@ -192,8 +192,6 @@ std::string historyFolderOf(const std::string& root, std::string_view relativePa
 // a URL names it, without the first "/") are kept under `root`; nothing when
 // history is off.
 std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_view relativePage);
-// Whether a URL path lies in the history folder, where nothing is saved over.
-bool inHistory(std::string_view urlPath);
 // Writes `content` whole to the new file `path` and flushes it before it
 // gets its name (raises on failure; nothing is left at `path` then).
 void writeNewFile(const std::string& path, std::string_view content);

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "handling.h"
 #include "pages.h"
+#include "places.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -129,19 +130,8 @@ std::string keepRefusedPage(const std::string& url, const std::string& sent, Pag
 
 } // namespace
 
-namespace {
-
-// The file of the page at `url` that a PUT may replace, or nothing: an
-// .html/.htm page servable from the root, outside the version history.
-std::optional<std::string> puttablePage(const std::string& root, const std::string& url) {
-    if (!namesPage(url) || inHistory(url)) return std::nullopt;
-    return servableFile(root, url, mapUrlToPath(root, url));
-}
-
-} // namespace
-
 void RequestHandler::handleOptions(const std::string& url) {
-    bool puttable = puttablePage(getConfig("root"), url).has_value();
+    bool puttable = resolvePlace(getConfig("root"), url, PlaceUse::ReplacePage).allowed();
     consoleLine("OPTIONS request for " + url + (puttable ? ": a page PUT may save" : ""));
     send(optionsAnswer(puttable));
 }
@@ -159,9 +149,10 @@ void RequestHandler::awaitPutBody() {
     // A page PUT may save is written beside it as it arrives (its file is
     // the one the URL names then too); whether it may is asked again once it is whole. Any other target, or a folder that
     // takes no new file, is answered with the whole body in, as before.
-    if (std::optional<std::string> page = puttablePage(getConfig("root"), pageUrl(path))) {
+    Place page = resolvePlace(getConfig("root"), pageUrl(path), PlaceUse::ReplacePage);
+    if (page.allowed()) {
         try {
-            pageWriter_ = std::make_unique<PageWriter>(*page);
+            pageWriter_ = std::make_unique<PageWriter>(page.mapped.filePath);
         } catch (const std::system_error&) {
         }
     }
@@ -182,12 +173,10 @@ void RequestHandler::handlePut() {
         answer(status, "Not saved: " + cause + ".\n");
     };
 
-    // Versions change only by thinning; one comes back by a restore.
-    if (inHistory(url))
+    Place place = resolvePlace(root, url, PlaceUse::ReplacePage);
+    if (place.refusal == PlaceRefusal::InHistory)
         return refuse("403 Forbidden", url + " is a kept version; restore it from its history page instead");
-    std::optional<std::string> page = servableFile(root, url, mapUrlToPath(root, url));
-    if (!page) return refuse("404 Not Found", "there is no page " + url + " in the served folder to replace");
-    if (!namesPage(url)) {
+    if (place.refusal == PlaceRefusal::NotAPage) {
         consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
         std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
         refusal.insert(refusal.find("\r\n") + 2, "Allow: " + std::string(methodsWithoutPut) + "\r\n");
@@ -195,13 +184,15 @@ void RequestHandler::handlePut() {
         keepOpen = 0;
         return;
     }
+    if (!place.allowed()) return refuse("404 Not Found", "there is no page " + url + " in the served folder to replace");
+    const std::string& page = place.mapped.filePath;
 
     // The previous version goes to the backup folder under the page's own path.
-    const std::string relative = relativeName(url);
+    const std::string& relative = place.relative;
     SavePaths paths = inPlacePaths(root, relative);
-    paths.pagePath = *page;
+    paths.pagePath = page;
 
-    std::string current = entityTag(platform::fileStampAt(*page));
+    std::string current = entityTag(platform::fileStampAt(page));
     bool twice = false;
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {

@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "places.h"
 #include "platform/paths.h"
 #include "server.h"
 #include "text.h"
@@ -252,12 +253,14 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
         break;
     case SaveFailure::NameNotPlain:
         report = {"403 Forbidden",
-                  "the file name '" + page + "' names a device or a stream, or ends in a dot or a blank, on Windows",
+                  "the file name '" + page + "' is no plain file name (it names no file, a save's temporary file, "
+                  "or on Windows a device or a stream, or ends in a dot or a blank)",
                   "Set Upload Filename in the wiki's saver settings to a plain name, such as 'index.html'."};
         break;
     case SaveFailure::BackupNotPlain:
         report = {"403 Forbidden",
-                  "the backup folder '" + folder + "' names a device or a stream, or ends in a dot or a blank, on Windows",
+                  "the backup folder '" + folder + "' is no plain folder name (the backup in it would be a save's "
+                  "temporary file, or on Windows a device or a stream, or it ends in a dot or a blank)",
                   "Set Backup Directory in the wiki's saver settings to a plain name, such as 'backup'."};
         break;
     case SaveFailure::NotAnUpload:
@@ -271,6 +274,11 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
     case SaveFailure::InHistory:
         report = {"403 Forbidden", "'" + page + "' lies in the version history, which only thinning changes",
                   "Restore an earlier version from the page's history (the \"history\" link at /tiddly) instead."};
+        break;
+    case SaveFailure::BackupInHistory:
+        report = {"403 Forbidden", "the backup folder '" + folder + "' lies in the version history, which only "
+                  "thinning changes",
+                  "Set Backup Directory in the wiki's saver settings to a folder outside it, such as 'backup'."};
         break;
     case SaveFailure::ExchangeFile:
         report = {"403 Forbidden",
@@ -299,15 +307,9 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
     return report;
 }
 
-std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName,
-                                         std::string_view backupDir, bool closingSeen, bool contentTaken,
-                                         std::size_t contentSize) {
+std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName, bool closingSeen,
+                                         bool contentTaken, std::size_t contentSize) {
     if (formName != "userfile" || fileName.empty()) return SaveFailure::NotAnUpload;
-    if (hasParentSegment(fileName)) return SaveFailure::NameLeavesRoot;
-    if (hasParentSegment(backupDir)) return SaveFailure::BackupLeavesRoot;
-    // Windows would write such a name to a device, a stream or a shorter name.
-    if (platform::windowsFileNames && hasWindowsAliasSegment(fileName)) return SaveFailure::NameNotPlain;
-    if (platform::windowsFileNames && hasWindowsAliasSegment(backupDir)) return SaveFailure::BackupNotPlain;
     if (!closingSeen) return SaveFailure::Incomplete;
     if (!contentTaken) return SaveFailure::NoPage;
     if (contentSize == 0) return SaveFailure::EmptyPage;
@@ -338,23 +340,26 @@ void RequestHandler::parseMultipart() {
     }
 }
 
-namespace {
-
-// Why a save to `paths` must be refused for where it would write, or nothing:
-// onto a script exchange file, or into the version history.
-std::optional<SaveFailure> placeRefusal(const SavePaths& paths, const std::string& fileName,
-                                        const std::string& backupDir) {
-    // A second name of an exchange file would hand the last script request's
-    // body to whoever reads the backup.
-    if (isExchangeFile(paths.pagePath) || (!paths.backupPath.empty() && isExchangeFile(paths.backupPath)))
-        return SaveFailure::ExchangeFile;
-    // Versions change only by thinning; one comes back by a restore.
-    if (inHistory("/" + fileName) || (!backupDir.empty() && inHistory("/" + backupDir)))
-        return SaveFailure::InHistory;
+std::optional<SaveFailure> uploadPlaceRefusal(const std::string& root, const std::string& fileName,
+                                              const std::string& backupDir) {
+    auto asFailure = [](PlaceRefusal refusal, bool backup) {
+        switch (refusal) {
+        case PlaceRefusal::LeavesRoot: return backup ? SaveFailure::BackupLeavesRoot : SaveFailure::NameLeavesRoot;
+        case PlaceRefusal::InHistory: return backup ? SaveFailure::BackupInHistory : SaveFailure::InHistory;
+        case PlaceRefusal::ExchangeFile: return SaveFailure::ExchangeFile;
+        default: return backup ? SaveFailure::BackupNotPlain : SaveFailure::NameNotPlain;
+        }
+    };
+    Place page = resolvePlace(root, fileName, PlaceUse::WriteFile);
+    if (!page.allowed()) return asFailure(*page.refusal, false);
+    if (backupDir.empty()) return std::nullopt;
+    Place folder = resolvePlace(root, backupDir, PlaceUse::BackupFolder);
+    // The served folder itself ("." or "/") may hold the backup.
+    if (!folder.allowed() && folder.refusal != PlaceRefusal::NoName) return asFailure(*folder.refusal, true);
+    Place backup = resolvePlace(root, backupDir + "/" + fileName, PlaceUse::WriteFile);
+    if (!backup.allowed()) return asFailure(*backup.refusal, true);
     return std::nullopt;
 }
-
-} // namespace
 
 void RequestHandler::startUploadWriter() {
     // Small pages come whole at once; scripts and other targets save nothing.
@@ -366,9 +371,11 @@ void RequestHandler::startUploadWriter() {
     if (parsed.failure || !parsed.contentTaken || !parsed.fileName || !parsed.formName) return;
     // The same refusals as the save's own: no file is made where it would refuse.
     std::string backup = parsed.backupDir.value_or("");
-    if (uploadRefusal(*parsed.formName, *parsed.fileName, backup, true, true, 1)) return;
-    SavePaths paths = savePaths(getConfig("root"), *parsed.fileName, backup);
-    if (placeRefusal(paths, *parsed.fileName, backup)) return;
+    std::string root = getConfig("root");
+    if (uploadRefusal(*parsed.formName, *parsed.fileName, true, true, 1) ||
+        uploadPlaceRefusal(root, *parsed.fileName, backup))
+        return;
+    SavePaths paths = savePaths(root, *parsed.fileName, backup);
     try {
         pageWriter_ = std::make_unique<PageWriter>(paths.pagePath);
     } catch (const std::system_error&) {
@@ -414,12 +421,12 @@ void RequestHandler::saveTiddly() {
         consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
         answerFailure(report);
     };
-    if (auto refusal = uploadRefusal(formName, fileName, backupDir, uploadClosed, fileContentTaken, body.size()))
+    if (auto refusal = uploadRefusal(formName, fileName, uploadClosed, fileContentTaken, body.size()))
         return refuse(*refusal);
-    if (auto refusal = placeRefusal(paths, fileName, backupDir)) return refuse(*refusal);
+    if (auto refusal = uploadPlaceRefusal(paths.root, fileName, backupDir)) return refuse(*refusal);
 
     if (backupDir.empty()) consoleLine("warning: no backup directory specified");
-    std::string relative = fileName.substr(std::min(fileName.find_first_not_of("/\\"), fileName.size()));
+    std::string relative = resolvePlace(paths.root, fileName, PlaceUse::WriteFile).relative;
     std::optional<HistoryKeeping> history = historyOf(paths.root, relative);
     // The page written as it arrived counts only where the whole upload's
     // parse found it at the same place, for the same file.

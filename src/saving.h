@@ -97,7 +97,8 @@ enum class SaveFailure {
     NotAnUpload,       // no part named "userfile" with a file name
     BadPartLength,     // a part announces a Content-Length that is no number
     ExchangeFile,      // the page or its backup would be a script exchange file
-    InHistory,         // the page or its backup folder lies in the version history
+    InHistory,         // the page lies in the version history
+    BackupInHistory,   // the backup folder, or the backup in it, lies in the version history
     Incomplete,        // the upload ended before its closing delimiter
     NoPage,            // no file part with a length
     EmptyPage,         // the file part holds no bytes
@@ -123,9 +124,14 @@ struct SaveFailureReport {
 SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code, std::string_view fileName,
                                       std::string_view backupDir);
 
-// The refusal an upload earns before anything is touched, if any.
-std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName,
-                                         std::string_view backupDir, bool closingSeen, bool contentTaken,
-                                         std::size_t contentSize);
+// The refusal an upload earns for what it carries before anything is
+// touched, if any (where it would write is asked of uploadPlaceRefusal).
+std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_view fileName, bool closingSeen,
+                                         bool contentTaken, std::size_t contentSize);
+
+// The refusal an upload earns for where it would write under `root`: the
+// page `fileName`, the backup folder `backupDir` and the backup in it.
+std::optional<SaveFailure> uploadPlaceRefusal(const std::string& root, const std::string& fileName,
+                                              const std::string& backupDir);
 
 } // namespace fernhollow

@@ -3,6 +3,7 @@
 #include "config.h"
 #include "handling.h"
 #include "pages.h"
+#include "places.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -105,18 +106,13 @@ std::string historyPage(std::string_view relativePage, std::vector<Version> vers
 namespace {
 
 // The page a history request names (its path below the root), when it names
-// one that may have a history: an .html/.htm name inside the root, outside
-// the history itself; nothing otherwise.
-std::optional<std::string> namedPage(const std::map<std::string, std::string>& fields) {
+// one that may have a history; nothing otherwise.
+std::optional<std::string> namedPage(const std::string& root, const std::map<std::string, std::string>& fields) {
     auto page = fields.find("page");
     if (page == fields.end()) return std::nullopt;
-    const std::string& name = page->second;
-    std::string url = "/" + name;
-    if (name.empty() || name.front() == '/' || name.front() == '\\' || name.find('\0') != std::string::npos ||
-        hasParentSegment(name) || !namesPage(url) || inHistory(url) ||
-        (platform::windowsFileNames && hasWindowsAliasSegment(name)))
-        return std::nullopt;
-    return name;
+    Place place = resolvePlace(root, page->second, PlaceUse::PageHistory);
+    if (!place.allowed()) return std::nullopt;
+    return place.relative;
 }
 
 } // namespace
@@ -124,7 +120,7 @@ std::optional<std::string> namedPage(const std::map<std::string, std::string>& f
 void RequestHandler::sendHistoryPage() {
     std::map<std::string, std::string> fields = parseForm(query);
     std::string root = getConfig("root");
-    std::optional<std::string> page = namedPage(fields);
+    std::optional<std::string> page = namedPage(root, fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));
     if (!page) return send(notFoundPage(root));
     std::vector<Version> versions = versionsIn(historyFolderOf(root, *page));
@@ -139,7 +135,7 @@ void RequestHandler::restoreVersion() {
         send(plainAnswer(status, "Not restored: " + cause + ".\n"));
         keepOpen = 0;
     };
-    std::optional<std::string> page = namedPage(fields);
+    std::optional<std::string> page = namedPage(root, fields);
     if (!page) return refuse("404 Not Found", "the form names no page of the served folder");
     std::optional<Version> version = parseVersionName(fields["version"]);
     std::string folder = historyFolderOf(root, *page);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <fcntl.h>
 #include <map>
@@ -187,24 +188,64 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     EXPECT_NE(said.find("<strong>Restored the version saved "), std::string::npos) << said;
 }
 
-// Nothing saves into the history: a version changes only by thinning.
+// Nothing saves into the history, however its path is spelled: a version
+// changes only by thinning. Each row leaves the whole folder as it was.
 TEST(HistoryBlackBox, TheHistoryIsReadOnlyToSavers) {
     TempDir dir;
     dir.write("tiddly-a.html", "one");
     ServerProcess server({}, dir.path());
     save(server, "/tiddly-a.html", "two");
-    std::string version = versionsOf(dir, "tiddly-a.html").at(0);
-    const auto before = snapshot(dir.path());
-    std::string put = exchange(server.port(), putRequest("/history/tiddly-a.html/" + version, "overwritten"));
-    EXPECT_TRUE(put.starts_with("HTTP/1.1 403 Forbidden\r\n")) << put;
-    std::string options = exchange(server.port(), "OPTIONS /history/tiddly-a.html/" + version + " HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(options.find("DAV"), std::string::npos) << "a wiki opened from its history saves no PUT there";
-    EXPECT_NE(put.find("restore it from its history page instead"), std::string::npos);
-    const std::string B = "hb";
-    std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"history/tiddly-a.html/" +
-                       version + "\"\r\nContent-Length: 11\r\n\r\noverwritten\r\n--" + B + "--\r\n";
-    std::string upload = exchange(server.port(), "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" +
-                                                     B + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    EXPECT_TRUE(upload.starts_with("HTTP/1.1 403 Forbidden\r\n")) << upload;
-    EXPECT_EQ(snapshot(dir.path()), before);
+    const std::string version = versionsOf(dir, "tiddly-a.html").at(0);
+    auto upload = [&](const std::string& fileName, const std::string& backupDir) {
+        const std::string B = "hb";
+        std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"UploadPlugin\"\r\n\r\nbackupDir=" +
+                           backupDir + ";\r\n--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"" +
+                           fileName + "\"\r\nContent-Length: 11\r\n\r\noverwritten\r\n--" + B + "--\r\n";
+        return exchange(server.port(), "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + B +
+                                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    auto restore = [&](const std::string& page) {
+        std::string form = "page=" + page + "&version=" + version;
+        return exchange(server.port(), "POST /tiddly/history HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded"
+                                       "\r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form);
+    };
+    const std::string kept = "history/tiddly-a.html/" + version;
+    struct Row {
+        std::string what;
+        std::function<std::string()> send;
+        std::string status;
+    };
+    std::vector<Row> rows;
+    for (std::string form : {"/", "/./", "/.//", "/%2e/", "//./"}) {
+        std::string target = form + kept;
+        rows.push_back({"PUT " + target, [&, target] { return exchange(server.port(), putRequest(target, "x")); },
+                        "403 Forbidden"});
+        // A wiki opened from its history is offered no PUT there.
+        rows.push_back({"OPTIONS " + target, [&, target] {
+                            std::string answer = exchange(server.port(), "OPTIONS " + target + " HTTP/1.1\r\n\r\n");
+                            return answer.find("DAV") == std::string::npos ? answer : "DAV offered: " + answer;
+                        }, "200 OK"});
+    }
+    for (std::string name : std::vector<std::string>{kept, "./" + kept, ".//" + kept, "history", "./history", "history/tiddly-b.html"})
+        rows.push_back({"upload " + name, [&, name] { return upload(name, ""); }, "403 Forbidden"});
+    for (std::string folder : {"history", "./history/tiddly-a.html", "history/x"})
+        rows.push_back({"upload with backup " + folder, [&, folder] { return upload("tiddly-a.html", folder); },
+                        "403 Forbidden"});
+    rows.push_back({"restore into the history", [&] { return restore("./" + kept); }, "404 Not Found"});
+    if (fernhollow::platform::windowsFileNames) {
+        rows.push_back({"PUT /HISTORY/...", [&] { return exchange(server.port(), putRequest("/HISTORY/" + kept.substr(8), "x")); },
+                        "403 Forbidden"});
+        rows.push_back({"upload History", [&] { return upload("History", ""); }, "403 Forbidden"});
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto before = snapshot(dir.path());
+        std::string answer = row.send();
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + row.status + "\r\n")) << answer;
+        EXPECT_EQ(snapshot(dir.path()), before);
+    }
+    EXPECT_EQ(versionsOf(dir, "tiddly-a.html"), std::vector<std::string>{version});
+    // A save after all of them still keeps a version: the history folder is whole.
+    save(server, "/tiddly-a.html", "three");
+    EXPECT_EQ(versionsOf(dir, "tiddly-a.html").size(), 2u);
 }

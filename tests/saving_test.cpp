@@ -367,14 +367,40 @@ TEST(SaveFailure, EachCauseSaysWhatFailedAndWhatToDo) {
 
 TEST(SaveFailure, RefusalsComeInOrderAndBrowsersAreKnownByTheirHeaders) {
     using F = std::optional<SaveFailure>;
-    EXPECT_EQ(uploadRefusal("UploadPlugin", "p", "", true, true, 1), F(SaveFailure::NotAnUpload));
-    EXPECT_EQ(uploadRefusal("userfile", "", "", true, true, 1), F(SaveFailure::NotAnUpload));
-    EXPECT_EQ(uploadRefusal("userfile", "../p", "..", false, false, 0), F(SaveFailure::NameLeavesRoot));
-    EXPECT_EQ(uploadRefusal("userfile", "p", "a/..", false, false, 0), F(SaveFailure::BackupLeavesRoot));
-    EXPECT_EQ(uploadRefusal("userfile", "p", "", false, true, 9), F(SaveFailure::Incomplete));
-    EXPECT_EQ(uploadRefusal("userfile", "p", "", true, false, 0), F(SaveFailure::NoPage));
-    EXPECT_EQ(uploadRefusal("userfile", "p", "", true, true, 0), F(SaveFailure::EmptyPage));
-    EXPECT_EQ(uploadRefusal("userfile", "p", ".", true, true, 1), std::nullopt);
+    EXPECT_EQ(uploadRefusal("UploadPlugin", "p", true, true, 1), F(SaveFailure::NotAnUpload));
+    EXPECT_EQ(uploadRefusal("userfile", "", true, true, 1), F(SaveFailure::NotAnUpload));
+    EXPECT_EQ(uploadRefusal("userfile", "p", false, true, 9), F(SaveFailure::Incomplete));
+    EXPECT_EQ(uploadRefusal("userfile", "p", true, false, 0), F(SaveFailure::NoPage));
+    EXPECT_EQ(uploadRefusal("userfile", "p", true, true, 0), F(SaveFailure::EmptyPage));
+    EXPECT_EQ(uploadRefusal("userfile", "p", true, true, 1), std::nullopt);
+    // Where an upload writes: its page, its backup folder and the backup in it.
+    struct Place {
+        std::string fileName, backupDir;
+        F refusal;
+    };
+    const std::vector<Place> places = {
+        {"p", ".", std::nullopt},
+        {"./p", "/", std::nullopt},
+        {"../p", "..", SaveFailure::NameLeavesRoot},
+        {"p", "a/..", SaveFailure::BackupLeavesRoot},
+        {"history", "", SaveFailure::InHistory},
+        {".//history/p/v.html", "", SaveFailure::InHistory},
+        {"p", "./history", SaveFailure::BackupInHistory},
+        {"history/p", "", SaveFailure::InHistory},
+        {"histories/p", "history-old", std::nullopt},
+        {"./", "", SaveFailure::NameNotPlain},
+        {"p.saving-0123456789ab", "", SaveFailure::NameNotPlain},
+        {"p/x/history", "", std::nullopt},
+    };
+    for (const Place& c : places) {
+        SCOPED_TRACE(c.fileName + " in " + c.backupDir);
+        EXPECT_EQ(uploadPlaceRefusal("./", c.fileName, c.backupDir), c.refusal);
+    }
+    // Windows takes any letter case and a short name for the history folder.
+    if (platform::windowsFileNames) {
+        EXPECT_EQ(uploadPlaceRefusal("./", "HISTORY/p", ""), F(SaveFailure::InHistory));
+        EXPECT_EQ(uploadPlaceRefusal("./", "histor~1\\p", ""), F(SaveFailure::InHistory));
+    }
 
     const Lines request = {"POST /savetiddly HTTP/1.1", "Host: 127.0.0.1"};
     auto with = [&request](const std::string& line) {
