@@ -12,6 +12,7 @@
 #include "server.h"
 #include "text.h"
 #include "versions.h"
+#include "wikilist.h"
 
 #include <algorithm>
 #include <array>
@@ -225,22 +226,6 @@ std::string percentEncode(std::string_view text) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
                c == '_' || c == '~' || c == '/';
     });
-}
-
-std::string wikiListPage(const std::vector<std::string>& linkTexts, const std::vector<bool>& withHistory) {
-    // The names on disk are UTF-8; without a charset a browser reads them as Windows-1252.
-    std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>";
-    for (std::size_t i = 0; i < linkTexts.size(); ++i) {
-        const std::string& text = linkTexts[i];
-        page.append("<a href='./").append(percentEncode(text));
-        page.append("' target=\"_blank\" rel=\"noopener noreferrer\">");
-        page.append(escapeHtml(text)).append("</a>");
-        if (i < withHistory.size() && withHistory[i])
-            page.append(" <a href='").append(historyPageUrl(text)).append("'>history</a>");
-        page.append("<br>");
-    }
-    page.append("</body></html>");
-    return page;
 }
 
 std::string wikiListResponse(std::string_view page) {
@@ -477,17 +462,22 @@ void RequestHandler::sendHead(const std::string& url) {
 void RequestHandler::sendTiddlyList() {
     consoleLine("main.RequestHandler.sendTiddlyList");
     std::string root = getConfig("root");
-    std::vector<std::string> linkTexts;
-    std::vector<bool> withHistory;
+    std::vector<WikiRow> rows;
     for (const std::string& name : platform::listDirectory(root)) {
         if (!isWikiFileName(name)) continue;
         WikiEntry entry = wikiEntry(root, name);
         consoleLine(entry.fullName);
         consoleLine(partsLine(entry.parts));
-        withHistory.push_back(hasVersions(historyFolderOf(root, name)));
-        linkTexts.push_back(std::move(entry.linkText));
+        rows.push_back(wikiRow(root, name));
     }
-    send(wikiListResponse(wikiListPage(linkTexts, withHistory)));
+    // A person looks a wiki up by its name: the folder's own order means nothing to them.
+    std::sort(rows.begin(), rows.end(),
+              [](const WikiRow& a, const WikiRow& b) { return lowerAscii(a.path) < lowerAscii(b.path); });
+    std::vector<std::string> others = otherPagesWithVersions(root);
+    std::sort(others.begin(), others.end());
+    for (const std::string& page : others) rows.push_back(wikiRow(root, page));
+    std::string folder = platform::resolvedPath(root.empty() ? "." : root).value_or(root);
+    send(wikiListResponse(wikiListPage(folder, rows)));
 }
 
 } // namespace fernhollow

@@ -134,10 +134,6 @@ std::string escapeHtml(std::string_view text);
 // Every byte outside letters, digits and -._~/ written as %XX.
 std::string percentEncode(std::string_view text);
 
-// The list page for the given link texts, in order.
-// After each wiki whose flag in `withHistory` is set, a link "history" to its history page.
-std::string wikiListPage(const std::vector<std::string>& linkTexts, const std::vector<bool>& withHistory = {});
-
 // The whole answer carrying a list page.
 std::string wikiListResponse(std::string_view page);
 

@@ -460,6 +460,16 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
 
 } // namespace
 
+std::vector<std::string> listPageAddresses(const std::string& ip, std::uint32_t bound, std::uint16_t port,
+                                           const std::vector<std::string>& own) {
+    std::vector<std::string> hosts;
+    if (bound != 0) hosts.push_back(ip);
+    else hosts = own;
+    std::vector<std::string> urls;
+    for (const std::string& host : hosts) urls.push_back("http://" + host + ":" + std::to_string(port) + "/tiddly");
+    return urls;
+}
+
 int runServer() {
     platform::ignoreBrokenPipes();
     platform::keepFileSizeLimitAWriteFailure();
@@ -486,6 +496,9 @@ int runServer() {
     consoleLine("listening on " + ip + ":" + std::to_string(platform::localPort(listener.get())) +
                 " for incoming connections");
     consoleLine("pages will be loaded from " + getConfig("root"));
+    std::vector<std::string> own = *address == 0 ? platform::ownIpv4Addresses() : std::vector<std::string>{};
+    for (const std::string& url : listPageAddresses(ip, *address, platform::localPort(listener.get()), own))
+        consoleLine("open " + url + " in your browser");
     sayWhoMayConnect(gate, listenerIsLoopback);
     // From here on console lines carry bytes of requests: control bytes in
     // them must neither break a line nor command the terminal.

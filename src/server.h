@@ -261,6 +261,12 @@ extern bool listenerIsLoopback;
 // Reads a port text: decimal digits only, 0 to 65535.
 bool parsePort(std::string_view text, std::uint16_t& port);
 
+// The addresses of the list page a person may open: the listener's own
+// address `ip` as written (bound to `bound`), or for the any-address
+// 0.0.0.0 each of the machine's `own` addresses.
+std::vector<std::string> listPageAddresses(const std::string& ip, std::uint32_t bound, std::uint16_t port,
+                                           const std::vector<std::string>& own);
+
 // Opens the listener and runs the connection loop; returns only with the
 // exit status of a failed bind.
 int runServer();

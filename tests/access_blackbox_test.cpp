@@ -60,6 +60,9 @@ TEST(AccessBlackBox, AnyHostOnOtherListeners) {
     const std::string warning = "\nwarning: listening beyond this machine without a password: anyone on the network "
                                 "can change every wiki and run every script (set one with --password)\n";
     EXPECT_TRUE(server.waitForOutput(warning)) << server.output();
+    // Beyond loopback the start-up names the machine's own addresses to open.
+    EXPECT_NE(server.output().find("open http://127.0.0.1:" + std::to_string(server.port()) + "/tiddly in your browser\n"),
+              std::string::npos) << server.output();
     // Once the next line has come, the warning would have come before it.
     ServerProcess guarded({"--ip", "0.0.0.0", "--password", "pw"}, dir.path());
     EXPECT_TRUE(guarded.waitForOutput("every request needs the user name and password\n"));

@@ -3,6 +3,7 @@
 // the handler's routing decisions on an in-memory connection.
 #include "config.h"
 #include "handling.h"
+#include "wikilist.h"
 #include "pages.h"
 #include "platform/files.h"
 #include "platform/errors.h"
@@ -310,18 +311,38 @@ TEST(Escaping, HtmlAndPercentEncoding) {
     }
 }
 
-TEST(WikiListPage, BytesAndLength) {
-    EXPECT_EQ(wikiListPage({}), "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body></body></html>");
-    EXPECT_EQ(wikiListPage({}).size(), 76u);
-    std::string one = wikiListPage({"tiddly-notes.html"});
-    EXPECT_EQ(one, "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
-                   "<a href='./tiddly-notes.html' target=\"_blank\" rel=\"noopener noreferrer\">tiddly-notes.html</a><br>"
-                   "</body></html>");
-    EXPECT_EQ(one.size(), 76u + 63u + 2 * std::string("tiddly-notes.html").size());
-    EXPECT_EQ(wikiListPage({"tiddly-it's & <b>.html"}),
-              "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
-              "<a href='./tiddly-it%27s%20%26%20%3Cb%3E.html' target=\"_blank\" rel=\"noopener noreferrer\">"
-              "tiddly-it&#39;s &amp; &lt;b&gt;.html</a><br></body></html>");
+TEST(WikiListPage, TitlesSizesAndRows) {
+    struct Title {
+        std::string head, title;
+    };
+    const Title titles[] = {
+        {"<html><head><title>My Notes</title>", "My Notes"},
+        {"<TITLE lang=en>\n  Work &amp; play &#8212; &#x4E2D;\t</Title>", "Work & play \xE2\x80\x94 \xE4\xB8\xAD"},
+        {"<titles>no</titles><title>yes</title>", "yes"},
+        {"<title>&lt;b&gt; &bogus; &#0; & x</title>", "<b> &bogus; &#0; & x"},
+        {"<title>never closed", ""},
+        {"no title at all", ""},
+    };
+    for (const Title& c : titles) EXPECT_EQ(pageTitle(c.head), c.title) << c.head;
+    const std::pair<std::int64_t, std::string> sizes[] = {
+        {0, "0 bytes"}, {999, "999 bytes"}, {1000, "1.0 KB"}, {2552335, "2.6 MB"}, {2400000, "2.4 MB"},
+        {3'000'000'000, "3.0 GB"}};
+    for (const auto& [size, text] : sizes) EXPECT_EQ(approximateSize(size), text);
+
+    std::string empty = wikiListPage("/home/a & b", {});
+    EXPECT_NE(empty.find("<h1>Wikis in /home/a &amp; b</h1>"), std::string::npos) << empty;
+    EXPECT_NE(empty.find("as <code>tiddly-NAME.html</code>"), std::string::npos) << empty;
+    WikiRow wiki{"tiddly-it's.html", "<My> wiki", 2400000, {}, 12};
+    wiki.saved.tm_year = 126, wiki.saved.tm_mon = 11, wiki.saved.tm_mday = 8, wiki.saved.tm_hour = 9, wiki.saved.tm_min = 5;
+    WikiRow index{"index.html", "", 812, wiki.saved, 0};
+    std::string page = wikiListPage("/w", {wiki, index});
+    EXPECT_NE(page.find("<tr><td><a href='./tiddly-it%27s.html' target=\"_blank\" rel=\"noopener noreferrer\">&lt;My&gt; "
+                        "wiki</a></td><td>tiddly-it&#39;s.html</td><td>2026-12-08 09:05</td><td>2.4 MB</td><td><a "
+                        "href='/tiddly/history?page=tiddly-it%27s.html'>history (12)</a></td></tr>"),
+              std::string::npos) << page;
+    EXPECT_NE(page.find("<a href='./' target=\"_blank\" rel=\"noopener noreferrer\">index.html</a></td><td>index.html"
+                        "</td><td>2026-12-08 09:05</td><td>812 bytes</td><td></td></tr>"),
+              std::string::npos) << page;
     EXPECT_EQ(wikiListResponse("abc"), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nabc");
 }
 

@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 TEST(ServerStartup, WritesTheStartupLinesAndListens) {
     TempDir dir;
     ServerProcess server({}, dir.path());
-    ASSERT_TRUE(server.waitForOutput("pages will be loaded from " + systemForm("./") + "\n"));
+    ASSERT_TRUE(server.waitForOutput("in your browser\n"));
     std::string expected = "adding key port with 9090\n"
                            "adding key ip with 127.0.0.1\n"
                            "adding key php-path with \n"
@@ -23,7 +23,8 @@ TEST(ServerStartup, WritesTheStartupLinesAndListens) {
                            "updating key port with " + std::to_string(server.port()) + "\n"
                            "starting server\n"
                            "listening on 127.0.0.1:" + std::to_string(server.port()) + " for incoming connections\n"
-                           "pages will be loaded from " + systemForm("./") + "\n";
+                           "pages will be loaded from " + systemForm("./") + "\n"
+                           "open http://127.0.0.1:" + std::to_string(server.port()) + "/tiddly in your browser\n";
     EXPECT_EQ(server.output(), expected);
 }
 

@@ -28,6 +28,8 @@ void makeNonBlocking(int fd);
 void listenOn(int fd, int backlog);
 // The port `fd` is bound to (the one the system chose for port 0).
 std::uint16_t localPort(int fd);
+// The dotted IPv4 addresses of this machine's own network interfaces, loopback first.
+std::vector<std::string> ownIpv4Addresses();
 // Whether an address is in 127.0.0.0/8.
 bool isLoopback(std::uint32_t address);
 

@@ -31,9 +31,13 @@ describe('a wiki page served by Fernhollow', { timeout: 180000 }, () => {
         assert.equal(response.status(), 200);
         assert.equal(response.headers()['content-type'], 'text/html');
 
-        const links = list.locator('a');
-        assert.deepEqual(await links.allTextContents(), [wikiFileName]);
+        // One row: the wiki's own title links to it, its file name beside it.
+        const links = list.locator('td:first-child a');
+        assert.equal(await links.count(), 1, await list.content());
         const link = links.first();
+        assert.match(await link.textContent(), new RegExp(`^${siteTitle}`));
+        assert.equal(await list.locator('td:nth-child(2)').first().textContent(), wikiFileName);
+        await screenshot(list, 'list.png');
         assert.equal(await link.getAttribute('href'), `./${wikiFileName}`);
         assert.equal(await link.getAttribute('target'), '_blank');
 

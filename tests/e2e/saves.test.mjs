@@ -174,7 +174,7 @@ describe('a wiki named in the user\'s own language, with a blank', { timeout: 24
         await list.goto(`${server.origin}/tiddly`);
         const [page] = await Promise.all([
             context.waitForEvent('page'),
-            list.getByRole('link', { name: namedFileName, exact: true }).click(),
+            list.locator('tr', { hasText: namedFileName }).locator('td:first-child a').click(),
         ]);
         const seen = watchPage(page);
         await waitForWiki(page);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -63,6 +64,22 @@ std::uint16_t localPort(int fd) {
     socklen_t size = sizeof bound;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) raiseErrno("getsockname");
     return ntohs(bound.sin_port);
+}
+
+std::vector<std::string> ownIpv4Addresses() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return addresses;
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        in_addr address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) continue;
+        if (isLoopback(ntohl(address.s_addr))) addresses.insert(addresses.begin(), text);
+        else addresses.emplace_back(text);
+    }
+    ::freeifaddrs(list);
+    return addresses;
 }
 
 bool isLoopback(std::uint32_t address) {

@@ -92,6 +92,27 @@ std::uint16_t localPort(int fd) {
     return ntohs(bound.sin_port);
 }
 
+std::vector<std::string> ownIpv4Addresses() {
+    win32::startSockets();
+    // The machine's own name resolves to the addresses of its interfaces.
+    std::vector<std::string> addresses{"127.0.0.1"};
+    wchar_t name[256] = {};
+    if (::GetHostNameW(name, 256) != 0) return addresses;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    if (::GetAddrInfoW(name, nullptr, &hints, &found) != 0) return addresses;
+    for (ADDRINFOW* entry = found; entry != nullptr; entry = entry->ai_next) {
+        char text[INET_ADDRSTRLEN] = {};
+        in_addr address = reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr;
+        if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr || isLoopback(ntohl(address.s_addr))) continue;
+        addresses.emplace_back(text);
+    }
+    ::FreeAddrInfoW(found);
+    return addresses;
+}
+
 bool isLoopback(std::uint32_t address) {
     return (address >> 24) == 127;
 }
