@@ -44,13 +44,22 @@ std::string shownTime(const std::tm& when) {
     return text;
 }
 
-// A size as the page shows it.
-std::string shownSize(std::int64_t size) {
-    char text[32];
-    if (size < 1024) std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(size));
-    else if (size < 1024 * 1024) std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(size) / 1024);
-    else std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(size) / (1024 * 1024));
-    return text;
+// The time of a version, told apart from the others of its second by the "-N" of its name.
+std::string shownVersionTime(const Version& version) {
+    int attempt = versionAttempt(version.name);
+    return shownTime(version.local) + (attempt > 1 ? " (" + std::to_string(attempt) + ")" : "");
+}
+
+// The address a kept version is opened at.
+std::string versionAddress(std::string_view relativePage, const Version& version) {
+    return "/" + std::string(historyFolderName) + "/" + percentEncode(relativePage) + "/" + percentEncode(version.name);
+}
+
+// The start of a history page or its confirmation: title, style and the way back to the list.
+std::string pageStart(const std::string& title) {
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + title +
+           "</title><style>body{font-family:sans-serif;margin:2em}td,th{padding:.3em 1em .3em 0;text-align:left}"
+           "tr.current td{font-weight:bold}</style></head><body><p><a href='/tiddly'>&larr; all wikis</a></p>";
 }
 
 } // namespace
@@ -71,35 +80,82 @@ std::string historyPageUrl(std::string_view relativePage, std::string_view resto
     return url;
 }
 
-std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored) {
+std::string exactSize(std::int64_t size) {
+    std::string digits = std::to_string(size < 0 ? -size : size);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
+    return (size < 0 ? "-" : "") + digits + (size == 1 ? " byte" : " bytes");
+}
+
+std::string sizeChange(std::int64_t change) {
+    if (change == 0) return "no change";
+    std::string bytes = exactSize(change);
+    return (change > 0 ? "+" : "") + bytes.substr(0, bytes.find(' '));
+}
+
+std::string keptSentence(const HistorySettings& settings) {
+    return "Every save keeps the page it replaces. The " + std::to_string(settings.newest) +
+           " newest versions are always kept; of older ones, the newest of each hour for " +
+           std::to_string(settings.hours) + " hours, of each day for " + std::to_string(settings.days) +
+           " days and of each month for " + std::to_string(settings.months) +
+           " months. Conflict copies and versions from before the page shrank stay " +
+           std::to_string(settings.protectDays) + " days. The versions of a page together stay under " +
+           std::to_string(settings.capBytes >> 20) + " MB: past that the oldest go first.";
+}
+
+std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored,
+                        const std::optional<CurrentPage>& current, const HistorySettings& settings) {
     std::sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
         if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
         return versionAttempt(a.name) > versionAttempt(b.name);
     });
     const std::string page = escapeHtml(relativePage);
-    std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>History of " + page +
-                       "</title></head><body><h1>History of <a href='/" + percentEncode(relativePage) + "'>" + page +
-                       "</a></h1>";
+    std::string html = pageStart("History of " + page) + "<h1>History of <a href='/" + percentEncode(relativePage) +
+                       "'>" + page + "</a></h1><p>" + keptSentence(settings) + "</p>";
     if (!restored.empty()) {
         std::string note = escapeHtml(restored);
         for (const Version& version : versions)
-            if (version.name == restored) note = "the version saved " + shownTime(version.local);
+            if (version.name == restored) note = "the version saved " + shownVersionTime(version);
         html += "<p><strong>Restored " + note + ".</strong> The page it replaced is kept below.</p>";
     }
     if (versions.empty()) html += "<p>No earlier versions are kept of this page.</p>";
-    else html += "<table><tr><th>Saved</th><th>Size</th><th>Kind</th><th></th><th></th></tr>";
-    for (const Version& version : versions) {
-        std::string link = "/";
-        link.append(historyFolderName).append("/").append(percentEncode(relativePage)).append("/");
-        link.append(percentEncode(version.name));
-        html += "<tr><td>" + shownTime(version.local) + "</td><td>" + shownSize(version.size) + "</td><td>" +
-                std::string(kindText(version.kind)) + "</td><td><a href='" + link +
-                "' target=\"_blank\" rel=\"noopener noreferrer\">open</a></td><td><form method=\"post\" action=\"" +
-                std::string(historyPagePath) + "\"><input type=\"hidden\" name=\"page\" value=\"" + page +
-                "\"><input type=\"hidden\" name=\"version\" value=\"" + escapeHtml(version.name) +
-                "\"><button type=\"submit\">restore</button></form></td></tr>";
+    html += "<table><tr><th>Saved</th><th>Size</th><th>Kind</th><th></th><th></th></tr>";
+    // Each size with its change from the next older version.
+    auto size = [&](std::int64_t bytes, std::size_t olderAt) {
+        std::string cell = exactSize(bytes);
+        if (olderAt < versions.size()) cell += " (" + sizeChange(bytes - versions[olderAt].size) + ")";
+        return cell;
+    };
+    if (current)
+        html += "<tr class=\"current\"><td>" + shownTime(current->saved) + "</td><td>" + size(current->size, 0) +
+                "</td><td>current page</td><td><a href='/" + percentEncode(relativePage) +
+                "' target=\"_blank\" rel=\"noopener noreferrer\">open</a></td><td></td></tr>";
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+        const Version& version = versions[i];
+        html += "<tr><td>" + shownVersionTime(version) + "</td><td>" + size(version.size, i + 1) + "</td><td>" +
+                std::string(kindText(version.kind)) + "</td><td><a href='" + versionAddress(relativePage, version) +
+                "' target=\"_blank\" rel=\"noopener noreferrer\">open</a></td><td><a href='" +
+                historyPageUrl(relativePage) + "&amp;restore=" + percentEncode(version.name) +
+                "'>restore&hellip;</a></td></tr>";
     }
-    if (!versions.empty()) html += "</table>";
+    return html + "</table></body></html>";
+}
+
+std::string restoreConfirmationPage(std::string_view relativePage, const Version& version,
+                                    const std::optional<CurrentPage>& current) {
+    const std::string page = escapeHtml(relativePage);
+    std::string html = pageStart("Restore " + page + "?") + "<h1>Restore " + page + " to the version saved " +
+                       shownVersionTime(version) + "?</h1><table><tr><th></th><th>Saved</th><th>Size</th>"
+                       "<th>Kind</th></tr><tr><td>this version</td><td>" + shownVersionTime(version) + "</td><td>" +
+                       exactSize(version.size) + "</td><td>" + std::string(kindText(version.kind)) +
+                       "</td></tr><tr class=\"current\"><td>the current page</td><td>" +
+                       (current ? shownTime(current->saved) + "</td><td>" + exactSize(current->size)
+                                : std::string("</td><td>(missing)")) +
+                       "</td><td>current page</td></tr></table><p>The current page is kept in the history, so a "
+                       "restore can be undone the same way.</p><form method=\"post\" action=\"" +
+                       std::string(historyPagePath) + "\"><input type=\"hidden\" name=\"page\" value=\"" + page +
+                       "\"><input type=\"hidden\" name=\"version\" value=\"" + escapeHtml(version.name) +
+                       "\"><button type=\"submit\">restore this version</button> <a href='" +
+                       historyPageUrl(relativePage) + "'>cancel</a></form>";
     return html + "</body></html>";
 }
 
@@ -124,7 +180,21 @@ void RequestHandler::sendHistoryPage() {
     consoleLine("history page for " + (page ? *page : std::string("no page")));
     if (!page) return send(notFoundPage(root));
     std::vector<Version> versions = versionsIn(historyFolderOf(root, *page));
-    send(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"])));
+    std::optional<CurrentPage> current;
+    std::string file = systemPathForm(savePaths(root, *page, "").pagePath);
+    if (platform::entryKind(file) == platform::EntryKind::File) {
+        platform::FileStamp stamp = platform::fileStampAt(file);
+        current = CurrentPage{stamp.size, platform::localTimeOf(stamp.written)};
+    }
+    // Asked to restore: the confirmation names the version beside the current page and changes nothing.
+    auto asked = fields.find("restore");
+    if (asked != fields.end()) {
+        for (const Version& version : versions)
+            if (version.name == asked->second)
+                return send(wikiListResponse(restoreConfirmationPage(*page, version, current)));
+        return send(notFoundPage(root));
+    }
+    send(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
 }
 
 void RequestHandler::restoreVersion() {

@@ -5,7 +5,10 @@
 
 #include "history.h"
 
+#include <cstdint>
+#include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,9 +26,31 @@ std::map<std::string, std::string> parseForm(std::string_view text);
 // the version just restored.
 std::string historyPageUrl(std::string_view relativePage, std::string_view restored = "");
 
-// The HTML history page of `relativePage` (its path below the root) listing
-// `versions` newest first: when, size, kind, an "open" link and a restore
-// form; `restored` names the version a restore just brought back, if any.
-std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored);
+// The live page as its history page shows it.
+struct CurrentPage {
+    std::int64_t size = 0;
+    std::tm saved{};  // local time of its last save
+};
+
+// A size exact to the byte, thousands separated: "2,431,005 bytes".
+std::string exactSize(std::int64_t size);
+// A change of size: "+1,204", "-3", "no change".
+std::string sizeChange(std::int64_t change);
+// What the history keeps, in one sentence, with the configured numbers.
+std::string keptSentence(const HistorySettings& settings);
+
+// The HTML history page of `relativePage` (its path below the root): what is
+// kept, the `current` page first (when there is one), then `versions` newest
+// first, each with when (versions of one second told apart), its exact size
+// and change from the next older one, its kind, an "open" link and a link to
+// confirm its restore; `restored` names the version a restore just brought
+// back, if any.
+std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored,
+                        const std::optional<CurrentPage>& current, const HistorySettings& settings);
+
+// The page that asks before `version` of `relativePage` is restored: the
+// version beside the `current` page, and the form whose POST restores it.
+std::string restoreConfirmationPage(std::string_view relativePage, const Version& version,
+                                    const std::optional<CurrentPage>& current);
 
 } // namespace fernhollow

@@ -151,10 +151,29 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     EXPECT_NE(page.find("History of <a href='/" + encoded + "'>tiddly-Ü &amp; co.html</a>"), std::string::npos);
     std::vector<std::string> kept = versionsOf(dir, name);
     ASSERT_EQ(kept.size(), 2u);
-    // Newest first, each with its open link and restore form.
-    std::size_t newer = page.find("/history/" + encoded + "/" + kept[1] + "'"), older = page.find("/history/" + encoded + "/" + kept[0] + "'");
-    EXPECT_LT(newer, older);
-    EXPECT_NE(page.find("<input type=\"hidden\" name=\"version\" value=\"" + kept[0] + "\">"), std::string::npos);
+    // What is kept, then the current page, then the versions newest first,
+    // each with its exact size and change, its open link and its restore link.
+    EXPECT_NE(page.find("The 10 newest versions are always kept"), std::string::npos) << page;
+    std::size_t current = page.find("<td>13 bytes (+2)</td><td>current page</td>");
+    std::size_t newer = page.find("<td>11 bytes (no change)</td><td>saved</td><td><a href='/history/" + encoded + "/" + kept[1] + "'");
+    std::size_t older = page.find("<td>11 bytes</td><td>saved</td><td><a href='/history/" + encoded + "/" + kept[0] + "'");
+    EXPECT_LT(current, newer) << page;
+    EXPECT_LT(newer, older) << page;
+    EXPECT_NE(older, std::string::npos) << page;
+    EXPECT_NE(page.find("<a href='/tiddly'>"), std::string::npos);
+    // Two versions of one second are told apart.
+    if (kept[0].substr(0, 19) == kept[1].substr(0, 19)) EXPECT_NE(page.find(":" + kept[1].substr(17, 2) + " (2)</td>"), std::string::npos);
+    // Restore asks first, and asking changes nothing.
+    EXPECT_NE(page.find("&amp;restore=" + kept[0] + "'>restore&hellip;</a>"), std::string::npos) << page;
+    const auto unasked = snapshot(dir.path());
+    std::string confirm = exchange(server.port(), "GET /tiddly/history?page=" + encoded + "&restore=" + kept[0] + " HTTP/1.1\r\n\r\n");
+    EXPECT_NE(confirm.find("<td>this version</td><td>"), std::string::npos) << confirm;
+    EXPECT_NE(confirm.find("</td><td>11 bytes</td><td>saved</td></tr><tr class=\"current\"><td>the current page</td>"),
+              std::string::npos) << confirm;
+    EXPECT_NE(confirm.find("<input type=\"hidden\" name=\"version\" value=\"" + kept[0] + "\">"), std::string::npos);
+    EXPECT_TRUE(exchange(server.port(), "GET /tiddly/history?page=" + encoded + "&restore=nonesuch HTTP/1.1\r\n\r\n")
+                    .starts_with("HTTP/1.1 404 Not Found\r\n"));
+    EXPECT_EQ(snapshot(dir.path()), unasked);
     std::string opened = withoutEtag(exchange(server.port(), "GET /history/" + encoded + "/" + kept[0] + " HTTP/1.1\r\n\r\n"));
     EXPECT_TRUE(opened.ends_with("\r\n\r\nversion one")) << opened;
 

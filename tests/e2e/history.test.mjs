@@ -79,20 +79,23 @@ describe('the history of a wiki: listed, opened, restored', { timeout: 180000 },
             assert.equal(list.url(), `${server.origin}/tiddly/history?page=${wikiFileName}`);
             assert.equal(await list.locator('h1').textContent(), `History of ${wikiFileName}`);
 
-            // Newest first: the first save, then the page as it was built.
-            const rows = list.locator('tr:has(td)');
+            // The current page first, then the versions newest first: the first save, then the page as it was built.
+            const rows = list.locator('tr:has(td):not(.current)');
             assert.equal(await rows.count(), 2);
+            const currentCells = await list.locator('tr.current td').allTextContents();
+            assert.equal(currentCells[2], 'current page');
+            assert.match(currentCells[1], /^[\d,]+ bytes \([+-][\d,]+\)$/, `the current size and its change: ${currentCells[1]}`);
             const rowOf = (version) => list.locator(`tr:has(a[href="/history/${wikiFileName}/${version}"])`);
-            assert.equal(await rows.nth(0).locator('a').getAttribute('href'), `/history/${wikiFileName}/${firstVersion}`,
+            assert.equal(await rows.nth(0).locator('a').first().getAttribute('href'), `/history/${wikiFileName}/${firstVersion}`,
                 'the newest version is listed first');
             for (const [version, bytes] of [[firstVersion, sentFirst], [originalVersion, original]]) {
                 const cells = await rowOf(version).locator('td').allTextContents();
                 assert.equal(cells.length, 5, `a row has time, size, kind, open, restore: ${cells}`);
                 assert.match(cells[0], /\d{2}:\d{2}:\d{2}/, `the row shows when it was saved: ${cells[0]}`);
-                assert.ok(cells[1].trim().length > 0, `the row shows a size: ${cells[1]}; ${bytes.length} bytes`);
+                assert.ok(cells[1].startsWith(`${bytes.length.toLocaleString('en-US')} bytes`), `the exact size: ${cells[1]}`);
                 assert.equal(cells[2], 'saved');
                 assert.equal(cells[3], 'open');
-                assert.equal(cells[4], 'restore');
+                assert.equal(cells[4], 'restore…');
             }
             await screenshot(list, 'history-list.png');
 
@@ -121,10 +124,15 @@ describe('the history of a wiki: listed, opened, restored', { timeout: 180000 },
             // "restore": the answer sends the browser back to the history page, which says what it did.
             const restoredTime = (await rowOf(firstVersion).locator('td').first().textContent()).trim();
             const onDiskBefore = fs.readFileSync(pagePath);
+            // Restore asks first: the confirmation changes nothing until its button is pressed.
+            await Promise.all([list.waitForURL(/restore=/), rowOf(firstVersion).getByRole('link', { name: 'restore…' }).click()]);
+            assert.match(await list.locator('h1').textContent(), /^Restore .* to the version saved /);
+            assert.ok(fs.readFileSync(pagePath).equals(onDiskBefore), 'asking changes nothing');
+            await screenshot(list, 'history-confirm.png');
             const [posted] = await Promise.all([
                 list.waitForResponse((r) => r.request().method() === 'POST', { timeout: saveLimitMs }),
                 list.waitForURL(/restored=/, { timeout: saveLimitMs }),
-                rowOf(firstVersion).getByRole('button', { name: 'restore' }).click(),
+                list.getByRole('button', { name: 'restore this version' }).click(),
             ]);
             assert.equal(posted.status(), 303, `the restore is answered 303; server console:\n${server.console()}`);
             assert.equal(posted.headers().location, `/tiddly/history?page=${wikiFileName}&restored=${firstVersion}`);
