@@ -159,6 +159,37 @@ std::string restoreConfirmationPage(std::string_view relativePage, const Version
     return html + "</body></html>";
 }
 
+std::optional<std::size_t> bodyTagEnd(std::string_view head) {
+    std::string lowered = lowerAscii(head);
+    for (std::size_t at = lowered.find("<body"); at != std::string::npos; at = lowered.find("<body", at + 5)) {
+        char next = at + 5 < lowered.size() ? lowered[at + 5] : '\0';
+        if (next != '>' && next != ' ' && next != '\t' && next != '\n' && next != '\r') continue;
+        std::size_t end = lowered.find('>', at);
+        if (end == std::string::npos) return std::nullopt;
+        return end + 1;
+    }
+    return std::nullopt;
+}
+
+std::string versionNotice(std::string_view relativePage, const Version& version) {
+    // Fixed at the top: a wiki puts its own page before everything else in its body.
+    return "<div style=\"position:fixed;top:0;left:0;right:0;z-index:100000;padding:.5em 1em;background:#fff3b0;"
+           "color:#000;border-bottom:1px solid #c9a800;font:14px sans-serif\">An earlier version of " +
+           escapeHtml(relativePage) + ", kept " + shownVersionTime(version) +
+           "; saving here changes nothing; restore it from the <a href='" + historyPageUrl(relativePage) +
+           "'>history page</a>.</div>";
+}
+
+std::optional<KeptVersion> keptVersionAt(std::string_view relative) {
+    std::vector<std::string_view> segments = placeSegments(relative);
+    if (segments.size() < 3 || !segmentsInHistory(segments)) return std::nullopt;
+    std::optional<Version> version = parseVersionName(segments.back());
+    if (!version) return std::nullopt;
+    std::string page;
+    for (std::size_t i = 1; i + 1 < segments.size(); ++i) page.append(i > 1 ? "/" : "").append(segments[i]);
+    return KeptVersion{page, *version};
+}
+
 namespace {
 
 // The page a history request names (its path below the root), when it names

@@ -53,4 +53,21 @@ std::string historyPage(std::string_view relativePage, std::vector<Version> vers
 std::string restoreConfirmationPage(std::string_view relativePage, const Version& version,
                                     const std::optional<CurrentPage>& current);
 
+// Where the opening <body> tag of a page ends in `head` (its first bytes):
+// the offset just past its ">", or nothing when it is not there.
+std::optional<std::size_t> bodyTagEnd(std::string_view head);
+
+// The notice shown at the top of a kept version of `relativePage` (its path
+// below the root) opened from the history: which page it is an earlier
+// version of, when it was kept, and that saving it changes nothing.
+std::string versionNotice(std::string_view relativePage, const Version& version);
+
+// The page and the version a path below the root names when it is a kept
+// version in the history ("history/<page>/<version name>"); nothing otherwise.
+struct KeptVersion {
+    std::string page;
+    Version version;
+};
+std::optional<KeptVersion> keptVersionAt(std::string_view relative);
+
 } // namespace fernhollow

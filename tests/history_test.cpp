@@ -1,4 +1,5 @@
 #include "history.h"
+#include "versions.h"
 
 #include <gtest/gtest.h>
 
@@ -413,4 +414,33 @@ TEST_F(History, Thinning) {
             EXPECT_EQ(removed, expected) << c.what << (reversed ? " (reversed)" : "");
         }
     }
+}
+
+// What the history page and a kept version opened from it show.
+TEST(HistoryPage, SizesNoticesAndKeptVersions) {
+    const std::pair<std::int64_t, std::string> sizes[] = {
+        {0, "0 bytes"}, {1, "1 byte"}, {999, "999 bytes"}, {1000, "1,000 bytes"}, {2431005, "2,431,005 bytes"}};
+    for (const auto& [size, text] : sizes) EXPECT_EQ(exactSize(size), text);
+    EXPECT_EQ(sizeChange(1204), "+1,204");
+    EXPECT_EQ(sizeChange(-3), "-3");
+    EXPECT_EQ(sizeChange(0), "no change");
+
+    const std::pair<std::string, std::optional<std::size_t>> bodies[] = {
+        {"<html><head></head><body class=\"tc-body\">x", 41}, {"<BODY>", 6}, {"<bodyx><body>", 13},
+        {"<body", std::nullopt}, {"no body here", std::nullopt}};
+    for (const auto& [head, end] : bodies) EXPECT_EQ(bodyTagEnd(head), end) << head;
+
+    std::optional<KeptVersion> kept = keptVersionAt("history/work/tiddly-a.html/2026-12-08_21-33-35-2.conflict.html");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->page, "work/tiddly-a.html");
+    EXPECT_EQ(kept->version.kind, VersionKind::Conflict);
+    EXPECT_EQ(versionNotice(kept->page, kept->version).find("An earlier version of work/tiddly-a.html, kept 2026-12-08 "
+                                                            "21:33:35 (2); saving here changes nothing; restore it from "
+                                                            "the <a href='/tiddly/history?page=work/tiddly-a.html'>"),
+              std::string("<div style=\"position:fixed;top:0;left:0;right:0;z-index:100000;padding:.5em 1em;"
+                          "background:#fff3b0;color:#000;border-bottom:1px solid #c9a800;font:14px sans-serif\">")
+                  .size());
+    for (std::string other : {"history/tiddly-a.html", "history/tiddly-a.html/notes.txt", "work/history/a.html/"
+                              "2026-12-08_21-33-35.saved.html", "tiddly-a.html"})
+        EXPECT_FALSE(keptVersionAt(other)) << other;
 }
