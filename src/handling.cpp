@@ -312,7 +312,8 @@ void RequestHandler::handleRequest() {
         boundary = headers.boundary;
     } else if (line->method == "HEAD") {
         // The head GET would send: "/" is index.html and the query is no part of the name.
-        sendHead(pageUrl(*decodedPath));
+        if (*decodedPath == historyPagePath) sendHistoryPage(true);
+        else sendHead(pageUrl(*decodedPath));
         keepOpen = 0;
     } else if (line->method == "OPTIONS") {
         handleOptions(pageUrl(*decodedPath));

@@ -119,16 +119,25 @@ std::optional<std::string> namedPage(const std::map<std::string, std::string>& f
     return name;
 }
 
+// `answer` forbidding every site to show it in a frame: the restore
+// buttons must never sit, unseen, under another site's decoy.
+std::string unframed(std::string answer) {
+    answer.insert(answer.find("\r\n") + 2, "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n");
+    return answer;
+}
+
 } // namespace
 
-void RequestHandler::sendHistoryPage() {
+void RequestHandler::sendHistoryPage(bool headOnly) {
     std::map<std::string, std::string> fields = parseForm(query);
     std::string root = getConfig("root");
     std::optional<std::string> page = namedPage(fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));
-    if (!page) return send(notFoundPage(root));
-    std::vector<Version> versions = versionsIn(historyFolderOf(root, *page));
-    send(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"])));
+    std::string answer = unframed(page ? wikiListResponse(historyPage(*page, versionsIn(historyFolderOf(root, *page)),
+                                                                     fields["restored"]))
+                                       : notFoundPage(root));
+    if (headOnly) answer.resize(answer.find("\r\n\r\n") + 4);
+    send(answer);
 }
 
 void RequestHandler::restoreVersion() {
@@ -136,7 +145,7 @@ void RequestHandler::restoreVersion() {
     std::string root = getConfig("root");
     auto refuse = [&](std::string_view status, const std::string& cause) {
         consoleLine("refusing to restore: " + cause);
-        send(plainAnswer(status, "Not restored: " + cause + ".\n"));
+        send(unframed(plainAnswer(status, "Not restored: " + cause + ".\n")));
         keepOpen = 0;
     };
     std::optional<std::string> page = namedPage(fields);
@@ -156,8 +165,8 @@ void RequestHandler::restoreVersion() {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), *page, "backup");
         return refuse("500 Internal Server Error", report.cause + " (" + failure->error.what() + ")");
     }
-    send("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
-         "\r\nContent-Length: 0\r\n\r\n");
+    send(unframed("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
+                  "\r\nContent-Length: 0\r\n\r\n"));
     keepOpen = 0;
 }
 
