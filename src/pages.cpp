@@ -239,14 +239,14 @@ namespace {
 
 // The stamp of the new page `before` after its rename to `pagePath`: the
 // rename changed its status-change time, which the tag holds, and the tag
-// answered must be the one the next request sees. When the name no longer
-// holds that very file (another program replaced it at once), `before`
-// stays: a tag nothing on disk matches, so the tab's next save is refused.
+// answered must be the one the next request sees. The write time is not
+// compared: a system may stamp it again as the file is closed. When the name
+// no longer holds that very file (another program replaced it at once),
+// `before` stays: a tag nothing on disk matches, so the tab's next save is refused.
 platform::FileStamp stampAfterRename(const std::string& pagePath, const platform::FileStamp& before) {
     try {
         platform::FileStamp after = platform::fileStampAt(pagePath);
-        if (after.identity == before.identity && after.size == before.size && after.written == before.written)
-            return after;
+        if (after.identity == before.identity && after.size == before.size) return after;
     } catch (const std::system_error&) {
     }
     return before;
