@@ -298,7 +298,9 @@ void RequestHandler::handleRequest() {
         boundary = headers.boundary;
     } else if (line->method == "HEAD") {
         // The head GET would send: "/" is index.html and the query is no part of the name.
-        sendHead(pageUrl(*decodedPath));
+        if (*decodedPath == historyPagePath) sendHistoryPage(true);
+        else if (*decodedPath == "/tiddly") sendTiddlyListHead();
+        else sendHead(pageUrl(*decodedPath));
         keepOpen = 0;
     } else if (line->method == "OPTIONS") {
         handleOptions(pageUrl(*decodedPath));
@@ -459,8 +461,10 @@ void RequestHandler::sendHead(const std::string& url) {
     });
 }
 
-void RequestHandler::sendTiddlyList() {
-    consoleLine("main.RequestHandler.sendTiddlyList");
+namespace {
+
+// The list page's whole answer, with the console lines of the wikis of the root.
+std::string tiddlyListAnswer() {
     std::string root = getConfig("root");
     std::vector<WikiRow> rows;
     for (const std::string& name : platform::listDirectory(root)) {
@@ -477,7 +481,20 @@ void RequestHandler::sendTiddlyList() {
     std::sort(others.begin(), others.end());
     for (const std::string& page : others) rows.push_back(wikiRow(root, page));
     std::string folder = platform::resolvedPath(root.empty() ? "." : root).value_or(root);
-    send(wikiListResponse(wikiListPage(folder, rows)));
+    return wikiListResponse(wikiListPage(folder, rows));
+}
+
+} // namespace
+
+void RequestHandler::sendTiddlyList() {
+    consoleLine("main.RequestHandler.sendTiddlyList");
+    send(tiddlyListAnswer());
+}
+
+void RequestHandler::sendTiddlyListHead() {
+    consoleLine("main.RequestHandler.sendTiddlyList");
+    std::string answer = tiddlyListAnswer();
+    send(answer.substr(0, answer.find("\r\n\r\n") + 4));
 }
 
 } // namespace fernhollow

@@ -237,6 +237,21 @@ void removeLeftovers(const std::string& folder, std::int64_t changedBefore, cons
 
 namespace {
 
+// The stamp of the new page `before` after its rename to `pagePath`: the
+// rename changed its status-change time, which the tag holds, and the tag
+// answered must be the one the next request sees. The write time is not
+// compared: a system may stamp it again as the file is closed. When the name
+// no longer holds that very file (another program replaced it at once),
+// `before` stays: a tag nothing on disk matches, so the tab's next save is refused.
+platform::FileStamp stampAfterRename(const std::string& pagePath, const platform::FileStamp& before) {
+    try {
+        platform::FileStamp after = platform::fileStampAt(pagePath);
+        if (after.identity == before.identity && after.size == before.size) return after;
+    } catch (const std::system_error&) {
+    }
+    return before;
+}
+
 // Puts `content` at the page path so that the path always names either the
 // whole old page or the whole new one: the new page is written and flushed
 // under a temporary name first, then `backup` (the old page's second name)
@@ -271,6 +286,7 @@ void writeOver(const SavePaths& paths, const NewPage& content, TemporaryLink* ba
         replaced.keepAside(paths.pagePath);
     }
     page.commit();
+    written = stampAfterRename(paths.pagePath, written);
     std::string pageFolder = folderOf(paths.pagePath);
     platform::syncDirectory(pageFolder);
     if (backup != nullptr && folderOf(paths.backupPath) != pageFolder) platform::syncDirectory(folderOf(paths.backupPath));
@@ -502,6 +518,8 @@ std::string entityTag(const platform::FileStamp& stamp) {
     appendHex(tag, static_cast<std::uint64_t>(stamp.size));
     tag.push_back('-');
     appendHex(tag, static_cast<std::uint64_t>(stamp.written));
+    tag.push_back('-');
+    appendHex(tag, static_cast<std::uint64_t>(stamp.changed));
     tag.push_back('"');
     return tag;
 }

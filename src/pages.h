@@ -161,8 +161,10 @@ private:
 };
 
 // The entity tag of one version of a file: quoted, strong, made of the file's
-// identity, size and last write time, so any change of its bytes changes it
-// while an unchanged file keeps it across restarts.
+// identity, size, last write time and status-change time, so any change of
+// its bytes changes it (even when a program sets the write time back after),
+// while an unchanged file keeps it across restarts. A new name or new
+// permissions change it too: a tab's next save is then refused, never lost.
 std::string entityTag(const platform::FileStamp& stamp);
 
 // A replacement that did not happen: which step failed, and how.

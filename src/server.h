@@ -116,6 +116,8 @@ public:
     virtual void parseUploadOptions(std::string_view part);
     // Answers with the page of links to the wiki files of the root.
     virtual void sendTiddlyList();
+    // Answers HEAD of the list page with the head GET gets.
+    void sendTiddlyListHead();
     // Dispatches a POST whose body is complete.
     virtual void handlePost();
     // Stores an uploaded page, keeping the previous copy as its backup.
@@ -132,8 +134,9 @@ public:
     void handlePhpRequest(const std::string& method, const std::string& url);
     // Answers OPTIONS: which methods a URL takes, and whether PUT may save it.
     void handleOptions(const std::string& url);
-    // Answers with the history page of the page the query names.
-    void sendHistoryPage();
+    // Answers with the history page of the page the query names; to HEAD
+    // (`headOnly`), with the head GET gets.
+    void sendHistoryPage(bool headOnly = false);
     // Brings back the version a complete restore form names.
     void restoreVersion();
     // Reads what the head of a PUT says of its body, refusing one it cannot take.

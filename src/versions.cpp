@@ -202,14 +202,27 @@ std::optional<std::string> namedPage(const std::string& root, const std::map<std
     return place.relative;
 }
 
+// `answer` forbidding every site to show it in a frame: the restore
+// buttons must never sit, unseen, under another site's decoy.
+std::string unframed(std::string answer) {
+    answer.insert(answer.find("\r\n") + 2, "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n");
+    return answer;
+}
+
 } // namespace
 
-void RequestHandler::sendHistoryPage() {
+void RequestHandler::sendHistoryPage(bool headOnly) {
     std::map<std::string, std::string> fields = parseForm(query);
     std::string root = getConfig("root");
     std::optional<std::string> page = namedPage(root, fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));
-    if (!page) return send(notFoundPage(root));
+    // HEAD gets exactly the head GET gets; no other site may frame these pages.
+    auto answer = [&](std::string bytes) {
+        bytes = unframed(std::move(bytes));
+        if (headOnly) bytes.resize(bytes.find("\r\n\r\n") + 4);
+        send(bytes);
+    };
+    if (!page) return answer(notFoundPage(root));
     std::vector<Version> versions = versionsIn(historyFolderOf(root, *page));
     std::optional<CurrentPage> current;
     std::string file = systemPathForm(savePaths(root, *page, "").pagePath);
@@ -222,10 +235,10 @@ void RequestHandler::sendHistoryPage() {
     if (asked != fields.end()) {
         for (const Version& version : versions)
             if (version.name == asked->second)
-                return send(wikiListResponse(restoreConfirmationPage(*page, version, current)));
-        return send(notFoundPage(root));
+                return answer(wikiListResponse(restoreConfirmationPage(*page, version, current)));
+        return answer(notFoundPage(root));
     }
-    send(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
+    answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
 }
 
 void RequestHandler::restoreVersion() {
@@ -233,7 +246,7 @@ void RequestHandler::restoreVersion() {
     std::string root = getConfig("root");
     auto refuse = [&](std::string_view status, const std::string& cause) {
         consoleLine("refusing to restore: " + cause);
-        send(plainAnswer(status, "Not restored: " + cause + ".\n"));
+        send(unframed(plainAnswer(status, "Not restored: " + cause + ".\n")));
         keepOpen = 0;
     };
     std::optional<std::string> page = namedPage(root, fields);
@@ -253,8 +266,8 @@ void RequestHandler::restoreVersion() {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), *page, "backup");
         return refuse("500 Internal Server Error", report.cause + " (" + failure->error.what() + ")");
     }
-    send("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
-         "\r\nContent-Length: 0\r\n\r\n");
+    send(unframed("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
+                  "\r\nContent-Length: 0\r\n\r\n"));
     keepOpen = 0;
 }
 

@@ -387,6 +387,8 @@ TEST(HandlingBlackbox, ListPageShowsTheWikiFilesOfTheRoot) {
               std::string::npos) << page;
     for (std::string never : {"gone.html", "other.html", "tiddly-inner", "tiddly-a.htm", "2020-01-02"})
         EXPECT_EQ(page.find(never), std::string::npos) << never;
+    // HEAD mirrors GET.
+    EXPECT_EQ(request(server, "HEAD /tiddly HTTP/1.1\r\n\r\n").answer, page.substr(0, page.find("\r\n\r\n") + 4));
 }
 
 TEST(HandlingBlackbox, MalformedRequestLinesAreAnswered400AndClosed) {

@@ -145,8 +145,16 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     EXPECT_NE(list.find("<a href='/tiddly/history?page=" + encoded + "'>history (2)</a>"), std::string::npos) << list;
     EXPECT_EQ(list.find("page=tiddly-b.html"), std::string::npos);
 
+    // No other site may show it, or any restore answer, in a frame; HEAD gets the head GET gets.
+    const std::string unframed = "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
     std::string page = exchange(server.port(), "GET /tiddly/history?page=" + encoded + " HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n")) << page;
+    EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\n" + unframed + "Content-Type: text/html\r\n")) << page;
+    EXPECT_EQ(exchange(server.port(), "HEAD /tiddly/history?page=" + encoded + " HTTP/1.1\r\n\r\n"),
+              page.substr(0, page.find("\r\n\r\n") + 4));
+    std::string none = exchange(server.port(), "GET /tiddly/history?page=nothing.txt HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(none.starts_with("HTTP/1.1 404 Not Found\r\n" + unframed)) << none;
+    EXPECT_EQ(exchange(server.port(), "HEAD /tiddly/history?page=nothing.txt HTTP/1.1\r\n\r\n"),
+              none.substr(0, none.find("\r\n\r\n") + 4));
     EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
     EXPECT_NE(page.find("History of <a href='/" + encoded + "'>tiddly-Ü &amp; co.html</a>"), std::string::npos);
     std::vector<std::string> kept = versionsOf(dir, name);
@@ -186,14 +194,14 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     };
     const auto before = snapshot(dir.path());
     EXPECT_TRUE(restore(form, "Origin: http://evil.example\r\n").starts_with("HTTP/1.1 403 Forbidden\r\n"));
-    EXPECT_TRUE(restore("page=tiddly-b.html&version=" + kept[0]).starts_with("HTTP/1.1 404 Not Found\r\n"));
-    EXPECT_TRUE(restore("page=..%2Foutside.html&version=" + kept[0]).starts_with("HTTP/1.1 404 Not Found\r\n"));
-    EXPECT_TRUE(restore("page=tiddly-%C3%9C+%26+co.html&version=../../tiddly-b.html").starts_with("HTTP/1.1 404 "));
+    EXPECT_TRUE(restore("page=tiddly-b.html&version=" + kept[0]).starts_with("HTTP/1.1 404 Not Found\r\n" + unframed));
+    EXPECT_TRUE(restore("page=..%2Foutside.html&version=" + kept[0]).starts_with("HTTP/1.1 404 Not Found\r\n" + unframed));
+    EXPECT_TRUE(restore("page=tiddly-%C3%9C+%26+co.html&version=../../tiddly-b.html").starts_with("HTTP/1.1 404 Not Found\r\n" + unframed));
     EXPECT_EQ(snapshot(dir.path()), before);
 
     std::string tag = headTag(server.port(), "/" + encoded);
     std::string restored = restore(form, "Sec-Fetch-Site: same-origin\r\n");
-    EXPECT_EQ(restored, "HTTP/1.1 303 See Other\r\nLocation: /tiddly/history?page=" + encoded + "&restored=" + kept[0] +
+    EXPECT_EQ(restored, "HTTP/1.1 303 See Other\r\n" + unframed + "Location: /tiddly/history?page=" + encoded + "&restored=" + kept[0] +
                             "\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(dir.read(name), "version one");
     EXPECT_NE(headTag(server.port(), "/" + encoded), tag) << "an open tab's next save gets 412";

@@ -77,6 +77,20 @@ TEST(PutBlackBox, EntityTagsFollowEveryChangeOfAFileAndOnlyThose) {
         dir.write("page.html", "version two");
         again = headTag(server.port(), "/page.html");
         EXPECT_NE(again, tag);
+        // Rewritten so again, its write time then set back (touch -r, rsync
+        // --times): a new tag all the same, and a tab holding the old one
+        // saves nothing. The pause passes a tick of the clock files are stamped from.
+        const std::string file = dir.path() + "/page.html";
+        const fs::file_time_type wasWritten = fs::last_write_time(file);
+        std::this_thread::sleep_for(20ms);
+        dir.write("page.html", "version six");
+        fs::last_write_time(file, wasWritten);
+        std::string rewritten = headTag(server.port(), "/page.html");
+        EXPECT_NE(rewritten, again);
+        std::string stale = exchange(server.port(), putRequest("/page.html", "a stale tab", "If-Match: " + again + "\r\n"));
+        EXPECT_TRUE(stale.starts_with("HTTP/1.1 412 ")) << stale;
+        EXPECT_EQ(dir.read("page.html"), "version six");
+        again = rewritten;
     }
     ServerProcess restarted({}, dir.path());
     EXPECT_EQ(headTag(restarted.port(), "/page.html"), again) << "a tab opened before a restart can still save";
@@ -207,7 +221,8 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     RawClient one(server.port()), two(server.port());
     one.send(putRequest("/tiddly-a.html", first, "If-Match: " + tag + "\r\n"));
     two.send(putRequest("/tiddly-a.html", second, "If-Match: " + tag + "\r\n"));
-    EXPECT_TRUE(one.readAll().starts_with("HTTP/1.1 204 No Content\r\n"));
+    std::string saved = one.readAll();
+    EXPECT_TRUE(saved.starts_with("HTTP/1.1 204 No Content\r\n"));
     std::string refused = two.readAll();
     EXPECT_TRUE(refused.starts_with("HTTP/1.1 412 Precondition Failed\r\nContent-Type: text/plain\r\n")) << refused;
     EXPECT_EQ(dir.read("tiddly-a.html"), first);
@@ -230,5 +245,19 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
         copies += entry.path().filename().string().ends_with(".conflict.html");
     EXPECT_EQ(copies, 3u);
     EXPECT_EQ(dir.read("tiddly-a.html"), first);
+
+    // Tab one saves on with the tag each save answered, as a wiki does: the
+    // server's own links of the page into the backup and the history, and its
+    // rename into place, never make the tab's next save stale.
+    std::string oneTag = header(saved, "ETag");
+    for (int i = 1; i <= 3; ++i) {
+        std::string page = "tab one's save " + std::to_string(i);
+        EXPECT_EQ(headTag(server.port(), "/tiddly-a.html"), oneTag) << i;
+        saved = exchange(server.port(), putRequest("/tiddly-a.html", page, "If-Match: " + oneTag + "\r\n"));
+        ASSERT_TRUE(saved.starts_with("HTTP/1.1 204 No Content\r\n")) << saved;
+        oneTag = header(saved, "ETag");
+        EXPECT_EQ(dir.read("tiddly-a.html"), page);
+    }
+    EXPECT_EQ(headTag(server.port(), "/tiddly-a.html"), oneTag);
     EXPECT_TRUE(server.waitForOutput("refusing to save /tiddly-a.html: the page changed since it was loaded (If-Match " + tag));
 }

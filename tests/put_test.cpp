@@ -64,8 +64,11 @@ TEST(Put, TheLengthOfAPutBody) {
     }
 }
 
-TEST(Put, EntityTagsAreQuotedHexOfIdentitySizeAndTime) {
-    EXPECT_EQ(entityTag({0x1a2b, 0, 0}), "\"1a2b-0-0\"");
-    EXPECT_EQ(entityTag({1, 255, 1700000000123456789}), "\"1-ff-17979cfe3d85cd15\"");
-    EXPECT_NE(entityTag({1, 255, 1700000000123456789}), entityTag({1, 255, 1700000000123456790}));
+TEST(Put, EntityTagsAreQuotedHexOfIdentitySizeAndTimes) {
+    EXPECT_EQ(entityTag({0x1a2b, 0, 0, 0}), "\"1a2b-0-0-0\"");
+    EXPECT_EQ(entityTag({1, 255, 1700000000123456789, 1700000000123456790}),
+              "\"1-ff-17979cfe3d85cd15-17979cfe3d85cd16\"");
+    EXPECT_NE(entityTag({1, 255, 1700000000123456789, 5}), entityTag({1, 255, 1700000000123456790, 5}));
+    // The same write time, set back by a program: the change time still tells the versions apart.
+    EXPECT_NE(entityTag({1, 255, 1700000000123456789, 5}), entityTag({1, 255, 1700000000123456789, 6}));
 }

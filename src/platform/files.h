@@ -21,11 +21,15 @@ EntryKind entryKind(const std::string& path);
 std::int64_t fileSize(const std::string& path);
 
 // One version of a file, told without reading it: which file on its disk,
-// how large, and when it was last written (as finely as the system keeps it).
+// how large, when it was last written, and when its status last changed (as
+// finely as the system keeps them). The write time can be set back by any
+// program; the status-change time cannot, so a rewrite that restores the old
+// write time still gives another stamp.
 struct FileStamp {
     std::uint64_t identity = 0;
     std::int64_t size = 0;
     std::int64_t written = 0;
+    std::int64_t changed = 0;
 };
 // The stamp of the open file `fd`.
 FileStamp fileStamp(int fd);

@@ -44,10 +44,12 @@ std::int64_t fileSize(const std::string& path) {
 
 namespace {
 
-// The stamp the system keeps for a file: its inode, size and modification time.
+// The stamp the system keeps for a file: its inode, size, modification and
+// status-change times (to the nanosecond where the file system keeps them).
 FileStamp stampOf(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_ino), static_cast<std::int64_t>(info.st_size),
-            std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+            std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec,
+            std::int64_t{info.st_ctim.tv_sec} * 1'000'000'000 + info.st_ctim.tv_nsec};
 }
 
 } // namespace

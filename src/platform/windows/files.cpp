@@ -66,7 +66,8 @@ UniqueFd openNullDevice() {
 }
 
 UniqueFd createExclusive(const std::string& path) {
-    return openHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW);
+    // Reading its attributes takes a right of its own: a new page's stamp is read through this handle.
+    return openHandle(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW);
 }
 
 namespace {
@@ -81,11 +82,18 @@ BY_HANDLE_FILE_INFORMATION informationOf(HANDLE handle, const std::string& call)
 } // namespace
 
 FileStamp fileStamp(int fd) {
-    BY_HANDLE_FILE_INFORMATION information = informationOf(win32::toHandle(fd), "GetFileInformationByHandle");
+    HANDLE handle = win32::toHandle(fd);
+    BY_HANDLE_FILE_INFORMATION information = informationOf(handle, "GetFileInformationByHandle");
+    // The change time is only in the basic information (NTFS keeps it; Wine
+    // gives the Unix status-change time of the file).
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        win32::raiseLastError("GetFileInformationByHandleEx");
     return {(static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
             (static_cast<std::int64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow,
             (static_cast<std::int64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
-                information.ftLastWriteTime.dwLowDateTime};
+                information.ftLastWriteTime.dwLowDateTime,
+            basic.ChangeTime.QuadPart};
 }
 
 FileStamp fileStampAt(const std::string& path) {
