@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <fcntl.h>
 #include <map>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace fernhollow::testing;
@@ -19,11 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets the last write time of `path` to `age` before now.
-void setAge(const std::string& path, std::chrono::seconds age) {
+// Sets the last write time of `path` to `age` before now (to `at` seconds since the epoch when given).
+void setAge(const std::string& path, std::chrono::seconds age, std::optional<std::time_t> at = std::nullopt) {
     timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = std::time(nullptr) - age.count();
+    times[1].tv_sec = at.value_or(std::time(nullptr) - age.count());
     times[1].tv_nsec = 0;
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
@@ -82,6 +87,41 @@ TEST(HistoryBlackBox, VersionsAreThinnedByAge) {
     EXPECT_EQ(contents, expected) << ::testing::PrintToString(kept);
     EXPECT_EQ(kept.size(), 19u);
     for (const std::string& name : kept) EXPECT_TRUE(name.ends_with(".saved.html")) << name;
+
+    // A page copied with its times (cp -p) is named three years back, yet it
+    // is among the ten kept last: neither this save nor the next thins it.
+    setAge(page, 3 * 365 * day);
+    save(server, "/tiddly-a.html", "page " + std::to_string(++n));
+    save(server, "/tiddly-a.html", "page " + std::to_string(++n));
+    contents.clear();
+    for (const std::string& name : versionsOf(dir, "tiddly-a.html")) contents.insert(dir.read("history/tiddly-a.html/" + name));
+    EXPECT_EQ(contents.count("page 23"), 1u) << ::testing::PrintToString(versionsOf(dir, "tiddly-a.html"));
+    EXPECT_EQ(contents.count("page 24"), 1u);
+}
+
+// Where versions are copies (here the history is a small file system of its
+// own) and the disk fills part way through a copy, no part of the page is
+// kept: the console says so and the save goes on. A page that fits is kept whole.
+TEST(HistoryBlackBox, VersionsAreKeptOnlyWhole) {
+    TempDir dir;
+    dir.write("tiddly-a.html", std::string(600 * 1024, 'l'));
+    const std::string history = dir.path() + "/history";
+    fs::create_directory(history);
+    if (::mount("tmpfs", history.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{history};
+    ServerProcess server({}, dir.path());
+    save(server, "/tiddly-a.html", "a small page");
+    EXPECT_TRUE(server.waitForOutput("no version kept of ")) << server.output();
+    EXPECT_EQ(snapshot(history).size(), 0u) << "no part of the page is kept";
+    EXPECT_EQ(dir.read("tiddly-a.html"), "a small page");
+    save(server, "/tiddly-a.html", "the next page");
+    std::map<std::string, std::string> kept = snapshot(history);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept.begin()->second, "a small page");
 }
 
 // A page's versions stay under the cap: the oldest go first, never the newest.
@@ -136,8 +176,22 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     const std::string name = "tiddly-Ü & co.html", encoded = "tiddly-%C3%9C%20%26%20co.html";
     dir.write(name, "version one");
     dir.write("tiddly-b.html", "no versions");
+    // West of UTC, a page with the file time 0 was saved in 1969 by the
+    // local clock; the next page is made in that very second too.
+    struct Zone {
+        std::optional<std::string> saved;
+        Zone() {
+            if (const char* zone = std::getenv("TZ")) saved = zone;
+            ::setenv("TZ", "PST8PDT", 1);
+        }
+        ~Zone() { saved ? ::setenv("TZ", saved->c_str(), 1) : ::unsetenv("TZ"); }
+    };
+    std::optional<Zone> zone(std::in_place);
     ServerProcess server({}, dir.path());
+    zone.reset();
+    setAge(dir.path() + "/" + name, {}, 0);
     save(server, "/" + encoded, "version two");
+    setAge(dir.path() + "/" + name, {}, 0);
     save(server, "/" + encoded, "version three");
 
     std::string list = exchange(server.port(), "GET /tiddly HTTP/1.1\r\n\r\n");
@@ -150,6 +204,7 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     EXPECT_NE(page.find("History of <a href='/" + encoded + "'>tiddly-Ü &amp; co.html</a>"), std::string::npos);
     std::vector<std::string> kept = versionsOf(dir, name);
     ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0], "1969-12-31_16-00-00.saved.html");
     // Newest first, each with its open link and restore form.
     std::size_t newer = page.find("/history/" + encoded + "/" + kept[1] + "'"), older = page.find("/history/" + encoded + "/" + kept[0] + "'");
     EXPECT_LT(newer, older);
@@ -184,7 +239,14 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
         if (version.ends_with(".before-restore.html")) replaced = dir.read("history/" + name + "/" + version);
     EXPECT_EQ(replaced, "version three");
     std::string said = exchange(server.port(), "GET /tiddly/history?page=" + encoded + "&restored=" + kept[0] + " HTTP/1.1\r\n\r\n");
-    EXPECT_NE(said.find("<strong>Restored the version saved "), std::string::npos) << said;
+    EXPECT_NE(said.find("<strong>Restored the version saved 1969-12-31 16:00:00"), std::string::npos) << said;
+
+    // An empty version is never restored: the wiki stays as it is.
+    dir.write("history/" + name + "/2020-01-01_00-00-00.saved.html", "");
+    const auto unchanged = snapshot(dir.path());
+    std::string empty = restore("page=tiddly-%C3%9C+%26+co.html&version=2020-01-01_00-00-00.saved.html");
+    EXPECT_TRUE(empty.starts_with("HTTP/1.1 400 Bad Request\r\n")) << empty;
+    EXPECT_EQ(snapshot(dir.path()), unchanged);
 }
 
 // Nothing saves into the history: a version changes only by thinning.
