@@ -168,6 +168,8 @@ void PageWriter::settle(std::string_view page) {
 void PageWriter::keepCopyAs(const std::string& path) {
     finish();
     if (failure_) throw *failure_;
+    // Readable as any file the server makes (the temporary name is private).
+    platform::defaultPermissions(file_.descriptor());
     platform::syncFile(file_.descriptor());
     keepWholeCopy(file_.path(), size_, path);
 }
