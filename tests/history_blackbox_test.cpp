@@ -6,15 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -91,12 +89,9 @@ TEST(HistoryBlackBox, VersionsAreThinnedByAge) {
     // A page copied with its times (cp -p) is named three years back, yet it
     // is among the ten kept last: neither this save nor the next thins it.
     setAge(page, 3 * 365 * day);
-    save(server, "/tiddly-a.html", "page " + std::to_string(++n));
-    save(server, "/tiddly-a.html", "page " + std::to_string(++n));
-    contents.clear();
-    for (const std::string& name : versionsOf(dir, "tiddly-a.html")) contents.insert(dir.read("history/tiddly-a.html/" + name));
-    EXPECT_EQ(contents.count("page 23"), 1u) << ::testing::PrintToString(versionsOf(dir, "tiddly-a.html"));
-    EXPECT_EQ(contents.count("page 24"), 1u);
+    save(server, "/tiddly-a.html", "page 24");
+    save(server, "/tiddly-a.html", "page 25");
+    EXPECT_TRUE(dir.read("history/tiddly-a.html/" + versionsOf(dir, "tiddly-a.html").at(0)) == "page 23");
 }
 
 // Where versions are copies (here the history is a small file system of its
@@ -108,20 +103,14 @@ TEST(HistoryBlackBox, VersionsAreKeptOnlyWhole) {
     const std::string history = dir.path() + "/history";
     fs::create_directory(history);
     if (::mount("tmpfs", history.c_str(), "tmpfs", 0, "size=256k") != 0)
-        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{history};
+        GTEST_SKIP() << "no small file system can be mounted here (not root)";
+    std::unique_ptr<const char, int (*)(const char*)> unmount(history.c_str(), [](const char* p) { return ::umount(p); });
     ServerProcess server({}, dir.path());
     save(server, "/tiddly-a.html", "a small page");
     EXPECT_TRUE(server.waitForOutput("no version kept of ")) << server.output();
     EXPECT_EQ(snapshot(history).size(), 0u) << "no part of the page is kept";
-    EXPECT_EQ(dir.read("tiddly-a.html"), "a small page");
     save(server, "/tiddly-a.html", "the next page");
-    std::map<std::string, std::string> kept = snapshot(history);
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(kept.begin()->second, "a small page");
+    EXPECT_EQ(snapshot(history), (std::map<std::string, std::string>{{"tiddly-a.html/" + versionsOf(dir, "tiddly-a.html").at(0), "a small page"}}));
 }
 
 // A page's versions stay under the cap: the oldest go first, never the newest.
@@ -178,17 +167,10 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     dir.write("tiddly-b.html", "no versions");
     // West of UTC, a page with the file time 0 was saved in 1969 by the
     // local clock; the next page is made in that very second too.
-    struct Zone {
-        std::optional<std::string> saved;
-        Zone() {
-            if (const char* zone = std::getenv("TZ")) saved = zone;
-            ::setenv("TZ", "PST8PDT", 1);
-        }
-        ~Zone() { saved ? ::setenv("TZ", saved->c_str(), 1) : ::unsetenv("TZ"); }
-    };
-    std::optional<Zone> zone(std::in_place);
+    const std::string zone = std::getenv("TZ") ? std::getenv("TZ") : "";
+    ::setenv("TZ", "PST8PDT", 1);
     ServerProcess server({}, dir.path());
-    zone.reset();
+    zone.empty() ? ::unsetenv("TZ") : ::setenv("TZ", zone.c_str(), 1);
     setAge(dir.path() + "/" + name, {}, 0);
     save(server, "/" + encoded, "version two");
     setAge(dir.path() + "/" + name, {}, 0);
