@@ -33,6 +33,41 @@ int daysInMonth(int year, int month) {
 // Months counted from year 0, so that the distance between two months is a difference.
 int monthNumber(const std::tm& t) { return (t.tm_year + 1900) * 12 + t.tm_mon; }
 
+// Days from 1970-01-01 to a date of the Gregorian calendar (negative before it).
+std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
+    year -= month <= 2;
+    std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    std::int64_t yearOfEra = year - era * 400;
+    std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// The seconds since the epoch that `t` would stand for if it were UTC.
+std::int64_t secondsAsUtc(const std::tm& t) {
+    return daysFromCivil(std::int64_t{t.tm_year} + 1900, t.tm_mon + 1, t.tm_mday) * 86400 + t.tm_hour * 3600 +
+           t.tm_min * 60 + t.tm_sec;
+}
+
+// The seconds since the epoch of the local time `local`. mktime answers -1
+// both for the second before the epoch and for times it cannot give (the
+// Windows C library gives none before 1970 in UTC): those take the zone's
+// offset of the second day of 1970, so a page with an old file time still
+// gets a time that orders it among the others.
+std::int64_t localSeconds(const std::tm& local) {
+    std::tm copy = local;  // mktime normalizes its argument
+    std::time_t at = std::mktime(&copy);
+    if (at != static_cast<std::time_t>(-1)) return static_cast<std::int64_t>(at);
+    std::tm early{};
+    early.tm_year = 70;
+    early.tm_mday = 2;
+    early.tm_isdst = -1;
+    std::int64_t earlyAsUtc = secondsAsUtc(early);
+    std::time_t earlyAt = std::mktime(&early);
+    std::int64_t offset = earlyAt == static_cast<std::time_t>(-1) ? 0 : earlyAsUtc - static_cast<std::int64_t>(earlyAt);
+    return secondsAsUtc(local) - offset;
+}
+
 // Newest first: savedAt, then the "-N" of the name, then the name itself.
 bool newerThan(const Version& a, const Version& b) {
     if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
@@ -45,8 +80,20 @@ bool newerThan(const Version& a, const Version& b) {
 
 std::string versionName(const std::tm& when, VersionKind kind, int attempt) {
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", when.tm_year + 1900, when.tm_mon + 1,
-                  when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
+    // A file time beyond four-digit years is named by the nearest time a name can hold.
+    std::tm t = when;
+    auto setTo = [&t](int year, int month, int day, int hour, int minute, int second) {
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        t.tm_sec = second;
+    };
+    if (t.tm_year < -1900) setTo(0, 1, 1, 0, 0, 0);
+    if (t.tm_year > 9999 - 1900) setTo(9999, 12, 31, 23, 59, 59);
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
     std::string name = stamp;
     if (attempt > 1) {
         name += '-';
@@ -74,8 +121,8 @@ std::optional<Version> parseVersionName(std::string_view name) {
     t.tm_min = digitsAt(name, 14, 2);
     t.tm_sec = digitsAt(name, 17, 2);
     t.tm_isdst = -1;
-    // The server names versions from the clock, which is past 1970 on every system.
-    if (year < 1970 || month < 1 || month > 12 || t.tm_mday < 1 || t.tm_mday > daysInMonth(year, month) ||
+    // Any year: a version is named by its page's file time, which a program may have set to any.
+    if (month < 1 || month > 12 || t.tm_mday < 1 || t.tm_mday > daysInMonth(year, month) ||
         t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
         return std::nullopt;
 
@@ -94,10 +141,7 @@ std::optional<Version> parseVersionName(std::string_view name) {
     if (found == std::end(kindWords)) return std::nullopt;
     version.kind = kinds[found - std::begin(kindWords)];
 
-    std::tm copy = t;  // mktime normalizes its argument; `local` stays what the name says
-    std::time_t at = std::mktime(&copy);
-    if (at == static_cast<std::time_t>(-1)) return std::nullopt;
-    version.savedAt = static_cast<std::int64_t>(at);
+    version.savedAt = localSeconds(t);
     return version;
 }
 
@@ -125,7 +169,16 @@ std::vector<std::string> versionsToRemove(std::vector<Version> versions, std::in
     std::int64_t protectWindow = std::int64_t{settings.protectDays} * 86400;
     int thisMonth = monthNumber(nowLocal);
 
-    std::vector<bool> kept(versions.size(), false);
+    // The `newest` most recently kept, which a save's own version always is.
+    std::vector<std::size_t> byKeeping(versions.size());
+    for (std::size_t i = 0; i < versions.size(); ++i) byKeeping[i] = i;
+    std::stable_sort(byKeeping.begin(), byKeeping.end(),
+                     [&](std::size_t a, std::size_t b) { return versions[a].keptAt > versions[b].keptAt; });
+    std::size_t newestCount = std::min(static_cast<std::size_t>(std::max(settings.newest, 0)), versions.size());
+    std::vector<bool> recent(versions.size(), false);
+    for (std::size_t i = 0; i < newestCount; ++i) recent[byKeeping[i]] = true;
+
+    std::vector<bool> kept = recent;
     // Buckets already holding their newest version; versions come newest first.
     std::set<std::pair<int, int>> hoursSeen, daysSeen;  // (month number, day * 24 + hour), (month number, day)
     std::set<int> monthsSeen;
@@ -133,7 +186,6 @@ std::vector<std::string> versionsToRemove(std::vector<Version> versions, std::in
         const Version& v = versions[i];
         int month = monthNumber(v.local);
         bool protectedKind = v.kind == VersionKind::Conflict || v.kind == VersionKind::BeforeShrink;
-        if (std::int64_t(i) < settings.newest) kept[i] = true;
         if (within(v, hourWindow) && hoursSeen.insert({month, v.local.tm_mday * 24 + v.local.tm_hour}).second)
             kept[i] = true;
         if (within(v, dayWindow) && daysSeen.insert({month, v.local.tm_mday}).second) kept[i] = true;
@@ -144,10 +196,9 @@ std::vector<std::string> versionsToRemove(std::vector<Version> versions, std::in
     std::int64_t total = 0;
     for (std::size_t i = 0; i < versions.size(); ++i)
         if (kept[i]) total += versions[i].size;
-    // Over the cap, the oldest kept versions go first; the newest are never touched.
-    std::size_t newestCount = static_cast<std::size_t>(std::max(settings.newest, 0));
-    for (std::size_t i = versions.size(); i-- > newestCount && total >= settings.capBytes;) {
-        if (!kept[i]) continue;
+    // Over the cap, the oldest kept versions go first; the most recently kept are never touched.
+    for (std::size_t i = versions.size(); i-- > 0 && total >= settings.capBytes;) {
+        if (!kept[i] || recent[i]) continue;
         kept[i] = false;
         total -= versions[i].size;
     }

@@ -8,6 +8,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <limits>
 #include <random>
 
 namespace fernhollow {
@@ -164,10 +165,50 @@ void PageWriter::settle(std::string_view page) {
     }
 }
 
+void PageWriter::keepCopyAs(const std::string& path) {
+    finish();
+    if (failure_) throw *failure_;
+    // Readable as any file the server makes (the temporary name is private).
+    platform::defaultPermissions(file_.descriptor());
+    platform::syncFile(file_.descriptor());
+    keepWholeCopy(file_.path(), size_, path);
+}
+
 std::string PageWriter::readBack() {
     finish();
     if (failure_) throw *failure_;
     return platform::readWholeFile(file_.path());
+}
+
+void keepWholeCopy(const std::string& source, std::int64_t size, const std::string& path) {
+    bool copied = false;
+    std::string temporary = makeUnique(path, [&](const std::string& candidate) {
+        try {
+            platform::hardLink(source, candidate);
+        } catch (const std::system_error& error) {
+            if (platform::classifyFileFailure(error.code()) == platform::FileFailure::Missing) throw;
+            // Another file system (the history on a drive of its own), or one
+            // without second names: a copy, which the platform flushes.
+            platform::copyFile(source, candidate);
+            copied = true;
+        }
+    });
+    try {
+        std::int64_t kept = platform::fileSize(temporary);
+        if (kept != size)
+            throw std::system_error(std::make_error_code(std::errc::io_error),
+                                    "copy " + source + ": " + std::to_string(kept) + " of " + std::to_string(size) +
+                                        " bytes");
+        platform::renameReplacing(temporary, path);
+    } catch (const std::system_error&) {
+        try {
+            platform::removeFile(temporary);
+        } catch (const std::system_error&) {
+            // Left for the leftover clean-up of the folder.
+        }
+        throw;
+    }
+    if (copied) platform::syncDirectory(folderOf(path));
 }
 
 TemporaryLink::TemporaryLink(const std::string& existing, const std::string& target) : target_(target) {
@@ -339,12 +380,7 @@ std::string keepReplacedVersion(const HistoryKeeping& history, const std::string
     platform::makeFolders(history.folder);
     // The version's time is when it was saved: the page's last write.
     std::string path = freeVersionPath(history.folder, platform::localTimeOf(stamp.written), kind);
-    try {
-        platform::hardLink(page, path);
-    } catch (const std::system_error& error) {
-        if (platform::classifyFileFailure(error.code()) == platform::FileFailure::Missing) throw;
-        platform::copyFile(page, path);
-    }
+    keepWholeCopy(page, stamp.size, path);
     return path;
 }
 
@@ -388,12 +424,17 @@ void writeNewFile(const std::string& path, std::string_view content) {
     platform::syncDirectory(folderOf(path));
 }
 
-std::string keepVersionCopy(const HistoryKeeping& history, std::string_view content, VersionKind kind,
+void keepNewPage(const NewPage& content, const std::string& path) {
+    if (content.written != nullptr) content.written->keepCopyAs(path);
+    else writeNewFile(path, content.content);
+}
+
+std::string keepVersionCopy(const HistoryKeeping& history, const NewPage& content, VersionKind kind,
                             const std::tm& when) {
     platform::makeFolders(history.folder);
     std::string path = freeVersionPath(history.folder, when, kind);
-    writeNewFile(path, content);
-    thinHistory(history);
+    keepNewPage(content, path);
+    thinHistory(history, path.substr(platform::lastSeparatorAt(path) + 1));
     return path;
 }
 
@@ -403,11 +444,16 @@ std::vector<Version> versionsIn(const std::string& folder) {
     for (const std::string& name : platform::listDirectory(folder)) {
         std::optional<Version> version = parseVersionName(name);
         if (!version) continue;
+        std::string path = folder + platform::pathSeparator + name;
         try {
-            version->size = platform::fileSize(folder + platform::pathSeparator + name);
+            version->size = platform::fileSize(path);
         } catch (const std::system_error&) {
             continue;
         }
+        // When it was kept: a version is a new file or a new name of its
+        // page, and either sets the change time, which no program can set
+        // back (a later name of the same file only makes it look newer).
+        version->keptAt = platform::statusChangeTime(path).value_or(0);
         versions.push_back(std::move(*version));
     }
     return versions;
@@ -420,13 +466,19 @@ bool hasVersions(const std::string& folder) {
     return false;
 }
 
-void thinHistory(const HistoryKeeping& history) {
+void thinHistory(const HistoryKeeping& history, const std::string& justKept) {
+    removeLeftovers(history.folder, serverStarted);
     std::vector<Version> versions;
     try {
         versions = versionsIn(history.folder);
     } catch (const std::system_error&) {
         return;
     }
+    // The file clock is coarse, and the save that keeps a version changes
+    // other versions' files too (the backup's name goes): the version this
+    // save kept counts as the most recent whatever the clock says.
+    for (Version& version : versions)
+        if (version.name == justKept) version.keptAt = std::numeric_limits<std::int64_t>::max();
     std::int64_t now = platform::epochSecondsOf(platform::fileClockNow());
     for (const std::string& name : versionsToRemove(std::move(versions), now, platform::localTimeNow(), history.settings)) {
         try {
@@ -476,6 +528,7 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
         }
     }
     std::optional<VersionGuard> version;
+    std::string keptName;
     if (history != nullptr && platform::entryKind(paths.pagePath) == platform::EntryKind::File) {
         // The history is more than the save asks for: a version that cannot
         // be kept is said, and the save goes on.
@@ -483,6 +536,7 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
             std::string kept = keepReplacedVersion(*history, paths.pagePath, content.size);
             consoleLine("keeping the replaced version as " + kept);
             version.emplace(kept);
+            keptName = kept.substr(platform::lastSeparatorAt(kept) + 1);
         } catch (const std::system_error& error) {
             consoleLine("no version kept of " + paths.pagePath + ": " + error.what());
         }
@@ -497,7 +551,7 @@ std::optional<ReplaceFailure> replacePage(const SavePaths& paths, std::string_vi
     }
     if (version) version->keep();
     if (written != nullptr) *written = stamp;
-    if (history != nullptr) thinHistory(*history);
+    if (history != nullptr) thinHistory(*history, keptName);
     return std::nullopt;
 }
 

@@ -98,6 +98,9 @@ public:
     TemporaryFile& file() { return file_; }
     // The first failed write, if any.
     const std::optional<std::system_error>& failure() const { return failure_; }
+    // Keeps the bytes written, whole and flushed, at the new name `path`
+    // too (as keepWholeCopy does; raises on failure, leaving nothing there).
+    void keepCopyAs(const std::string& path);
     // The bytes written so far, read back (for a page that is refused and kept elsewhere).
     std::string readBack();
 
@@ -118,6 +121,12 @@ struct NewPage {
     PageWriter* written = nullptr;
     std::int64_t size = 0;
 };
+
+// Puts the file `source` of `size` bytes at the free name `path` only whole:
+// as a second name of it, or where the file system has none there, a
+// flushed copy; made under a temporary name beside `path`, its size checked,
+// then renamed (raises on failure, leaving nothing at `path`).
+void keepWholeCopy(const std::string& source, std::int64_t size, const std::string& path);
 
 // A second name of `existing`, made beside `target` under a unique temporary
 // name, that is removed again unless it is committed, which renames it over
@@ -201,14 +210,19 @@ void writeNewFile(const std::string& path, std::string_view content);
 std::vector<Version> versionsIn(const std::string& folder);
 // Whether `folder` holds any version (no sizes taken).
 bool hasVersions(const std::string& folder);
+// Keeps `content` whole at the new name `path`, flushed before it gets its
+// name: the file a PageWriter wrote, linked or copied, or the bytes in
+// memory written (raises on failure, leaving nothing there).
+void keepNewPage(const NewPage& content, const std::string& path);
 // Keeps `content` as a new version of kind `kind` at local time `when` in
 // `folder` (made when missing), flushed before it gets its name, then thins
 // the folder; returns the version's path (raises on failure).
-std::string keepVersionCopy(const HistoryKeeping& history, std::string_view content, VersionKind kind,
+std::string keepVersionCopy(const HistoryKeeping& history, const NewPage& content, VersionKind kind,
                             const std::tm& when);
-// Removes the versions in `history.folder` that thinning does not keep; one
-// that cannot be removed (held open on Windows) stays for a later save.
-void thinHistory(const HistoryKeeping& history);
+// Removes the versions in `history.folder` that thinning does not keep (the
+// version named `justKept` counts as the most recently kept); one that
+// cannot be removed (held open on Windows) stays for a later save.
+void thinHistory(const HistoryKeeping& history, const std::string& justKept = "");
 
 // The paths of a page saved in place (by PUT or a restore): the page at
 // `relativePage` below `root`, its backup at backup/<relativePage>.

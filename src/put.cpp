@@ -6,6 +6,7 @@
 #include "pages.h"
 #include "places.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "server.h"
@@ -81,13 +82,13 @@ std::string relativeName(std::string_view url) {
 
 // Keeps `content` under a new name in `folder` (made when missing): the
 // conflict copy of the page `pageName`. Returns the copy's path (raises on failure).
-std::string keepConflictCopy(const std::string& folder, std::string_view pageName, std::string_view content) {
+std::string keepConflictCopy(const std::string& folder, std::string_view pageName, const NewPage& content) {
     platform::makeFolders(folder);
     std::tm now = platform::localTimeNow();
     for (int attempt = 1; attempt < 1000; ++attempt) {
         std::string path = folder + platform::pathSeparator + conflictCopyName(pageName, now, attempt);
         if (platform::entryKind(path) != platform::EntryKind::Missing) continue;
-        writeNewFile(path, content);
+        keepNewPage(content, path);
         return path;
     }
     throw std::system_error(std::make_error_code(std::errc::file_exists), "no free conflict copy name in " + folder);
@@ -101,14 +102,27 @@ std::string keepRefusedPage(const std::string& url, const std::string& sent, Pag
                             const std::optional<HistoryKeeping>& history, const std::string& backupFolder) {
     const std::string relative = relativeName(url);
     const std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
+    auto keep = [&](const NewPage& page) {
+        return history ? keepVersionCopy(*history, page, VersionKind::Conflict, platform::localTimeNow())
+                       : keepConflictCopy(backupFolder, relative.substr(relative.rfind('/') + 1), page);
+    };
     try {
-        std::string written;
-        if (writer != nullptr) {
-            written = writer->readBack();
-            content = written;
+        std::string copy;
+        try {
+            // The bytes already written beside the page become the copy: a
+            // large page is not read back into memory.
+            copy = keep(writer != nullptr ? NewPage(*writer) : NewPage(content));
+        } catch (const std::system_error& error) {
+            // A written file that can be neither linked nor copied (held
+            // open in a way that forbids it) is read back instead; a full
+            // disk or a write that failed would fail again.
+            platform::FileFailure failure = platform::classifyFileFailure(error.code());
+            if (writer == nullptr || writer->failure() || failure == platform::FileFailure::DiskFull ||
+                failure == platform::FileFailure::TooLarge)
+                throw;
+            std::string written = writer->readBack();
+            copy = keep(NewPage(written));
         }
-        std::string copy = history ? keepVersionCopy(*history, content, VersionKind::Conflict, platform::localTimeNow())
-                                   : keepConflictCopy(backupFolder, relative.substr(relative.rfind('/') + 1), content);
         consoleLine("refusing to save " + url + ": the page changed since it was loaded (" + sent +
                     "); this version kept as " + copy);
         // The copy's place as the user finds it below the served folder.

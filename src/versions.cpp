@@ -257,8 +257,10 @@ void RequestHandler::restoreVersion() {
     if (!version || platform::entryKind(versionPath) != platform::EntryKind::File)
         return refuse("404 Not Found", "the form names no kept version of " + *page);
 
-    consoleLine("restoring " + *page + " to the version " + version->name);
     std::string content = platform::readWholeFile(versionPath);
+    // As an empty save is refused: no wiki is ever emptied by its history.
+    if (content.empty()) return refuse("400 Bad Request", "the version " + version->name + " is empty");
+    consoleLine("restoring " + *page + " to the version " + version->name);
     // Replaced as a save replaces it: the page it replaces joins the history.
     std::optional<ReplaceFailure> failure =
         replaceInPlace(inPlacePaths(root, *page), *page, content, replacedFiles, true);

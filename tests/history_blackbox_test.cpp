@@ -9,9 +9,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <fcntl.h>
 #include <map>
+#include <memory>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace fernhollow::testing;
@@ -20,11 +23,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets the last write time of `path` to `age` before now.
-void setAge(const std::string& path, std::chrono::seconds age) {
+// Sets the last write time of `path` to `age` before now (to `at` seconds since the epoch when given).
+void setAge(const std::string& path, std::chrono::seconds age, std::optional<std::time_t> at = std::nullopt) {
     timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = std::time(nullptr) - age.count();
+    times[1].tv_sec = at.value_or(std::time(nullptr) - age.count());
     times[1].tv_nsec = 0;
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
@@ -83,6 +86,32 @@ TEST(HistoryBlackBox, VersionsAreThinnedByAge) {
     EXPECT_EQ(contents, expected) << ::testing::PrintToString(kept);
     EXPECT_EQ(kept.size(), 19u);
     for (const std::string& name : kept) EXPECT_TRUE(name.ends_with(".saved.html")) << name;
+
+    // A page copied with its times (cp -p) is named three years back, yet it
+    // is among the ten kept last: neither this save nor the next thins it.
+    setAge(page, 3 * 365 * day);
+    save(server, "/tiddly-a.html", "page 24");
+    save(server, "/tiddly-a.html", "page 25");
+    EXPECT_TRUE(dir.read("history/tiddly-a.html/" + versionsOf(dir, "tiddly-a.html").at(0)) == "page 23");
+}
+
+// Where versions are copies (here the history is a small file system of its
+// own) and the disk fills part way through a copy, no part of the page is
+// kept: the console says so and the save goes on. A page that fits is kept whole.
+TEST(HistoryBlackBox, VersionsAreKeptOnlyWhole) {
+    TempDir dir;
+    dir.write("tiddly-a.html", std::string(600 * 1024, 'l'));
+    const std::string history = dir.path() + "/history";
+    fs::create_directory(history);
+    if (::mount("tmpfs", history.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "no small file system can be mounted here (not root)";
+    std::unique_ptr<const char, int (*)(const char*)> unmount(history.c_str(), [](const char* p) { return ::umount(p); });
+    ServerProcess server({}, dir.path());
+    save(server, "/tiddly-a.html", "a small page");
+    EXPECT_TRUE(server.waitForOutput("no version kept of ")) << server.output();
+    EXPECT_EQ(snapshot(history).size(), 0u) << "no part of the page is kept";
+    save(server, "/tiddly-a.html", "the next page");
+    EXPECT_EQ(snapshot(history), (std::map<std::string, std::string>{{"tiddly-a.html/" + versionsOf(dir, "tiddly-a.html").at(0), "a small page"}}));
 }
 
 // A page's versions stay under the cap: the oldest go first, never the newest.
@@ -137,8 +166,15 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     const std::string name = "tiddly-Ü & co.html", encoded = "tiddly-%C3%9C%20%26%20co.html";
     dir.write(name, "version one");
     dir.write("tiddly-b.html", "no versions");
+    // West of UTC, a page with the file time 0 was saved in 1969 by the
+    // local clock; the next page is made in that very second too.
+    const std::string zone = std::getenv("TZ") ? std::getenv("TZ") : "";
+    ::setenv("TZ", "PST8PDT", 1);
     ServerProcess server({}, dir.path());
+    zone.empty() ? ::unsetenv("TZ") : ::setenv("TZ", zone.c_str(), 1);
+    setAge(dir.path() + "/" + name, {}, 0);
     save(server, "/" + encoded, "version two");
+    setAge(dir.path() + "/" + name, {}, 0);
     save(server, "/" + encoded, "version three");
 
     std::string list = exchange(server.port(), "GET /tiddly HTTP/1.1\r\n\r\n");
@@ -159,6 +195,7 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
     EXPECT_NE(page.find("History of <a href='/" + encoded + "'>tiddly-Ü &amp; co.html</a>"), std::string::npos);
     std::vector<std::string> kept = versionsOf(dir, name);
     ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0], "1969-12-31_16-00-00.saved.html");
     // What is kept, then the current page, then the versions newest first,
     // each with its exact size and change, its open link and its restore link.
     EXPECT_NE(page.find("The 10 newest versions are always kept"), std::string::npos) << page;
@@ -212,7 +249,14 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
         if (version.ends_with(".before-restore.html")) replaced = dir.read("history/" + name + "/" + version);
     EXPECT_EQ(replaced, "version three");
     std::string said = exchange(server.port(), "GET /tiddly/history?page=" + encoded + "&restored=" + kept[0] + " HTTP/1.1\r\n\r\n");
-    EXPECT_NE(said.find("<strong>Restored the version saved "), std::string::npos) << said;
+    EXPECT_NE(said.find("<strong>Restored the version saved 1969-12-31 16:00:00"), std::string::npos) << said;
+
+    // An empty version is never restored: the wiki stays as it is.
+    dir.write("history/" + name + "/2020-01-01_00-00-00.saved.html", "");
+    const auto unchanged = snapshot(dir.path());
+    std::string empty = restore("page=tiddly-%C3%9C+%26+co.html&version=2020-01-01_00-00-00.saved.html");
+    EXPECT_TRUE(empty.starts_with("HTTP/1.1 400 Bad Request\r\n")) << empty;
+    EXPECT_EQ(snapshot(dir.path()), unchanged);
 }
 
 // Nothing saves into the history, however its path is spelled: a version

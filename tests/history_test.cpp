@@ -75,6 +75,13 @@ TEST_F(History, NamesMadeAndParsedBack) {
         {localTime(1970, 1, 1, 0, 0, 0), VersionKind::Saved, 0, "1970-01-01_00-00-00.saved.html", 0},
         {localTime(2100, 3, 1, 0, 0, 0), VersionKind::Conflict, 9, "2100-03-01_00-00-00-9.conflict.html",
          4107542400},
+        // Before 1970 (a page's file time 0 west of UTC), and the second mktime answers -1 for.
+        {localTime(1969, 12, 31, 16, 0, 0), VersionKind::Saved, 1, "1969-12-31_16-00-00.saved.html", -28800},
+        {localTime(1969, 12, 31, 23, 59, 59), VersionKind::Saved, 2, "1969-12-31_23-59-59-2.saved.html", -1},
+        {localTime(1, 1, 1, 0, 0, 0), VersionKind::Conflict, 1, "0001-01-01_00-00-00.conflict.html", -62135596800},
+        // File times past what four digits hold are named by the nearest name.
+        {localTime(12000, 1, 1, 0, 0, 0), VersionKind::Saved, 1, "9999-12-31_23-59-59.saved.html", 253402300799},
+        {localTime(-5, 6, 1, 0, 0, 0), VersionKind::Saved, 1, "0000-01-01_00-00-00.saved.html", -62167219200},
     };
     for (const Case& c : cases) {
         std::string name = versionName(c.when, c.kind, c.attempt);
@@ -114,8 +121,6 @@ TEST_F(History, MalformedNamesAreNotVersions) {
         "2024-06-15_24-00-00.saved.html",
         "2024-06-15_12-60-00.saved.html",
         "2024-06-15_12-30-60.saved.html",
-        "1969-12-31_23-59-59.saved.html",
-        "1969-06-15_12-00-00.saved.html",
         "2024-06-15 12-30-00.saved.html",
         "2024-06-15_12:30:00.saved.html",
         "2024/06/15_12-30-00.saved.html",
@@ -147,7 +152,8 @@ TEST_F(History, MalformedNamesAreNotVersions) {
     for (std::string_view name : names) EXPECT_FALSE(parseVersionName(name).has_value()) << name;
     // Leap days where the calendar has them, and the largest "-N".
     const std::string_view valid[] = {"2024-02-29_00-00-00.saved.html", "2000-02-29_00-00-00.conflict.html",
-                                      "2024-06-30_23-59-59-123456789.before-restore.html"};
+                                      "2024-06-30_23-59-59-123456789.before-restore.html",
+                                      "1969-06-15_12-00-00.saved.html", "0000-02-29_00-00-00.saved.html"};
     for (std::string_view name : valid) EXPECT_TRUE(parseVersionName(name).has_value()) << name;
 }
 
@@ -183,6 +189,7 @@ TEST_F(History, Thinning) {
         std::string stamp;
         std::string word = "saved";
         std::int64_t size = 1000;
+        std::int64_t keptAt = 0;  // the same for all: the names tell which is newest
     };
     struct Case {
         std::string what;
@@ -384,6 +391,18 @@ TEST_F(History, Thinning) {
          {.enabled = false, .newest = 0, .hours = 0, .days = 0, .months = 0, .capBytes = 0, .protectDays = 0},
          {{"2020-01-01_00-00-00"}, {"2024-06-15_12-00-00"}, {"2024-06-15_12-00-00-2"}},
          {"2020-01-01_00-00-00", "2024-06-15_12-00-00", "2024-06-15_12-00-00-2"}},
+        {"the most recently kept stay, though their names are years old (a copied page's time)", now,
+         {.newest = 3, .hours = 0, .days = 0, .months = 0},
+         {{"2024-06-15_12-00-00", "saved", 1000, 100}, {"2024-06-15_11-00-00", "saved", 1000, 101},
+          {"2024-06-15_10-00-00", "saved", 1000, 102}, {"2021-03-01_08-00-00", "saved", 1000, 103}},
+         {"2024-06-15_11-00-00", "2024-06-15_10-00-00", "2021-03-01_08-00-00"}},
+        {"the most recently kept stay over the cap, not the newest named", now, {.newest = 2, .capBytes = 1000},
+         {{"2024-06-15_12-00-00", "saved", 400, 1}, {"2024-06-15_11-00-00", "saved", 400, 2},
+          {"2020-01-01_00-00-00", "saved", 400, 3}},
+         {"2024-06-15_11-00-00", "2020-01-01_00-00-00"}},
+        {"versions before 1970 are thinned by their hours", "1970-01-01_10-00-00", {.newest = 1, .days = 0, .months = 0},
+         {{"1969-12-31_23-30-00"}, {"1969-12-31_23-00-00"}, {"1969-12-31_08-00-00"}, {"1969-12-31_12-00-00"}},
+         {"1969-12-31_23-30-00", "1969-12-31_12-00-00"}},
         {"no versions", now, defaults, {}, {}},
     };
 
@@ -396,6 +415,7 @@ TEST_F(History, Thinning) {
             std::optional<Version> version = parseVersionName(row.stamp + "." + row.word + ".html");
             ASSERT_TRUE(version.has_value()) << c.what << ": " << row.stamp;
             version->size = row.size;
+            version->keptAt = row.keptAt;
             versions.push_back(*version);
             if (std::find(c.kept.begin(), c.kept.end(), row.stamp) == c.kept.end()) expected.push_back(version->name);
         }

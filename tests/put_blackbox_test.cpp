@@ -260,4 +260,17 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     }
     EXPECT_EQ(headTag(server.port(), "/tiddly-a.html"), oneTag);
     EXPECT_TRUE(server.waitForOutput("refusing to save /tiddly-a.html: the page changed since it was loaded (If-Match " + tag));
+
+    // A large page, written beside the page as it came, becomes the copy
+    // whole, in the history and (with the history off) beside the backups.
+    const std::string large = std::string(3 * 1024 * 1024 + 7, 'g') + "end";
+    ServerProcess noHistory({"--history", "off"}, dir.path());
+    for (const ServerProcess* each : {&server, &noHistory}) {
+        std::string answer = exchange(each->port(), putRequest("/tiddly-a.html", large, "If-Match: " + tag + "\r\n"));
+        std::size_t named = answer.find("was kept as ") + 12;
+        EXPECT_TRUE(dir.read(answer.substr(named, answer.find(" in the served folder") - named)) == large) << answer;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().string().find(".saving-"), std::string::npos) << entry.path();
+    EXPECT_EQ(dir.read("tiddly-a.html"), "tab one's save 3");
 }

@@ -202,10 +202,17 @@ std::int64_t epochSecondsOf(std::int64_t fileTime) {
 void copyFile(const std::string& from, const std::string& to) {
     UniqueFd source = openForReading(from);
     UniqueFd target = createExclusive(to);
-    char buffer[65536];
-    while (std::size_t n = readSome(source.get(), buffer, sizeof buffer)) writeAll(target.get(), std::string_view(buffer, n));
-    defaultPermissions(target.get());
-    syncFile(target.get());
+    try {
+        char buffer[65536];
+        while (std::size_t n = readSome(source.get(), buffer, sizeof buffer))
+            writeAll(target.get(), std::string_view(buffer, n));
+        defaultPermissions(target.get());
+        syncFile(target.get());
+    } catch (const std::system_error&) {
+        // A part of the file (the disk filled) is no copy of it.
+        ::unlink(systemPath(to));
+        throw;
+    }
 }
 
 std::tm localTimeNow() {

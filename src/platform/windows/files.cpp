@@ -239,14 +239,7 @@ void hardLink(const std::string& from, const std::string& to) {
     if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) win32::raiseError(error, "CreateHardLinkW " + to);
     // A volume without hard links (FAT, exFAT): the second name becomes a
     // copy, flushed before it may replace anything.
-    if (!::CopyFileW(source.c_str(), target.c_str(), TRUE)) win32::raiseLastError("CopyFileW " + from + " " + to);
-    try {
-        UniqueFd copy = openHandle(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
-        syncFile(copy.get());
-    } catch (...) {
-        ::DeleteFileW(target.c_str());
-        throw;
-    }
+    copyFile(from, to);
 }
 
 void removeFile(const std::string& path) {
@@ -284,14 +277,39 @@ std::int64_t epochSecondsOf(std::int64_t fileTime) {
 std::tm localTimeOf(std::int64_t fileTime) {
     std::time_t seconds = static_cast<std::time_t>(epochSecondsOf(fileTime));
     std::tm local{};
-    ::localtime_s(&local, &seconds);
+    if (seconds >= 0 && ::localtime_s(&local, &seconds) == 0) return local;
+    // The C library knows no time before 1970 in UTC; the system's own
+    // conversion reaches back to 1601 (and anything before is named 1601).
+    std::uint64_t units = fileTime > 0 ? static_cast<std::uint64_t>(fileTime) : 0;
+    FILETIME utcTime{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+    SYSTEMTIME utc{}, there{};
+    if (!::FileTimeToSystemTime(&utcTime, &utc) || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &there)) there = utc;
+    local = std::tm{};
+    local.tm_year = there.wYear - 1900;
+    local.tm_mon = there.wMonth - 1;
+    local.tm_mday = there.wDay;
+    local.tm_hour = there.wHour;
+    local.tm_min = there.wMinute;
+    local.tm_sec = there.wSecond;
+    local.tm_isdst = -1;
     return local;
 }
 
 void copyFile(const std::string& from, const std::string& to) {
-    if (!::CopyFileW(wide(from).c_str(), wide(to).c_str(), TRUE)) win32::raiseLastError("CopyFileW " + from + " " + to);
-    UniqueFd target = openHandle(to, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
-    syncFile(target.get());
+    std::wstring target = wide(to);
+    if (!::CopyFileW(wide(from).c_str(), target.c_str(), TRUE)) {
+        DWORD error = ::GetLastError();
+        // A part of the file (the disk filled) is no copy of it; a name that stood there before is not ours.
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) ::DeleteFileW(target.c_str());
+        win32::raiseError(error, "CopyFileW " + from + " " + to);
+    }
+    try {
+        UniqueFd copy = openHandle(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+        syncFile(copy.get());
+    } catch (...) {
+        ::DeleteFileW(target.c_str());
+        throw;
+    }
 }
 
 std::tm localTimeNow() {
