@@ -2,7 +2,7 @@
 // first 8 bytes are the settings, then every 7 bytes one version: when it
 // was saved (seconds before now, some after), its kind, its "-N" and its
 // size. What thinning removes must be among the versions given, each once;
-// the newest are never removed; with no history nothing is; and thinning
+// the most recently kept are never removed; with no history nothing is; and thinning
 // what it left removes nothing more (one save's thinning is all there is).
 //
 // Which versions count as the newest is decided in one place, newestFirst,
@@ -46,13 +46,17 @@ std::optional<Version> versionOf(std::string_view record) {
     VersionKind kind = static_cast<VersionKind>(number(record, 3, 1) % 4);
     int attempt = 1 + static_cast<int>(number(record, 4, 1) % 4);
     std::optional<Version> version = parseVersionName(versionName(localOf(now - ago), kind, attempt));
-    if (version) version->size = static_cast<std::int64_t>(number(record, 5, 2)) * 64;
+    if (!version) return version;
+    version->size = static_cast<std::int64_t>(number(record, 5, 2)) * 64;
+    // When it was kept need not follow its name (a page copied with its old time).
+    version->keptAt = now - static_cast<std::int64_t>(number(record, 4, 1) >> 2) * 86400;
     return version;
 }
 
-// The order in which thinning takes versions for the newest: by when the
-// name says each was saved, then by its "-N", then by the name.
+// The order in which thinning takes versions for the newest: by when each
+// was kept, then by when the name says it was saved, by its "-N", by the name.
 bool newestFirst(const Version& a, const Version& b) {
+    if (a.keptAt != b.keptAt) return a.keptAt > b.keptAt;
     if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
     if (versionAttempt(a.name) != versionAttempt(b.name)) return versionAttempt(a.name) > versionAttempt(b.name);
     return a.name > b.name;
