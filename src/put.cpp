@@ -11,8 +11,11 @@
 #include "platform/paths.h"
 #include "server.h"
 #include "text.h"
+#include "versions.h"
 
 #include <cstdio>
+#include <deque>
+#include <map>
 #include <system_error>
 
 namespace fernhollow {
@@ -94,12 +97,58 @@ std::string keepConflictCopy(const std::string& folder, std::string_view pageNam
     throw std::system_error(std::make_error_code(std::errc::file_exists), "no free conflict copy name in " + folder);
 }
 
+// The conflict copy each stale tab made last, by page and by the stale tag
+// it sent, so that a tab autosaving on replaces its own copy instead of
+// adding one per save. Held for the run; the oldest entries go first.
+class TabConflictCopies {
+public:
+    // The copy made last for `key`, if any.
+    std::optional<std::string> previous(const std::string& key) const {
+        auto found = copies_.find(key);
+        if (found == copies_.end()) return std::nullopt;
+        return found->second;
+    }
+    // Notes `copy` as the one made last for `key`.
+    void remember(const std::string& key, const std::string& copy) {
+        if (copies_.emplace(key, copy).second) order_.push_back(key);
+        else copies_[key] = copy;
+        if (order_.size() > limit) {
+            copies_.erase(order_.front());
+            order_.pop_front();
+        }
+    }
+
+private:
+    static constexpr std::size_t limit = 256;
+    std::map<std::string, std::string> copies_;
+    std::deque<std::string> order_;
+};
+
+TabConflictCopies& tabConflictCopies() {
+    static TabConflictCopies copies;
+    return copies;
+}
+
+// The absolute address a person opens `path` (from the served root) at: by the
+// Host the request named, or the listener's own address without one.
+std::string addressOf(const std::vector<std::string>& headLines, const std::string& path) {
+    bool twice = false;
+    std::optional<std::string> host = headerValue(headLines, "Host", twice);
+    auto plain = [](const std::string& text) {
+        return !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                       "0123456789.-:[]") == std::string::npos;
+    };
+    std::string authority = host && !twice && plain(*host) ? *host : getConfig("ip") + ":" + getConfig("port");
+    return "http://" + authority + path;
+}
+
 // Keeps the page a PUT sent for a version no longer on disk (`sent` says
 // which it named; the page is `writer`'s when given, else `content`) and returns the answer's text, which says where it is: a
 // version in the page's history, or beside the backups without a history.
 // Another tab or program saved the page meanwhile, and its version stays.
 std::string keepRefusedPage(const std::string& url, const std::string& sent, PageWriter* writer, std::string_view content,
-                            const std::optional<HistoryKeeping>& history, const std::string& backupFolder) {
+                            const std::optional<HistoryKeeping>& history, const std::string& backupFolder,
+                            const std::vector<std::string>& headLines, const std::string& tabKey) {
     const std::string relative = relativeName(url);
     const std::string changed = url + " changed on disk since this tab loaded it (another tab or program saved it)";
     auto keep = [&](const NewPage& page) {
@@ -125,15 +174,28 @@ std::string keepRefusedPage(const std::string& url, const std::string& sent, Pag
         }
         consoleLine("refusing to save " + url + ": the page changed since it was loaded (" + sent +
                     "); this version kept as " + copy);
+        // The same stale tab saving again: its earlier copy is replaced, nothing else.
+        std::optional<std::string> earlier = tabConflictCopies().previous(tabKey);
+        if (earlier && *earlier != copy) {
+            try {
+                platform::removeFile(*earlier);
+                consoleLine("this tab's earlier conflict copy " + *earlier + " is replaced by it");
+            } catch (const std::system_error&) {
+            }
+        }
+        tabConflictCopies().remember(tabKey, copy);
         // The copy's place as the user finds it below the served folder.
         std::string shown(history ? historyFolderName : std::string_view("backup"));
         shown.append("/").append(relative);
         if (history) shown.append("/");
         else shown.resize(shown.rfind('/') + 1);
         shown.append(copy.substr(platform::lastSeparatorAt(copy) + 1));
+        // An address the person can open: the page's history, which lists the copy.
+        std::string where = history ? addressOf(headLines, historyPageUrl(relative)) : addressOf(headLines, "/" + shown);
         return "Not saved: " + changed + ". This tab's version was kept as " + shown +
                " in the served folder. Reload the page to get the other version; this tab's changes are in the "
-               "kept copy.\n";
+               "kept copy.\n" + (history ? "Open the page's history to see it:\n" : "Open the kept copy at:\n") +
+               where + "\n";
     } catch (const std::system_error& error) {
         consoleLine("refusing to save " + url + ": the page changed since it was loaded, and this version could "
                     "not be kept (" + error.what() + ")");
@@ -211,8 +273,11 @@ void RequestHandler::handlePut() {
     std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
         std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
-        return answer("412 Precondition Failed", keepRefusedPage(url, sent, pageWriter_.get(), body,
-                                                                 historyOf(root, relative), folderOf(paths.backupPath)));
+        // A tab is known by the stale tag it sends: every save of it names the same one.
+        std::string tabKey = relative + "\n" + ifMatch.value_or("") + (twice ? "\ntwice" : "");
+        return answer("412 Precondition Failed",
+                      keepRefusedPage(url, sent, pageWriter_.get(), body, historyOf(root, relative),
+                                      folderOf(paths.backupPath), headLines, tabKey));
     }
 
     // The tag of the page as written: a program that rewrites it right after

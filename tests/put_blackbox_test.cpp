@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 using namespace fernhollow::testing;
@@ -236,14 +237,18 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     EXPECT_NE(refused.find("Not saved: /tiddly-a.html changed on disk since this tab loaded it"), std::string::npos);
     EXPECT_NE(refused.find("Reload the page to get the other version"), std::string::npos);
 
-    // More refusals within the same second get names of their own.
+    // The answer names the page's history by an address the person can open (the Host the request named).
+    EXPECT_TRUE(refused.ends_with("Open the page's history to see it:\nhttp://127.0.0.1/tiddly/history?page=tiddly-a.html\n"))
+        << refused;
+    // The same stale tab saving again replaces its own copy; another stale tag keeps one of its own.
     for (int i = 0; i < 2; ++i)
         EXPECT_TRUE(exchange(server.port(), putRequest("/tiddly-a.html", "stale " + std::to_string(i), "If-Match: " + tag + "\r\n"))
                         .starts_with("HTTP/1.1 412 "));
-    std::size_t copies = 0;
+    EXPECT_TRUE(exchange(server.port(), putRequest("/tiddly-a.html", "other tab", "If-Match: \"other\"\r\n")).starts_with("HTTP/1.1 412 "));
+    std::multiset<std::string> copies;
     for (const auto& entry : fs::directory_iterator(dir.path() + "/history/tiddly-a.html"))
-        copies += entry.path().filename().string().ends_with(".conflict.html");
-    EXPECT_EQ(copies, 3u);
+        if (entry.path().filename().string().ends_with(".conflict.html")) copies.insert(readFile(entry.path().string()));
+    EXPECT_EQ(copies, (std::multiset<std::string>{"stale 1", "other tab"}));
     EXPECT_EQ(dir.read("tiddly-a.html"), first);
 
     // Tab one saves on with the tag each save answered, as a wiki does: the
