@@ -53,6 +53,9 @@ PasswordHash hashPassword(std::string_view password, std::uint32_t iterations = 
 bool matchesHash(std::string_view offered, const PasswordHash& hash);
 // Whether two texts are equal, taking the same time wherever they differ.
 bool sameBytes(std::string_view a, std::string_view b);
+// Whether a text holds a control byte (0x00-0x1F, 0x7F), which Basic
+// credentials never hold.
+bool holdsControlByte(std::string_view text);
 
 // Whether a request may be answered for a guest when guests may read: GET
 // and HEAD of files, lists and history pages (never a script), and OPTIONS.
@@ -62,6 +65,9 @@ bool guestMayRead(std::string_view requestLine);
 std::string unauthorizedAnswer();
 // The answer to an address locked out for `seconds` more.
 std::string tooManyAttemptsAnswer(std::int64_t seconds);
+// The answer to a login that finds the password checks of the moment used
+// up, to be tried again after `seconds`.
+std::string tooManyChecksAnswer(std::int64_t seconds);
 
 // Failed logins per address: `limit` of them within `window` lock the
 // address out for `window`.
@@ -90,12 +96,29 @@ private:
     std::unordered_map<std::string, Record> records_;
 };
 
+// The slow password checks of all addresses together: `perSecond` of them
+// a second, and as many at once after a quiet second, so that guesses from
+// many addresses cannot keep the server's one thread hashing.
+class CheckBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit CheckBudget(std::size_t perSecond) : perSecond_(perSecond) {}
+    // Takes one check at `now`: zero when one was left, else how long until one is.
+    std::chrono::milliseconds take(Clock::time_point now);
+    std::size_t perSecond() const { return perSecond_; }
+
+private:
+    std::size_t perSecond_;
+    // When the checks taken so far are paid for at the budget's rate.
+    Clock::time_point paidUntil_{};
+};
+
 // What the gate says of one request.
 struct Verdict {
-    enum class Kind { Admit, Unauthorized, TooManyAttempts } kind = Kind::Admit;
+    enum class Kind { Admit, Unauthorized, TooManyAttempts, TooManyChecks } kind = Kind::Admit;
     // The console line of a refusal (no password in it).
     std::string reason;
-    // For TooManyAttempts: how long the address stays locked out.
+    // For TooManyAttempts and TooManyChecks: when the client may try again.
     std::int64_t retryAfterSeconds = 0;
 };
 
@@ -105,12 +128,15 @@ public:
     using Clock = FailedLogins::Clock;
     // Failed logins from one address within the window that lock it out.
     static constexpr std::size_t failureLimit = 10;
+    // Slow password checks a second, across all addresses, unless "login-checks" says otherwise.
+    static constexpr int defaultChecksPerSecond = 3;
 
     // A gate that admits everyone.
-    Gate() : failures_(failureLimit, std::chrono::seconds(60)) {}
+    Gate() : failures_(failureLimit, std::chrono::seconds(60)), checks_(defaultChecksPerSecond) {}
     // From the settings "user", "password" (plain or a hash), "guests" ("read"
-    // or empty) and "login-window" (seconds); raises std::system_error
-    // (invalid_argument) for a broken hash or an unknown guests value.
+    // or empty), "login-window" (seconds) and "login-checks" (a second);
+    // raises std::system_error (invalid_argument) for a broken hash, a user
+    // or plain password holding a control byte, or an unknown guests value.
     static Gate fromSettings();
 
     bool passwordSet() const { return hash_.has_value(); }
@@ -120,13 +146,17 @@ public:
     Verdict check(const std::vector<std::string>& headLines, const std::string& address, Clock::time_point now);
 
 private:
-    // Whether an Authorization value names the user and password of the run.
-    bool accepts(std::string_view authorization);
+    enum class Login { Accepted, Refused, Deferred };
+    // Whether an Authorization value names the user and password of the run;
+    // Deferred, with `wait` until it may be checked, when it needs the slow
+    // check and the budget has none left at `now`.
+    Login accepts(std::string_view authorization, Clock::time_point now, std::chrono::milliseconds& wait);
     std::optional<PasswordHash> hash_;
     bool plain_ = false;
     std::string user_;
     bool guestsRead_ = false;
     FailedLogins failures_;
+    CheckBudget checks_;
     // A keyed digest of each Authorization value accepted before, so that a
     // browser's every request costs no slow hash; the key is random per run.
     std::string digestKey_;

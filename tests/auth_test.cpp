@@ -135,7 +135,8 @@ TEST_F(GateTest, WhoIsLetThrough) {
     EXPECT_EQ(open.check(head("PUT /a.html HTTP/1.1"), "10.0.0.1", now).kind, Kind::Admit);
 
     const std::string hashLine = formatPasswordHash(hashPassword("pw \xe2\x9c\x93", 1000));
-    Gate hashed = gateWith({{"user", "me"}, {"password", hashLine}});
+    // Every row is checked at one moment: more checks than the default budget.
+    Gate hashed = gateWith({{"user", "me"}, {"password", hashLine}, {"login-checks", "100"}});
     EXPECT_FALSE(hashed.passwordPlain());
     configTable.clear();
     Gate plain = gateWith({{"password", "pw \xe2\x9c\x93"}});
@@ -175,6 +176,12 @@ TEST_F(GateTest, WhoIsLetThrough) {
         {"guests: an unknown method", &guests, head("DELETE /a.html HTTP/1.1"), Kind::Unauthorized},
         {"guests: wrong credentials on a read", &guests, head("GET /a.html HTTP/1.1", "me", "guess"), Kind::Unauthorized},
         {"guests: right ones on a save", &guests, head("PUT /a.html HTTP/1.1", "me", pw), Kind::Admit},
+        // HMAC pads a short key with zero bytes: "pw" + NUL would hash as "pw".
+        {"hash: the password and NUL", &hashed, head("GET / HTTP/1.1", "me", pw + '\0'), Kind::Unauthorized},
+        {"hash: the user and NUL", &hashed, head("GET / HTTP/1.1", std::string("me\0", 3), pw), Kind::Unauthorized},
+        {"plain: the password and NUL", &plain, head("GET / HTTP/1.1", "", pw + '\0'), Kind::Unauthorized},
+        {"plain: a tab in the user name", &plain, head("GET / HTTP/1.1", "a\tb", pw), Kind::Unauthorized},
+        {"plain: DEL in the user name", &plain, head("GET / HTTP/1.1", "a\x7F", pw), Kind::Unauthorized},
     };
     for (Case& c : cases) {
         Verdict verdict = c.gate->check(c.head, "10.0.0." + std::to_string(&c - cases.data()), now);
@@ -212,4 +219,47 @@ TEST_F(GateTest, TheTenthWrongLoginLocksTheAddressOutEvenForTheRightOne) {
     EXPECT_THROW(gateWith({{"guests", "write"}}), std::system_error);
     configTable.clear();
     EXPECT_THROW(gateWith({{"password", "pbkdf2-sha256:1:broken"}}), std::system_error);
+    // No login could send these: mostly a record whose ";" was forgotten.
+    for (auto [key, value] : {std::pair{"password", "pw\nuser: me"}, std::pair{"user", "me\nguests: read"}}) {
+        configTable.clear();
+        configTable.insert_or_assign("password", ConfigItem("pw"));
+        EXPECT_THROW(gateWith({{key, value}}), std::system_error) << value;
+    }
+}
+
+// Hashed passwords are checked at most "login-checks" times a second from all
+// addresses together; over that, 429 at once and no failure counted, while a
+// remembered login, a plain password and refusals that need no hash go on.
+TEST_F(GateTest, TheSlowChecksOfAllAddressesShareABudget) {
+    const std::string hashLine = formatPasswordHash(hashPassword("pw", 1000));
+    Gate gate = gateWith({{"password", hashLine}, {"login-checks", "2"}});
+    auto t0 = Gate::Clock::time_point{} + 1000h;
+    EXPECT_EQ(gate.check(head("GET / HTTP/1.1", "", "pw"), "10.0.0.1", t0).kind, Verdict::Kind::Admit);
+    struct Case {
+        std::chrono::milliseconds at;
+        std::string address, password;
+        Verdict::Kind kind;
+    };
+    using enum Verdict::Kind;
+    const Case cases[] = {
+        {1000ms, "10.0.0.2", "no", Unauthorized}, {1000ms, "10.0.0.3", "no", Unauthorized},
+        {1000ms, "10.0.0.4", "no", TooManyChecks}, {1000ms, "10.0.0.1", "pw", Admit},  // remembered
+        {1400ms, "10.0.0.5", "no", TooManyChecks}, {1000ms, "10.0.0.6", std::string("no\0", 3), Unauthorized},
+        {1500ms, "10.0.0.5", "no", Unauthorized},  {1500ms, "10.0.0.5", "no", TooManyChecks},
+        {5000ms, "10.0.0.5", "no", Unauthorized},  {5000ms, "10.0.0.5", "no", Unauthorized},
+        {5000ms, "10.0.0.5", "no", TooManyChecks},
+    };
+    for (const Case& c : cases) {
+        Verdict verdict = gate.check(head("GET / HTTP/1.1", "", c.password), c.address, t0 + c.at);
+        EXPECT_EQ(verdict.kind, c.kind) << c.at.count() << " " << c.address;
+        if (c.kind == TooManyChecks) {
+            EXPECT_EQ(verdict.retryAfterSeconds, 1);
+            EXPECT_EQ(verdict.reason, "the 2 password checks a second are used up: " + c.address + " may try again in 1 s");
+        }
+    }
+    // Refused without a check, so never counted: ten of them lock nobody out.
+    for (int i = 0; i < 10; ++i) gate.check(head("GET / HTTP/1.1", "", "no"), "10.0.0.7", t0 + 5000ms);
+    EXPECT_EQ(gate.check(head("GET / HTTP/1.1", "", "pw"), "10.0.0.7", t0 + 6000ms).kind, Admit);
+    EXPECT_TRUE(tooManyChecksAnswer(1).starts_with("HTTP/1.1 429 Too Many Requests\r\n"));
+    EXPECT_NE(tooManyChecksAnswer(1).find("\r\nRetry-After: 1\r\n\r\n"), std::string::npos);
 }
