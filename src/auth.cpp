@@ -159,14 +159,17 @@ std::string tooManyChecksAnswer(std::int64_t seconds) {
                        "Retry-After: " + std::to_string(seconds) + "\r\n");
 }
 
-std::chrono::milliseconds CheckBudget::take(Clock::time_point now) {
-    const auto each = std::chrono::microseconds(1000000 / perSecond_);
-    // A quiet spell saves up no more than one second's checks.
-    Clock::time_point start = std::max(paidUntil_, now);
-    auto ahead = start + each - now;
-    if (ahead > std::chrono::seconds(1)) return std::chrono::ceil<std::chrono::milliseconds>(ahead - std::chrono::seconds(1));
-    paidUntil_ = start + each;
-    return std::chrono::milliseconds(0);
+std::chrono::milliseconds CheckBudget::waitFor(Clock::time_point now) const {
+    // Paid for at the budget's share: `burst` of checks is this far ahead.
+    const Clock::duration allowed = std::chrono::duration_cast<Clock::duration>(burst) * 100 / percent_;
+    Clock::duration ahead = paidUntil_ - now;
+    if (ahead < allowed) return std::chrono::milliseconds(0);
+    return std::max(std::chrono::milliseconds(1), std::chrono::ceil<std::chrono::milliseconds>(ahead - allowed));
+}
+
+void CheckBudget::charge(Clock::time_point now, Clock::duration spent) {
+    // A quiet spell saves up nothing beyond the burst.
+    paidUntil_ = std::max(paidUntil_, now) + spent * 100 / percent_;
 }
 
 std::chrono::milliseconds FailedLogins::lockedFor(const std::string& address, Clock::time_point now) const {
@@ -202,7 +205,7 @@ Gate Gate::fromSettings() {
     if (guests == "read") gate.guestsRead_ = true;
     else if (!guests.empty()) badSetting("guests \"" + guests + "\" is not a known value: leave it out, or give read");
     gate.failures_ = FailedLogins(failureLimit, std::chrono::seconds(timeoutSetting("login-window", 60)));
-    gate.checks_ = CheckBudget(static_cast<std::size_t>(timeoutSetting("login-checks", defaultChecksPerSecond)));
+    gate.checks_ = CheckBudget(timeoutSetting("login-share", defaultCheckShare));
     std::string password = getConfig("password");
     if (password.empty()) return gate;
     gate.digestKey_ = platform::randomBytes(digestBytes);
@@ -239,14 +242,13 @@ Gate::Login Gate::accepts(std::string_view authorization, Clock::time_point now,
     // HMAC pads a short key with zero bytes, so "pw" and "pw" + NUL would
     // hash alike; Basic credentials hold no control bytes at all.
     if (!offered || holdsControlByte(offered->user) || holdsControlByte(offered->password)) return Login::Refused;
-    // A plain password is checked in one round: only a hash needs the budget.
-    if (!plain_) {
-        wait = checks_.take(now);
-        if (wait.count() > 0) return Login::Deferred;
-    }
+    wait = checks_.waitFor(now);
+    if (wait.count() > 0) return Login::Deferred;
     // Both are checked whichever fails, so the time taken tells neither.
+    Clock::time_point began = Clock::now();
     bool userMatches = user_.empty() || sameBytes(keyed(offered->user), keyed(user_));
     bool passwordMatches = matchesHash(offered->password, *hash_);
+    checks_.charge(now, Clock::now() - began);
     if (!userMatches || !passwordMatches) return Login::Refused;
     if (acceptedDigests_.size() == rememberedLogins) acceptedDigests_.pop_front();
     acceptedDigests_.push_back(std::move(digest));
@@ -279,8 +281,8 @@ Verdict Gate::check(const std::vector<std::string>& headLines, const std::string
         // Not counted as a failure: nothing was checked.
         std::int64_t seconds = secondsUp(wait);
         return {Verdict::Kind::TooManyChecks,
-                "the " + std::to_string(checks_.perSecond()) + " password checks a second are used up: " + address +
-                    " may try again in " + std::to_string(seconds) + " s",
+                "checking passwords has taken its " + std::to_string(checks_.percent()) + " % of the time: " +
+                    address + " may try again in " + std::to_string(seconds) + " s",
                 seconds};
     }
     std::string reason = "wrong user name or password from " + address;

@@ -4,6 +4,7 @@
 // only this machine reaches.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -96,20 +97,25 @@ private:
     std::unordered_map<std::string, Record> records_;
 };
 
-// The slow password checks of all addresses together: `perSecond` of them
-// a second, and as many at once after a quiet second, so that guesses from
-// many addresses cannot keep the server's one thread hashing.
+// The time password checks of all addresses together may take: `percent`
+// of the server's time, and after a quiet spell no more than `burst` at once
+// (and the one check begun within it), so that guesses from many addresses
+// cannot keep the server's one thread hashing while others wait. Measured in
+// time, not in checks, it holds for any machine and any number of rounds.
 class CheckBudget {
 public:
     using Clock = std::chrono::steady_clock;
-    explicit CheckBudget(std::size_t perSecond) : perSecond_(perSecond) {}
-    // Takes one check at `now`: zero when one was left, else how long until one is.
-    std::chrono::milliseconds take(Clock::time_point now);
-    std::size_t perSecond() const { return perSecond_; }
+    static constexpr std::chrono::milliseconds burst{500};
+    explicit CheckBudget(int percent) : percent_(std::clamp(percent, 1, 100)) {}
+    // How long until a check may begin at `now` (zero: at once).
+    std::chrono::milliseconds waitFor(Clock::time_point now) const;
+    // Counts a check that began at `now` and took `spent`.
+    void charge(Clock::time_point now, Clock::duration spent);
+    int percent() const { return percent_; }
 
 private:
-    std::size_t perSecond_;
-    // When the checks taken so far are paid for at the budget's rate.
+    int percent_;
+    // When the checks so far are paid for at the budget's share of the time.
     Clock::time_point paidUntil_{};
 };
 
@@ -128,13 +134,14 @@ public:
     using Clock = FailedLogins::Clock;
     // Failed logins from one address within the window that lock it out.
     static constexpr std::size_t failureLimit = 10;
-    // Slow password checks a second, across all addresses, unless "login-checks" says otherwise.
-    static constexpr int defaultChecksPerSecond = 3;
+    // The share of the server's time password checks may take, in per cent,
+    // unless "login-share" says otherwise.
+    static constexpr int defaultCheckShare = 25;
 
     // A gate that admits everyone.
-    Gate() : failures_(failureLimit, std::chrono::seconds(60)), checks_(defaultChecksPerSecond) {}
+    Gate() : failures_(failureLimit, std::chrono::seconds(60)), checks_(defaultCheckShare) {}
     // From the settings "user", "password" (plain or a hash), "guests" ("read"
-    // or empty), "login-window" (seconds) and "login-checks" (a second);
+    // or empty), "login-window" (seconds) and "login-share" (per cent);
     // raises std::system_error (invalid_argument) for a broken hash, a user
     // or plain password holding a control byte, or an unknown guests value.
     static Gate fromSettings();
@@ -148,8 +155,8 @@ public:
 private:
     enum class Login { Accepted, Refused, Deferred };
     // Whether an Authorization value names the user and password of the run;
-    // Deferred, with `wait` until it may be checked, when it needs the slow
-    // check and the budget has none left at `now`.
+    // Deferred, with `wait` until it may be checked, when it needs the hash
+    // and the budget of checks has no time left at `now`.
     Login accepts(std::string_view authorization, Clock::time_point now, std::chrono::milliseconds& wait);
     std::optional<PasswordHash> hash_;
     bool plain_ = false;

@@ -42,7 +42,7 @@ bool isSettingKey(std::string_view key) {
     static constexpr std::string_view keys[] = {
         "port",           "ip",           "root",         "php-path",       "history",      "history-newest",
         "history-hours",  "history-days", "history-months", "history-max-mb", "user",       "password",
-        "guests",         "login-window", "login-checks", "script-timeout", "idle-timeout"};
+        "guests",         "login-window", "login-share", "script-timeout", "idle-timeout"};
     return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
 }
 

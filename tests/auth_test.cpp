@@ -135,8 +135,7 @@ TEST_F(GateTest, WhoIsLetThrough) {
     EXPECT_EQ(open.check(head("PUT /a.html HTTP/1.1"), "10.0.0.1", now).kind, Kind::Admit);
 
     const std::string hashLine = formatPasswordHash(hashPassword("pw \xe2\x9c\x93", 1000));
-    // Every row is checked at one moment: more checks than the default budget.
-    Gate hashed = gateWith({{"user", "me"}, {"password", hashLine}, {"login-checks", "100"}});
+    Gate hashed = gateWith({{"user", "me"}, {"password", hashLine}});
     EXPECT_FALSE(hashed.passwordPlain());
     configTable.clear();
     Gate plain = gateWith({{"password", "pw \xe2\x9c\x93"}});
@@ -227,39 +226,31 @@ TEST_F(GateTest, TheTenthWrongLoginLocksTheAddressOutEvenForTheRightOne) {
     }
 }
 
-// Hashed passwords are checked at most "login-checks" times a second from all
-// addresses together; over that, 429 at once and no failure counted, while a
-// remembered login, a plain password and refusals that need no hash go on.
-TEST_F(GateTest, TheSlowChecksOfAllAddressesShareABudget) {
-    const std::string hashLine = formatPasswordHash(hashPassword("pw", 1000));
-    Gate gate = gateWith({{"password", hashLine}, {"login-checks", "2"}});
-    auto t0 = Gate::Clock::time_point{} + 1000h;
-    EXPECT_EQ(gate.check(head("GET / HTTP/1.1", "", "pw"), "10.0.0.1", t0).kind, Verdict::Kind::Admit);
+// Password checks may take a share of the time ("login-share", 25 % by
+// default), and no more than half a second of them at once after a quiet spell.
+TEST(CheckBudgetTest, ChecksTakeAShareOfTheTime) {
     struct Case {
-        std::chrono::milliseconds at;
-        std::string address, password;
-        Verdict::Kind kind;
+        std::chrono::milliseconds at, spent, wait;
     };
-    using enum Verdict::Kind;
-    const Case cases[] = {
-        {1000ms, "10.0.0.2", "no", Unauthorized}, {1000ms, "10.0.0.3", "no", Unauthorized},
-        {1000ms, "10.0.0.4", "no", TooManyChecks}, {1000ms, "10.0.0.1", "pw", Admit},  // remembered
-        {1400ms, "10.0.0.5", "no", TooManyChecks}, {1000ms, "10.0.0.6", std::string("no\0", 3), Unauthorized},
-        {1500ms, "10.0.0.5", "no", Unauthorized},  {1500ms, "10.0.0.5", "no", TooManyChecks},
-        {5000ms, "10.0.0.5", "no", Unauthorized},  {5000ms, "10.0.0.5", "no", Unauthorized},
-        {5000ms, "10.0.0.5", "no", TooManyChecks},
+    const Case quarter[] = {
+        {0ms, 200ms, 0ms},   {0ms, 200ms, 0ms},       {0ms, 200ms, 0ms},  // 600 ms: the last began within the burst
+        {0ms, 0ms, 400ms},   {300ms, 0ms, 100ms},     {400ms, 0ms, 1ms},  {401ms, 100ms, 0ms},
+        {402ms, 0ms, 398ms}, {3600000ms, 900ms, 0ms}, {3600001ms, 0ms, 1599ms},
     };
-    for (const Case& c : cases) {
-        Verdict verdict = gate.check(head("GET / HTTP/1.1", "", c.password), c.address, t0 + c.at);
-        EXPECT_EQ(verdict.kind, c.kind) << c.at.count() << " " << c.address;
-        if (c.kind == TooManyChecks) {
-            EXPECT_EQ(verdict.retryAfterSeconds, 1);
-            EXPECT_EQ(verdict.reason, "the 2 password checks a second are used up: " + c.address + " may try again in 1 s");
-        }
+    CheckBudget budget(25);
+    auto t0 = CheckBudget::Clock::time_point{} + 1000h;
+    for (const Case& c : quarter) {
+        EXPECT_EQ(budget.waitFor(t0 + c.at), c.wait) << c.at.count();
+        if (c.wait == 0ms) budget.charge(t0 + c.at, c.spent);
     }
-    // Refused without a check, so never counted: ten of them lock nobody out.
-    for (int i = 0; i < 10; ++i) gate.check(head("GET / HTTP/1.1", "", "no"), "10.0.0.7", t0 + 5000ms);
-    EXPECT_EQ(gate.check(head("GET / HTTP/1.1", "", "pw"), "10.0.0.7", t0 + 6000ms).kind, Admit);
+    // At the whole time, one check after another never waits.
+    CheckBudget whole(100);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(whole.waitFor(t0 + i * 300ms), 0ms) << i;
+        whole.charge(t0 + i * 300ms, 300ms);
+    }
+    EXPECT_EQ(CheckBudget(0).percent(), 1);
+    EXPECT_EQ(CheckBudget(1000).percent(), 100);
     EXPECT_TRUE(tooManyChecksAnswer(1).starts_with("HTTP/1.1 429 Too Many Requests\r\n"));
     EXPECT_NE(tooManyChecksAnswer(1).find("\r\nRetry-After: 1\r\n\r\n"), std::string::npos);
 }
