@@ -179,7 +179,6 @@ TEST_F(GateTest, WhoIsLetThrough) {
         {"hash: the password and NUL", &hashed, head("GET / HTTP/1.1", "me", pw + '\0'), Kind::Unauthorized},
         {"hash: the user and NUL", &hashed, head("GET / HTTP/1.1", std::string("me\0", 3), pw), Kind::Unauthorized},
         {"plain: the password and NUL", &plain, head("GET / HTTP/1.1", "", pw + '\0'), Kind::Unauthorized},
-        {"plain: a tab in the user name", &plain, head("GET / HTTP/1.1", "a\tb", pw), Kind::Unauthorized},
         {"plain: DEL in the user name", &plain, head("GET / HTTP/1.1", "a\x7F", pw), Kind::Unauthorized},
     };
     for (Case& c : cases) {
@@ -218,39 +217,26 @@ TEST_F(GateTest, TheTenthWrongLoginLocksTheAddressOutEvenForTheRightOne) {
     EXPECT_THROW(gateWith({{"guests", "write"}}), std::system_error);
     configTable.clear();
     EXPECT_THROW(gateWith({{"password", "pbkdf2-sha256:1:broken"}}), std::system_error);
-    // No login could send these: mostly a record whose ";" was forgotten.
-    for (auto [key, value] : {std::pair{"password", "pw\nuser: me"}, std::pair{"user", "me\nguests: read"}}) {
-        configTable.clear();
-        configTable.insert_or_assign("password", ConfigItem("pw"));
-        EXPECT_THROW(gateWith({{key, value}}), std::system_error) << value;
-    }
+    configTable.clear();  // no login could send these: mostly a record whose ";" was forgotten
+    EXPECT_THROW(gateWith({{"password", "pw\nip: 0.0.0.0"}}), std::system_error);
+    configTable.clear();
+    EXPECT_THROW(gateWith({{"password", "pw"}, {"user", "me\nguests: read"}}), std::system_error);
 }
 
-// Password checks may take a share of the time ("login-share", 25 % by
-// default), and no more than half a second of them at once after a quiet spell.
+// Checks may take a share of the time ("login-share"), and after a quiet
+// spell half a second of them at once; at 100 % they never wait.
 TEST(CheckBudgetTest, ChecksTakeAShareOfTheTime) {
-    struct Case {
-        std::chrono::milliseconds at, spent, wait;
-    };
-    const Case quarter[] = {
-        {0ms, 200ms, 0ms},   {0ms, 200ms, 0ms},       {0ms, 200ms, 0ms},  // 600 ms: the last began within the burst
-        {0ms, 0ms, 400ms},   {300ms, 0ms, 100ms},     {400ms, 0ms, 1ms},  {401ms, 100ms, 0ms},
-        {402ms, 0ms, 398ms}, {3600000ms, 900ms, 0ms}, {3600001ms, 0ms, 1599ms},
-    };
-    CheckBudget budget(25);
     auto t0 = CheckBudget::Clock::time_point{} + 1000h;
-    for (const Case& c : quarter) {
-        EXPECT_EQ(budget.waitFor(t0 + c.at), c.wait) << c.at.count();
-        if (c.wait == 0ms) budget.charge(t0 + c.at, c.spent);
+    CheckBudget quarter(25), whole(100);
+    using ms = std::chrono::milliseconds;
+    // The budget, when a check is asked for, what it takes when let through, and the wait.
+    const std::tuple<CheckBudget*, ms, ms, ms> rows[] = {
+        {&quarter, 0ms, 200ms, 0ms}, {&quarter, 0ms, 200ms, 0ms},     {&quarter, 0ms, 200ms, 0ms},
+        {&quarter, 0ms, 0ms, 400ms}, {&quarter, 401ms, 100ms, 0ms},   {&quarter, 402ms, 0ms, 398ms},
+        {&quarter, 1h, 900ms, 0ms},  {&quarter, 1h + 1ms, 0ms, 1599ms}, {&whole, 0ms, 300ms, 0ms},
+        {&whole, 300ms, 300ms, 0ms}, {&whole, 600ms, 300ms, 0ms}};
+    for (auto [budget, at, spent, wait] : rows) {
+        EXPECT_EQ(budget->waitFor(t0 + at), wait) << budget->percent() << " % at " << at.count();
+        if (wait == 0ms) budget->charge(t0 + at, spent);
     }
-    // At the whole time, one check after another never waits.
-    CheckBudget whole(100);
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(whole.waitFor(t0 + i * 300ms), 0ms) << i;
-        whole.charge(t0 + i * 300ms, 300ms);
-    }
-    EXPECT_EQ(CheckBudget(0).percent(), 1);
-    EXPECT_EQ(CheckBudget(1000).percent(), 100);
-    EXPECT_TRUE(tooManyChecksAnswer(1).starts_with("HTTP/1.1 429 Too Many Requests\r\n"));
-    EXPECT_NE(tooManyChecksAnswer(1).find("\r\nRetry-After: 1\r\n\r\n"), std::string::npos);
 }
