@@ -27,7 +27,8 @@ std::string getConfig(const std::string& key);
 void setConfig(const std::string& key, const std::string& value);
 // A setting's value as the console shows it: the password masked.
 std::string shownValue(std::string_view key, std::string_view value);
-// Whether `key` names a setting the server reads.
+// Whether `key` names a setting the server reads (a key added to the
+// options or read anywhere belongs in its list too).
 bool isSettingKey(std::string_view key);
 // Reads one configuration file into the table; reports its own problems,
 // except a password record the file's format may have cut short: that
