@@ -5,6 +5,7 @@
 #include "platform/crypto.h"
 #include "text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <system_error>
 
@@ -129,6 +130,10 @@ bool sameBytes(std::string_view a, std::string_view b) {
     return difference == 0;
 }
 
+bool holdsControlByte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
 bool guestMayRead(std::string_view requestLine) {
     std::vector<std::string_view> words = split(requestLine, " ");
     if (words.size() < 2) return false;
@@ -146,6 +151,25 @@ std::string tooManyAttemptsAnswer(std::int64_t seconds) {
                        "Too many wrong user names or passwords from this address: try again in " +
                            std::to_string(seconds) + " s.\n",
                        "Retry-After: " + std::to_string(seconds) + "\r\n");
+}
+
+std::string tooManyChecksAnswer(std::int64_t seconds) {
+    return plainAnswer("429 Too Many Requests",
+                       "Too many logins to check at once: try again in " + std::to_string(seconds) + " s.\n",
+                       "Retry-After: " + std::to_string(seconds) + "\r\n");
+}
+
+std::chrono::milliseconds CheckBudget::waitFor(Clock::time_point now) const {
+    // Paid for at the budget's share: `burst` of checks is this far ahead.
+    const Clock::duration allowed = std::chrono::duration_cast<Clock::duration>(burst) * 100 / percent_;
+    Clock::duration ahead = paidUntil_ - now;
+    if (ahead < allowed) return std::chrono::milliseconds(0);
+    return std::max(std::chrono::milliseconds(1), std::chrono::ceil<std::chrono::milliseconds>(ahead - allowed));
+}
+
+void CheckBudget::charge(Clock::time_point now, Clock::duration spent) {
+    // A quiet spell saves up nothing beyond the burst.
+    paidUntil_ = std::max(paidUntil_, now) + spent * 100 / percent_;
 }
 
 std::chrono::milliseconds FailedLogins::lockedFor(const std::string& address, Clock::time_point now) const {
@@ -181,11 +205,21 @@ Gate Gate::fromSettings() {
     if (guests == "read") gate.guestsRead_ = true;
     else if (!guests.empty()) badSetting("guests \"" + guests + "\" is not a known value: leave it out, or give read");
     gate.failures_ = FailedLogins(failureLimit, std::chrono::seconds(timeoutSetting("login-window", 60)));
+    gate.checks_ = CheckBudget(timeoutSetting("login-share", defaultCheckShare));
     std::string password = getConfig("password");
     if (password.empty()) return gate;
     gate.digestKey_ = platform::randomBytes(digestBytes);
     gate.user_ = getConfig("user");
+    // Logins holding one are refused, so such a setting would let nobody in;
+    // in a configuration file it is mostly a record whose ";" was forgotten.
+    if (holdsControlByte(gate.user_))
+        badSetting("the user setting holds a control byte (a line break or tab inside it?), which no login may "
+                   "send: end each record of a configuration file with \";\"");
     gate.hash_ = parsePasswordHash(password);
+    if (!gate.hash_ && holdsControlByte(password))
+        badSetting("the password setting holds a control byte (a line break or tab inside it?), which no login may "
+                   "send: end each record of a configuration file with \";\", and keep the line fernhollow "
+                   "--hash-password prints there instead of the password");
     if (!gate.hash_) {
         // A plain password is checked through a one-round hash as well, so that
         // the comparison takes the same time whatever is offered.
@@ -195,23 +229,30 @@ Gate Gate::fromSettings() {
     return gate;
 }
 
-bool Gate::accepts(std::string_view authorization) {
+Gate::Login Gate::accepts(std::string_view authorization, Clock::time_point now, std::chrono::milliseconds& wait) {
     auto keyed = [this](std::string_view text) {
         return platform::pbkdf2Sha256(text, digestKey_, 1, digestBytes);
     };
     std::string digest = keyed(authorization);
     bool known = false;
     for (const std::string& accepted : acceptedDigests_) known |= sameBytes(digest, accepted);
-    if (known) return true;
+    // Before the budget: a browser logged in goes on whatever others guess.
+    if (known) return Login::Accepted;
     std::optional<Credentials> offered = basicCredentials(authorization);
-    if (!offered) return false;
+    // HMAC pads a short key with zero bytes, so "pw" and "pw" + NUL would
+    // hash alike; Basic credentials hold no control bytes at all.
+    if (!offered || holdsControlByte(offered->user) || holdsControlByte(offered->password)) return Login::Refused;
+    wait = checks_.waitFor(now);
+    if (wait.count() > 0) return Login::Deferred;
     // Both are checked whichever fails, so the time taken tells neither.
+    Clock::time_point began = Clock::now();
     bool userMatches = user_.empty() || sameBytes(keyed(offered->user), keyed(user_));
     bool passwordMatches = matchesHash(offered->password, *hash_);
-    if (!userMatches || !passwordMatches) return false;
+    checks_.charge(now, Clock::now() - began);
+    if (!userMatches || !passwordMatches) return Login::Refused;
     if (acceptedDigests_.size() == rememberedLogins) acceptedDigests_.pop_front();
     acceptedDigests_.push_back(std::move(digest));
-    return true;
+    return Login::Accepted;
 }
 
 Verdict Gate::check(const std::vector<std::string>& headLines, const std::string& address, Clock::time_point now) {
@@ -230,9 +271,19 @@ Verdict Gate::check(const std::vector<std::string>& headLines, const std::string
         if (guestsRead_ && !headLines.empty() && guestMayRead(headLines.front())) return {};
         return {Verdict::Kind::Unauthorized, "no user name and password given", 0};
     }
-    if (!twice && accepts(*authorization)) {
+    std::chrono::milliseconds wait{0};
+    Login login = twice ? Login::Refused : accepts(*authorization, now, wait);
+    if (login == Login::Accepted) {
         failures_.forgive(address);
         return {};
+    }
+    if (login == Login::Deferred) {
+        // Not counted as a failure: nothing was checked.
+        std::int64_t seconds = secondsUp(wait);
+        return {Verdict::Kind::TooManyChecks,
+                "checking passwords has taken its " + std::to_string(checks_.percent()) + " % of the time: " +
+                    address + " may try again in " + std::to_string(seconds) + " s",
+                seconds};
     }
     std::string reason = "wrong user name or password from " + address;
     if (failures_.fail(address, now)) {

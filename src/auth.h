@@ -4,6 +4,7 @@
 // only this machine reaches.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,9 @@ PasswordHash hashPassword(std::string_view password, std::uint32_t iterations = 
 bool matchesHash(std::string_view offered, const PasswordHash& hash);
 // Whether two texts are equal, taking the same time wherever they differ.
 bool sameBytes(std::string_view a, std::string_view b);
+// Whether a text holds a control byte (0x00-0x1F, 0x7F), which Basic
+// credentials never hold.
+bool holdsControlByte(std::string_view text);
 
 // Whether a request may be answered for a guest when guests may read: GET
 // and HEAD of files, lists and history pages (never a script), and OPTIONS.
@@ -62,6 +66,9 @@ bool guestMayRead(std::string_view requestLine);
 std::string unauthorizedAnswer();
 // The answer to an address locked out for `seconds` more.
 std::string tooManyAttemptsAnswer(std::int64_t seconds);
+// The answer to a login that finds the password checks of the moment used
+// up, to be tried again after `seconds`.
+std::string tooManyChecksAnswer(std::int64_t seconds);
 
 // Failed logins per address: `limit` of them within `window` lock the
 // address out for `window`.
@@ -90,12 +97,34 @@ private:
     std::unordered_map<std::string, Record> records_;
 };
 
+// The time password checks of all addresses together may take: `percent`
+// of the server's time, and after a quiet spell no more than `burst` at once
+// (and the one check begun within it), so that guesses from many addresses
+// cannot keep the server's one thread hashing while others wait. Measured in
+// time, not in checks, it holds for any machine and any number of rounds.
+class CheckBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds burst{500};
+    explicit CheckBudget(int percent) : percent_(std::clamp(percent, 1, 100)) {}
+    // How long until a check may begin at `now` (zero: at once).
+    std::chrono::milliseconds waitFor(Clock::time_point now) const;
+    // Counts a check that began at `now` and took `spent`.
+    void charge(Clock::time_point now, Clock::duration spent);
+    int percent() const { return percent_; }
+
+private:
+    int percent_;
+    // When the checks so far are paid for at the budget's share of the time.
+    Clock::time_point paidUntil_{};
+};
+
 // What the gate says of one request.
 struct Verdict {
-    enum class Kind { Admit, Unauthorized, TooManyAttempts } kind = Kind::Admit;
+    enum class Kind { Admit, Unauthorized, TooManyAttempts, TooManyChecks } kind = Kind::Admit;
     // The console line of a refusal (no password in it).
     std::string reason;
-    // For TooManyAttempts: how long the address stays locked out.
+    // For TooManyAttempts and TooManyChecks: when the client may try again.
     std::int64_t retryAfterSeconds = 0;
 };
 
@@ -105,12 +134,16 @@ public:
     using Clock = FailedLogins::Clock;
     // Failed logins from one address within the window that lock it out.
     static constexpr std::size_t failureLimit = 10;
+    // The share of the server's time password checks may take, in per cent,
+    // unless "login-share" says otherwise.
+    static constexpr int defaultCheckShare = 25;
 
     // A gate that admits everyone.
-    Gate() : failures_(failureLimit, std::chrono::seconds(60)) {}
+    Gate() : failures_(failureLimit, std::chrono::seconds(60)), checks_(defaultCheckShare) {}
     // From the settings "user", "password" (plain or a hash), "guests" ("read"
-    // or empty) and "login-window" (seconds); raises std::system_error
-    // (invalid_argument) for a broken hash or an unknown guests value.
+    // or empty), "login-window" (seconds) and "login-share" (per cent);
+    // raises std::system_error (invalid_argument) for a broken hash, a user
+    // or plain password holding a control byte, or an unknown guests value.
     static Gate fromSettings();
 
     bool passwordSet() const { return hash_.has_value(); }
@@ -120,13 +153,17 @@ public:
     Verdict check(const std::vector<std::string>& headLines, const std::string& address, Clock::time_point now);
 
 private:
-    // Whether an Authorization value names the user and password of the run.
-    bool accepts(std::string_view authorization);
+    enum class Login { Accepted, Refused, Deferred };
+    // Whether an Authorization value names the user and password of the run;
+    // Deferred, with `wait` until it may be checked, when it needs the hash
+    // and the budget of checks has no time left at `now`.
+    Login accepts(std::string_view authorization, Clock::time_point now, std::chrono::milliseconds& wait);
     std::optional<PasswordHash> hash_;
     bool plain_ = false;
     std::string user_;
     bool guestsRead_ = false;
     FailedLogins failures_;
+    CheckBudget checks_;
     // A keyed digest of each Authorization value accepted before, so that a
     // browser's every request costs no slow hash; the key is random per run.
     std::string digestKey_;

@@ -4,6 +4,8 @@
 #include "platform/files.h"
 #include "text.h"
 
+#include <algorithm>
+#include <iterator>
 #include <system_error>
 
 namespace fernhollow {
@@ -34,6 +36,14 @@ void setConfig(const std::string& key, const std::string& value) {
         consoleLine("adding key " + key + " with " + shownValue(key, value));
         configTable.emplace(key, ConfigItem(value));
     }
+}
+
+bool isSettingKey(std::string_view key) {
+    static constexpr std::string_view keys[] = {
+        "port",           "ip",           "root",         "php-path",       "history",      "history-newest",
+        "history-hours",  "history-days", "history-months", "history-max-mb", "user",       "password",
+        "guests",         "login-window", "login-share", "script-timeout", "idle-timeout"};
+    return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
 }
 
 std::string versionString() {
@@ -76,26 +86,33 @@ bool hasWideByteOrderMark(std::string_view bytes) {
            beginsWith(bytes, std::string_view("\x00\x00\xFE\xFF", 4));
 }
 
-// Reads the records key ":" value ";" of a configuration text into the table.
-void readRecords(std::string_view text) {
+// Reads the records key ":" value ";" of a configuration text into the
+// table; false when it stops at the record after a password, which names no
+// setting: the password's own ";" may have ended its record, and the rest of
+// it would be taken for the next key.
+bool readRecords(std::string_view text) {
+    bool afterPassword = false;
     for (;;) {
         std::string_view key = text, rest;
         if (auto colon = text.find(':'); colon != std::string_view::npos) {
             key = text.substr(0, colon);
             rest = text.substr(colon + 1);
         }
-        if (key.empty()) return;
+        // Checked before the key goes to the console, where it would show the password's rest.
+        if (afterPassword && !trimWhiteSpace(text).empty() && !isSettingKey(trimWhiteSpace(key))) return false;
+        if (key.empty()) return true;
         consoleLine("config item: " + std::string(key));
         std::string_view value = rest, remainder;
         if (auto semicolon = rest.find(';'); semicolon != std::string_view::npos) {
             value = rest.substr(0, semicolon);
             remainder = rest.substr(semicolon + 1);
         }
+        std::string trimmedKey = trimWhiteSpace(key);
         if (!value.empty()) {
-            std::string trimmedKey = trimWhiteSpace(key);
             consoleLine("config data for " + trimmedKey + " is " + shownValue(trimmedKey, value));
             configTable.insert_or_assign(trimmedKey, ConfigItem(value));
         }
+        afterPassword = trimmedKey == "password";
         text = remainder;
     }
 }
@@ -103,6 +120,7 @@ void readRecords(std::string_view text) {
 } // namespace
 
 void parseConfig(const std::string& fileName) {
+    bool whole = true;
     try {
         consoleLine("config.parseConfig reading config from file: " + fileName);
         if (platform::entryKind(fileName) != platform::EntryKind::File) {
@@ -111,12 +129,19 @@ void parseConfig(const std::string& fileName) {
             std::string text = platform::readWholeFile(fileName);
             if (hasWideByteOrderMark(text) || !isValidUtf8(text))
                 throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence), "read " + fileName);
-            readRecords(text);
-            for (const auto& [key, item] : configTable) consoleLine(key + " " + shownValue(key, item.value));
+            whole = readRecords(text);
+            if (whole)
+                for (const auto& [key, item] : configTable) consoleLine(key + " " + shownValue(key, item.value));
         }
     } catch (const std::exception&) {
         consoleLine("failed while parsing config file");
     }
+    if (!whole)
+        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                                fileName + ": the record after the password names no setting, so the password may "
+                                           "hold a \";\", which ends a record and cuts the password short there: "
+                                           "keep the line fernhollow --hash-password prints instead (a hash never "
+                                           "holds \";\")");
     configTable.insert_or_assign("version", ConfigItem(versionString()));
 }
 

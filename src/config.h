@@ -27,7 +27,12 @@ std::string getConfig(const std::string& key);
 void setConfig(const std::string& key, const std::string& value);
 // A setting's value as the console shows it: the password masked.
 std::string shownValue(std::string_view key, std::string_view value);
-// Reads one configuration file into the table; reports its own problems.
+// Whether `key` names a setting the server reads (a key added to the
+// options or read anywhere belongs in its list too).
+bool isSettingKey(std::string_view key);
+// Reads one configuration file into the table; reports its own problems,
+// except a password record the file's format may have cut short: that
+// raises std::system_error (invalid_argument), to stop the start.
 void parseConfig(const std::string& fileName);
 // Ten lowercase hex digits fixed when the program was built.
 std::string versionString();

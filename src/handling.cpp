@@ -317,8 +317,9 @@ bool RequestHandler::admitted() {
     Verdict verdict = gate_->check(headLines, remoteAddress(socket->peerAddress()), std::chrono::steady_clock::now());
     if (verdict.kind == Verdict::Kind::Admit) return true;
     consoleLine("request refused: " + verdict.reason);
-    send(verdict.kind == Verdict::Kind::TooManyAttempts ? tooManyAttemptsAnswer(verdict.retryAfterSeconds)
-                                                        : unauthorizedAnswer());
+    if (verdict.kind == Verdict::Kind::TooManyAttempts) send(tooManyAttemptsAnswer(verdict.retryAfterSeconds));
+    else if (verdict.kind == Verdict::Kind::TooManyChecks) send(tooManyChecksAnswer(verdict.retryAfterSeconds));
+    else send(unauthorizedAnswer());
     keepOpen = 0;
     // A client waiting for "100 Continue" sends no body; any other is still
     // sending one, and closing on its unread bytes would reset the connection

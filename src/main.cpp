@@ -24,7 +24,7 @@ enum class Pending { None, Port, Ip, Root, Config, PhpPath, Setting };
 // Options that store their value under the key of the same name.
 constexpr const char* settingOptions[] = {"history",        "history-newest", "history-hours", "history-days",
                                           "history-months", "history-max-mb", "user",          "password",
-                                          "guests",         "login-window"};
+                                          "guests",         "login-window",   "login-share"};
 
 // The root separator of this platform, appended by "--root".
 constexpr char rootSeparator = platform::pathSeparator;
@@ -65,6 +65,7 @@ void printUsage() {
              "--user <name> the user name that goes with the password (default is any name)",
              "--guests read  anyone may read pages and lists without the password; saving still needs it",
              "--login-window n  10 wrong passwords within n seconds lock an address out for n seconds (default is 60)",
+             "--login-share n  checking passwords may take at most n % of the server's time (default is 25)",
              "--hash-password read a password from standard input and print its hash for the settings",
              "--version display the version string associated with this release",
              "--help this help text",

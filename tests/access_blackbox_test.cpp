@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <iostream>
+#include <memory>
 #include <thread>
 
 using namespace fernhollow::testing;
@@ -173,7 +175,8 @@ TEST(AccessBlackBox, APasswordGuardsEveryMethodAndRoute) {
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << "the line to paste, nothing else";
     EXPECT_NE(runBinary({"--hash-password"}, dir.path(), "", status), printed);
     EXPECT_EQ(status, 1) << "no password, no hash";
-    dir.write("fernhollow.cfg", "php-path: /usr/bin/php-cgi;\nuser: me;\n" + printed);
+    // The wrong logins below come faster than the default budget of checks allows: each must be a 401.
+    dir.write("fernhollow.cfg", "php-path: /usr/bin/php-cgi;\nuser: me;\nlogin-share: 100;\n" + printed);
     ServerProcess server({"--config", "fernhollow.cfg"}, dir.path());
     EXPECT_TRUE(server.waitForOutput("\nevery request needs the user name and password\n"));
 
@@ -257,6 +260,38 @@ TEST(AccessBlackBox, APasswordGuardsEveryMethodAndRoute) {
     EXPECT_NE(console.find("\nconfig data for password is ********\n"), std::string::npos) << console;
     EXPECT_NE(console.find("\nrequest refused: no user name and password given\n"), std::string::npos);
     EXPECT_NE(console.find("\nrequest refused: wrong user name or password from 127.0.0.1\n"), std::string::npos);
+}
+
+// 80 wrong logins, 10 from each of 8 addresses, none locked out, may check
+// passwords for a quarter of the time together; the rest get 429 at once,
+// and the owner's remembered login is answered meanwhile.
+TEST(AccessBlackBox, GuessesFromManyAddressesShareABudgetOfChecks) {
+    TempDir dir;
+    dir.write("tiddly-a.html", "owner's page");
+    int status = -1;
+    dir.write("fernhollow.cfg", "user: me;\n" + runBinary({"--hash-password"}, dir.path(), "right one\n", status));
+    ServerProcess server({"--config", "fernhollow.cfg"}, dir.path());
+    const std::string owner = "GET /tiddly-a.html HTTP/1.1\r\n" + credentials("me", "right one") + "\r\n";
+    ASSERT_TRUE(exchange(server.port(), owner).ends_with("\r\n\r\nowner's page"));
+    std::vector<std::unique_ptr<RawClient>> flood;
+    for (int i = 0; i < 80; ++i) {
+        flood.push_back(std::make_unique<RawClient>(server.port(), "127.0.0." + std::to_string(2 + i % 8)));
+        flood.back()->send("GET /tiddly-a.html HTTP/1.1\r\n" + credentials("me", "guess " + std::to_string(i)) + "\r\n");
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(exchange(server.port(), owner).ends_with("\r\n\r\nowner's page"));
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::cout << "the owner's remembered login was answered in " << waited.count() << " ms\n";
+    EXPECT_LT(waited, 3s) << "a generous bound: 80 checks take 10 s or more";
+    int deferred = 0;
+    for (auto& client : flood) {
+        std::string refused = client->readAll();
+        deferred += refused.starts_with("HTTP/1.1 429 ") && refused.find("\r\nRetry-After: ") != std::string::npos;
+    }
+    EXPECT_GT(deferred, 40) << "most are refused at once, without a check";
+    EXPECT_NE(server.output().find("\nrequest refused: checking passwords has taken its 25 % of the time: 127.0.0."),
+              std::string::npos);
+    EXPECT_EQ(server.output().find("locked out"), std::string::npos) << "not counted as failures";
 }
 
 // Guests read without the password and change nothing; ten wrong logins from

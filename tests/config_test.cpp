@@ -130,6 +130,19 @@ TEST_F(ConfigTest, ThePasswordNeverReachesTheConsole) {
     EXPECT_NE(out.find("config data for password is ********\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\npassword ********\n"), std::string::npos) << out;
     EXPECT_NE(out.find("config data for user is  me\n"), std::string::npos) << out;
+
+    // A ";" ends a record: unless the record after a password names a setting,
+    // the rest of the password would be a key, so the start stops.
+    for (auto [content, stops] : {std::pair{"password: s3cret-a;s3cret-b;", true}, {"password:;s3cret-b", true},
+                                  {"password: s3cret-a;s3cret-b\nuser: me;", true}, {"password: s3cret-a;b: x;", true},
+                                  {"password: s3cret-a;\n user : me;\n", false}}) {
+        std::string error, file = dir.write("site.cfg", content);
+        std::string shown = console([&] {
+            try { parseConfig(file); } catch (const std::system_error& e) { error = e.what(); }
+        });
+        EXPECT_EQ(error.find("fernhollow --hash-password") != std::string::npos, stops) << content << error;
+        EXPECT_EQ((shown + error).find(stops ? "s3cret" : "s3cret-a"), std::string::npos) << shown << error;
+    }
 }
 
 TEST_F(ConfigTest, FailuresAreReportedAndSurvived) {

@@ -128,6 +128,7 @@ TEST_F(ArgsTest, UsageTextLineForLine) {
         "--user <name> the user name that goes with the password (default is any name)\n"
         "--guests read  anyone may read pages and lists without the password; saving still needs it\n"
         "--login-window n  10 wrong passwords within n seconds lock an address out for n seconds (default is 60)\n"
+        "--login-share n  checking passwords may take at most n % of the server's time (default is 25)\n"
         "--hash-password read a password from standard input and print its hash for the settings\n"
         "--version display the version string associated with this release\n"
         "--help this help text\n"
