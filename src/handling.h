@@ -108,9 +108,6 @@ std::string notFoundPage(std::string_view root);
 // Sent after a failure while a file answer was under way.
 inline constexpr std::string_view failedSendHead = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n";
 
-// Files are streamed in pieces of this size, one send each.
-inline constexpr std::size_t filePieceSize = 1300;
-
 // The file a URL text mapped to `mapped` may be served from (or saved over),
 // or nothing when it is to be treated as missing: a ".." segment, a save's
 // temporary name, a path outside the root, a Windows alias name, no regular
