@@ -48,10 +48,6 @@ struct OpenConnection {
     bool answering = false;
 };
 
-} // namespace
-
-namespace {
-
 // Reads from `fd` into `bytes` until it holds `wanted` bytes or the file
 // ends; false when the file ended first.
 bool readChunk(int fd, std::string& bytes, std::size_t wanted) {
