@@ -259,8 +259,9 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
 }
 
 void RequestHandler::startScript() {
-    const std::string& method = script_->method;
-    const std::string& url = script_->url;
+    // Copies: a refusal lets script_ go.
+    const std::string method = script_->method;
+    const std::string url = script_->url;
     std::string root = getConfig("root");
     // The exchange files hold a request body and an answer: run as a script,
     // the body would be code any client could send. Checked as the files
