@@ -170,19 +170,6 @@ std::size_t cgiHeadSize(std::string_view start, bool complete) {
 
 namespace {
 
-// Runs the interpreter with the open exchange files as its standard input and
-// output; false when it was still running after `seconds` and has been ended.
-// Either way nothing it started is left running.
-bool runInterpreter(const std::string& program, const std::map<std::string, std::string>& environment,
-                    int inputFd, int outputFd, int seconds) {
-    platform::ChildProcess child = platform::spawnProgram(program, environment, inputFd, outputFd);
-    // The exit status does not matter: whatever the interpreter wrote is the
-    // answer, unless it runs so long that it would hold up every client.
-    if (child.waitFor(std::chrono::seconds(seconds))) return true;
-    child.kill();
-    return false;
-}
-
 // Reads from `fd` into `bytes` behind what it holds, at most `size` bytes; 0 at the end.
 std::size_t readMore(int fd, std::string& bytes, std::size_t size) {
     std::size_t had = bytes.size();
@@ -198,17 +185,17 @@ std::size_t readMore(int fd, std::string& bytes, std::size_t size) {
     return got;
 }
 
-// Sends the interpreter's output, read from the start of `fd`, as the answer:
-// its head translated, then (when it passes whole) the rest in pieces, so
-// that it is never held whole however large it is.
-void sendScriptAnswer(Connection& connection, int fd) {
+// Sends the interpreter's output, read from the start of `output`, as the
+// answer: its head translated, then (when it passes whole) the rest straight
+// from the file, so that it is never held whole however large it is.
+void sendScriptAnswer(Connection& connection, platform::UniqueFd output) {
     std::string received;
     bool ended = false;
     std::size_t headSize = std::string::npos;
     try {
-        platform::rewindFile(fd);
+        platform::rewindFile(output.get());
         while (headSize == std::string::npos && received.size() < maxCgiHeadBytes) {
-            ended = readMore(fd, received, cgiPieceSize) == 0;
+            ended = readMore(output.get(), received, cgiPieceSize) == 0;
             headSize = cgiHeadSize(received, ended);
         }
     } catch (const std::system_error&) {
@@ -235,25 +222,9 @@ void sendScriptAnswer(Connection& connection, int fd) {
         pending = std::move(answer.response);
         pending.append(received, headSize);
     }
-    received = std::string();
-
-    // Every piece but the last says more follows; the last is known by the
-    // read after it finding the end.
-    std::string next;
-    next.reserve(cgiPieceSize);
-    while (!ended) {
-        next.clear();
-        try {
-            ended = readMore(fd, next, cgiPieceSize) == 0;
-        } catch (const std::system_error&) {
-            consoleLine("failed to read php output");
-            ended = true;
-        }
-        if (ended) break;
-        connection.sendPart(pending);
-        pending.swap(next);
-    }
-    connection.send(pending);
+    if (ended) return connection.send(pending);
+    connection.sendPart(pending);
+    connection.sendFile(std::move(output), -1);
 }
 
 } // namespace
@@ -277,6 +248,20 @@ std::string interpreterScriptPath(const std::string& fileName) {
 }
 
 void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
+    script_ = std::make_unique<ScriptRun>();
+    script_->method = method;
+    script_->url = url;
+    if (scripts_ && scripts_->taken) return;
+    startScript();
+    if (scripts_ || !script_) return;
+    // No loop to notice the end: the script is waited for here.
+    answerScript(script_->child->waitFor(std::chrono::seconds(script_->timeoutSeconds)));
+}
+
+void RequestHandler::startScript() {
+    // Copies: a refusal lets script_ go.
+    const std::string method = script_->method;
+    const std::string url = script_->url;
     std::string root = getConfig("root");
     // The exchange files hold a request body and an answer: run as a script,
     // the body would be code any client could send. Checked as the files
@@ -284,6 +269,7 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
     std::string script = interpreterScriptPath(requestScriptFile(root, path, url));
     auto refuseExchangeFile = [&] {
         consoleLine("request refused: the script " + script + " is an exchange file");
+        script_.reset();
         send(notFoundPage(root));
     };
     if (isExchangeFile(script)) return refuseExchangeFile();
@@ -292,6 +278,7 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
     if (program.empty()) {
         // Without an interpreter this one request fails; the server goes on.
         consoleLine(missingPhpPathMessage);
+        script_.reset();
         send(plainAnswer("500 Internal Server Error", std::string(missingPhpPathMessage) + "\n"));
         return;
     }
@@ -304,29 +291,59 @@ void RequestHandler::handlePhpRequest(const std::string& method, const std::stri
     std::map<std::string, std::string> environment = platform::currentEnvironment();
     for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
 
+    // The turn is this request's from here on, until its output has gone.
+    if (scripts_) scripts_->taken = true;
     // Fresh exchange files for every request, private to the server: whoever
     // held, linked or replaced the old ones (a script, or what it left
     // running) reaches neither the new body nor the new answer. The output
     // is read back through this very descriptor, never reopened by name.
-    platform::UniqueFd outputFile = platform::createFreshPrivateFile(phpOutPath);
-    platform::UniqueFd inputFile = platform::createFreshPrivateFile(phpInPath);
+    script_->output = platform::createFreshPrivateFile(phpOutPath);
+    script_->input = platform::createFreshPrivateFile(phpInPath);
     // A script naming an exchange file that did not stand before is one now.
     if (isExchangeFile(script)) return refuseExchangeFile();
     // Only a POST has a body to pass on; a GET or HEAD gives an empty input.
-    if (method == "POST") platform::writeAll(inputFile.get(), body);
-    platform::rewindFile(inputFile.get());
+    if (method == "POST") platform::writeAll(script_->input.get(), body);
+    platform::rewindFile(script_->input.get());
 
-    int timeout = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
-    bool finished = runInterpreter(program, environment, inputFile.get(), outputFile.get(), timeout);
-    inputFile.reset();
+    script_->script = script;
+    script_->timeoutSeconds = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
+    script_->child.emplace(platform::spawnProgram(program, environment, script_->input.get(), script_->output.get()));
+    // The exit status does not matter: whatever the interpreter wrote is the
+    // answer, unless it runs so long that it would hold up every script after it.
+    script_->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(script_->timeoutSeconds);
+}
+
+void RequestHandler::advanceScript(std::chrono::steady_clock::time_point now) {
+    if (!script_) return;
+    if (!script_->child) {
+        if (scripts_ && scripts_->taken) return;
+        return startScript();
+    }
+    if (script_->child->waitFor(std::chrono::milliseconds(0))) return answerScript(true);
+    if (now >= script_->deadline) {
+        script_->child->kill();
+        answerScript(false);
+    }
+}
+
+bool RequestHandler::holdsScriptTurn() const {
+    return (script_ && script_->child) || (scriptOutputSent_ && socket->holdsFile());
+}
+
+void RequestHandler::answerScript(bool finished) {
+    std::unique_ptr<ScriptRun> run = std::move(script_);
+    // Whatever it started has been ended with it.
+    run->child.reset();
+    run->input.reset();
     if (!finished) {
-        std::string limit = std::to_string(timeout) + " s";
-        consoleLine("script " + script + " ended: still running after " + limit);
+        std::string limit = std::to_string(run->timeoutSeconds) + " s";
+        consoleLine("script " + run->script + " ended: still running after " + limit);
         send(plainAnswer("504 Gateway Timeout",
                          "Gateway Timeout: the script did not finish within " + limit + " and was ended.\n"));
         return;
     }
-    sendScriptAnswer(*socket, outputFile.get());
+    scriptOutputSent_ = true;
+    sendScriptAnswer(*socket, std::move(run->output));
 }
 
 } // namespace fernhollow

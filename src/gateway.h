@@ -4,9 +4,13 @@
 #pragma once
 
 #include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/unique_fd.h"
 
+#include <chrono>
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,10 +83,24 @@ CgiEnvironment buildCgiEnvironment(const CgiRequest& request);
 // any other output passes whole behind "HTTP/1.1 200 OK\r\n".
 CgiAnswer translateCgiOutput(std::string_view output);
 
+// A script request between its routing and its answer: what it asked for,
+// and once the interpreter runs, the interpreter with its exchange files and
+// the moment it must have ended by.
+struct ScriptRun {
+    std::string method;
+    std::string url;
+    std::optional<platform::ChildProcess> child;
+    platform::UniqueFd input;
+    platform::UniqueFd output;
+    std::string script;
+    int timeoutSeconds = 0;
+    std::chrono::steady_clock::time_point deadline;
+};
+
 // How far the head of an interpreter output is looked for; an output whose
 // header block has not ended by then passes whole behind the 200 line.
 inline constexpr std::size_t maxCgiHeadBytes = 1024 * 1024;
-// Script answers are read and sent in pieces of this size.
+// The head of a script answer is read in pieces of this size.
 inline constexpr std::size_t cgiPieceSize = 64 * 1024;
 
 // How many bytes at the start of an interpreter output are its head, given

@@ -15,7 +15,6 @@
 #include "wikilist.h"
 
 #include <algorithm>
-#include <array>
 #include <system_error>
 
 namespace fernhollow {
@@ -385,17 +384,6 @@ ContentChoice announceContentType(const std::string& url) {
     return choice;
 }
 
-// Fills `piece` from `fd` up to its size, stopping early only at the end of the file.
-std::size_t readPiece(int fd, std::array<char, filePieceSize>& piece, std::size_t wanted) {
-    std::size_t filled = 0;
-    while (filled < wanted) {
-        std::size_t n = platform::readSome(fd, piece.data() + filled, wanted - filled);
-        if (n == 0) break;
-        filled += n;
-    }
-    return filled;
-}
-
 } // namespace
 
 namespace {
@@ -428,23 +416,14 @@ void RequestHandler::sendFile(const std::string& url) {
         ContentChoice choice = announceContentType(url);
         if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
         consoleLine("sending file " + *filePath);
-        // Every piece but the last says more follows, so the system fills
-        // whole segments while each piece still goes in one send.
+        // The head says more follows, so the system may put the file's first
+        // bytes in the same segment. Exactly the announced length goes out,
+        // so the head never lies about the body even when the file grows
+        // meanwhile; what the socket does not take at once goes as it can.
         std::string head = okHead(choice.type, size, entityTag(stamp));
-        if (size > 0) sendPart(head); else send(head);
-        // Exactly the announced length goes out, so the head never lies about
-        // the body even when the file grows meanwhile.
-        std::array<char, filePieceSize> piece;
-        auto remaining = static_cast<std::uint64_t>(size);
-        while (remaining > 0) {
-            std::size_t wanted = remaining < filePieceSize ? static_cast<std::size_t>(remaining) : filePieceSize;
-            std::size_t got = readPiece(file.get(), piece, wanted);
-            if (got < wanted)
-                throw std::system_error(std::make_error_code(std::errc::io_error), "file ended early: " + *filePath);
-            remaining -= got;
-            if (remaining > 0) sendPart(std::string_view(piece.data(), got));
-            else send(std::string_view(piece.data(), got));
-        }
+        if (size == 0) return send(head);
+        sendPart(head);
+        socket->sendFile(std::move(file), size);
     });
 }
 

@@ -108,8 +108,6 @@ std::string notFoundPage(std::string_view root);
 // Sent after a failure while a file answer was under way.
 inline constexpr std::string_view failedSendHead = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n";
 
-// Files are streamed in pieces of this size, one send each.
-inline constexpr std::size_t filePieceSize = 1300;
 
 // Whether a directory entry's name is a wiki file ("tiddly-*.html", letter case ignored).
 bool isWikiFileName(std::string_view name);

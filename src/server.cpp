@@ -1,6 +1,8 @@
 #include "server.h"
 
 #include "config.h"
+#include "gateway.h"
+#include "handling.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -27,21 +29,75 @@ constexpr std::size_t receiveBufferSize = 16384;
 // receives), and is still handed on in pieces of the size above.
 constexpr std::size_t receiveBatchSize = 16 * receiveBufferSize;
 
-// An entry of the loop's list: the socket's number, the handler owning it,
-// when it last received a byte, whether this pass's wait found it readable,
-// and when its first byte came (time_point::max() until then).
+// While a script runs the loop looks this often whether it has ended.
+constexpr std::chrono::milliseconds scriptPollInterval(20);
+
+// An entry of the loop's list: the socket's number, the handler owning it
+// and its socket, when it last received a byte, whether this pass's wait
+// found it readable or writable, when its first byte came
+// (time_point::max() until then), and whether its request is complete and
+// only its answer is still to go out.
 struct OpenConnection {
     int fd;
     std::unique_ptr<RequestHandler> handler;
+    SocketConnection* link;
     std::chrono::steady_clock::time_point lastHeard;
     bool readable;
     std::chrono::steady_clock::time_point firstByte = std::chrono::steady_clock::time_point::max();
+    bool writable = false;
+    bool answering = false;
 };
+
+// Reads from `fd` into `bytes` until it holds `wanted` bytes or the file
+// ends; false when the file ended first.
+bool readChunk(int fd, std::string& bytes, std::size_t wanted) {
+    bytes.resize(wanted);
+    std::size_t filled = 0;
+    while (filled < wanted) {
+        std::size_t n = platform::readSome(fd, bytes.data() + filled, wanted - filled);
+        if (n == 0) break;
+        filled += n;
+    }
+    bytes.resize(filled);
+    return filled == wanted;
+}
+
+// Says on the console that a file answer failed, and gives what ends the
+// answer then: the failure head for a file of a known length, nothing more
+// for one sent up to its end (a script's output).
+std::string_view fileFailed(bool toEnd) {
+    if (toEnd) {
+        consoleLine("failed to read php output");
+        return {};
+    }
+    consoleLine("something failed, exception was thrown when sending file");
+    return failedSendHead;
+}
 
 } // namespace
 
-void SocketConnection::sendPart(std::string_view bytes) {
-    platform::sendAll(fd_, bytes, true);
+void Connection::sendFile(platform::UniqueFd file, std::int64_t length) {
+    bool toEnd = length < 0;
+    std::string chunk;
+    for (auto left = static_cast<std::uint64_t>(length); toEnd || left > 0;) {
+        std::size_t wanted = toEnd || left > fileChunkSize ? fileChunkSize : static_cast<std::size_t>(left);
+        bool whole = false;
+        try {
+            whole = readChunk(file.get(), chunk, wanted);
+        } catch (const std::system_error&) {
+            if (std::string_view tail = fileFailed(toEnd); !tail.empty()) send(tail);
+            return;
+        }
+        if (toEnd) {
+            if (chunk.empty()) return send({});
+            sendPart(chunk);
+            continue;
+        }
+        // A file shorter than announced: the bytes of this piece never go.
+        if (!whole) return send(fileFailed(false));
+        left -= wanted;
+        if (left > 0) sendPart(chunk); else send(chunk);
+    }
 }
 
 SocketConnection::SocketConnection(int fd) : fd_(fd) {}
@@ -50,8 +106,82 @@ SocketConnection::~SocketConnection() {
     platform::UniqueFd closing(fd_);
 }
 
+void SocketConnection::enqueue(Piece piece) {
+    if (queue_.empty()) lastProgress_ = std::chrono::steady_clock::now();
+    queue_.push_back(std::move(piece));
+}
+
+void SocketConnection::sendPart(std::string_view bytes) {
+    if (bytes.empty()) return;
+    Piece piece;
+    piece.bytes = bytes;
+    enqueue(std::move(piece));
+}
+
 void SocketConnection::send(std::string_view bytes) {
-    platform::sendAll(fd_, bytes);
+    sendPart(bytes);
+    flush();
+}
+
+void SocketConnection::sendFile(platform::UniqueFd file, std::int64_t length) {
+    Piece piece;
+    piece.file = std::move(file);
+    piece.toEnd = length < 0;
+    piece.fileLeft = length;
+    enqueue(std::move(piece));
+    flush();
+}
+
+bool SocketConnection::holdsFile() const {
+    return std::any_of(queue_.begin(), queue_.end(), [](const Piece& piece) { return bool(piece.file); });
+}
+
+bool SocketConnection::refill(Piece& piece) {
+    piece.bytes.clear();
+    piece.sent = 0;
+    if (!piece.file || (!piece.toEnd && piece.fileLeft <= 0)) {
+        piece.file.reset();
+        return false;
+    }
+    std::size_t wanted = piece.toEnd || piece.fileLeft > static_cast<std::int64_t>(fileChunkSize)
+                             ? fileChunkSize
+                             : static_cast<std::size_t>(piece.fileLeft);
+    bool whole = false;
+    try {
+        whole = readChunk(piece.file.get(), piece.bytes, wanted);
+    } catch (const std::system_error&) {
+        piece.file.reset();
+        piece.bytes = fileFailed(piece.toEnd);
+        return !piece.bytes.empty();
+    }
+    if (piece.toEnd) {
+        if (piece.bytes.empty()) piece.file.reset();
+        return !piece.bytes.empty();
+    }
+    if (!whole) {
+        // A file shorter than announced: the bytes of this piece never go.
+        piece.file.reset();
+        piece.bytes = fileFailed(false);
+        return true;
+    }
+    piece.fileLeft -= static_cast<std::int64_t>(wanted);
+    return true;
+}
+
+bool SocketConnection::flush() {
+    while (!queue_.empty()) {
+        Piece& front = queue_.front();
+        if (front.sent == front.bytes.size()) {
+            if (!refill(front)) queue_.pop_front();
+            continue;
+        }
+        bool moreFollows = queue_.size() > 1 || front.toEnd || front.fileLeft > 0;
+        std::size_t taken = platform::sendSome(fd_, std::string_view(front.bytes).substr(front.sent), moreFollows);
+        if (taken == 0) return false;
+        front.sent += taken;
+        lastProgress_ = std::chrono::steady_clock::now();
+    }
+    return true;
 }
 
 std::string SocketConnection::peerAddress() const {
@@ -145,6 +275,7 @@ void RequestHandler::processPacketData(std::string_view bytes) {
         return refuseBodyOverLimit();
     if (!headLines.empty() && !claimBody(body.size() + bytes.size())) return;
     body.append(bytes);
+    bool headJustWhole = false;
     if (headLines.empty()) {
         std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
         if (std::optional<std::string> reason = headOverLimit(body, headEnd))
@@ -162,7 +293,7 @@ void RequestHandler::processPacketData(std::string_view bytes) {
                 body.clear();
                 return;
             }
-            reserveAnnouncedBody();
+            headJustWhole = true;
         }
     }
     if (headLines.empty() || keepOpen == 0) return;
@@ -170,6 +301,8 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
     // So is one the bodies in progress have no room for.
     if (!claimBody(body.size())) return;
+    // Only a body the budget took is given room ahead.
+    if (headJustWhole) reserveAnnouncedBody();
     if (putAwaited_) {
         // A page sent by PUT is whole at its announced length; more is no part of it.
         if (pageWriter_) {
@@ -195,6 +328,10 @@ void RequestHandler::processPacketData(std::string_view bytes) {
         consoleLine("main.RequestHandler.processPacketData returned from handleRequest");
     }
 }
+
+RequestHandler::RequestHandler(std::unique_ptr<Connection> connection, BodyBudget* bodies, Gate* gate,
+                               ScriptTurn* scripts)
+    : socket(std::move(connection)), bodyClaim_(bodies), gate_(gate), scripts_(scripts) {}
 
 RequestHandler::~RequestHandler() = default;
 
@@ -337,6 +474,12 @@ bool closeIfHeadLate(std::vector<OpenConnection>& connections, std::size_t i, st
 void closeIdle(std::vector<OpenConnection>& connections, std::chrono::milliseconds idle) {
     Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < connections.size();) {
+        // A connection whose request is complete is silent by right: its
+        // answer is under way, bounded by the send and script time-outs.
+        if (connections[i].answering) {
+            ++i;
+            continue;
+        }
         if (!connections[i].readable && closeIfHeadLate(connections, i, idle, now)) continue;
         if (now - connections[i].lastHeard < idle) {
             ++i;
@@ -357,7 +500,7 @@ void closeIdle(std::vector<OpenConnection>& connections, std::chrono::millisecon
 // waiting connection can be taken and closed instead of keeping the
 // listener ready forever.
 void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
-               std::size_t& capacity, BodyBudget& bodies, Gate& gate) {
+               std::size_t& capacity, BodyBudget& bodies, Gate& gate, ScriptTurn& scripts) {
     auto makeRoom = [&] {
         while (connections.size() >= capacity && closeLongestSilent(connections)) {
         }
@@ -390,12 +533,12 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
     }
     try {
         int fd = accepted.get();
-        platform::setSendTimeout(fd, limits::sendTimeoutSeconds);
         auto connection = std::make_unique<SocketConnection>(accepted.release());
+        SocketConnection* link = connection.get();
         consoleLine("connection from " + connection->peerAddress());
         // Not in this pass's wait: it is read from the next pass on.
-        connections.push_back(
-            {fd, std::make_unique<RequestHandler>(std::move(connection), &bodies, &gate), Clock::now(), false});
+        connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection), &bodies, &gate, &scripts),
+                               link, Clock::now(), false});
     } catch (const std::system_error& error) {
         consoleLine(std::string("dropping a connection that failed at once: ") + error.what());
     }
@@ -417,18 +560,46 @@ void sayWhoMayConnect(const Gate& gate, bool loopback) {
     }
 }
 
+// Whether connection `i`, its request complete, has nothing left to do (no
+// script to wait for, nothing waiting to be sent): then it is closed, which
+// the console tells, and true is returned.
+bool closeIfAnswered(std::size_t i, OpenConnection& entry) {
+    if (!entry.answering || entry.handler->scriptPending() || entry.link->waiting()) return false;
+    consoleLine(std::to_string(i) + ": closing connection from " + entry.link->peerAddress());
+    platform::shutdownBoth(entry.fd);
+    return true;
+}
+
+// Runs one step of connection `i` that may fail with its peer or its
+// request; true when the connection is finished and must leave the list:
+// it failed, or its answer is all out.
+template <typename Step>
+bool serveStep(std::size_t i, OpenConnection& entry, Step step) {
+    try {
+        if (step()) return true;
+        return closeIfAnswered(i, entry);
+    } catch (const platform::NetworkError&) {
+        consoleLine("Network error reported by OS");
+    } catch (...) {
+        consoleLine("Exception thrown during processPacketData()");
+    }
+    return true;
+}
+
 // Receives once on connection `i` and hands the bytes on; true when the
 // connection is finished and must leave the list.
-bool serveReadable(int i, OpenConnection& entry, char* buffer) {
+bool serveReadable(std::size_t i, OpenConnection& entry, char* buffer) {
     RequestHandler& handler = *entry.handler;
-    std::size_t received;
+    std::optional<std::size_t> received;
     try {
         received = platform::receiveSome(entry.fd, buffer, receiveBatchSize);
     } catch (const std::system_error&) {
         consoleLine("Connection error.");
         return true;
     }
-    if (received == 0) {
+    // The wait saw bytes that were gone again: nothing to do this pass.
+    if (!received) return false;
+    if (*received == 0) {
         try {
             consoleLine(std::to_string(i) + ": Connection from " + handler.socket->peerAddress() + " closed.");
         } catch (const std::system_error&) {
@@ -438,24 +609,69 @@ bool serveReadable(int i, OpenConnection& entry, char* buffer) {
     }
     entry.lastHeard = Clock::now();
     if (entry.firstByte == Clock::time_point::max()) entry.firstByte = entry.lastHeard;
-    try {
+    return serveStep(i, entry, [&] {
         // Piece by piece until one is answered; what follows an answer is
         // never read, as no second request on a connection ever is.
-        for (std::size_t at = 0; at < received; at += receiveBufferSize) {
-            handler.processPacketData(std::string_view(buffer + at, std::min(receiveBufferSize, received - at)));
+        for (std::size_t at = 0; at < *received; at += receiveBufferSize) {
+            handler.processPacketData(std::string_view(buffer + at, std::min(receiveBufferSize, *received - at)));
             if (handler.keepOpen == 0) break;
         }
         if (handler.keepOpen != 0) return false;
-        consoleLine(std::to_string(i) + ": closing connection from " + handler.socket->peerAddress());
         // Before the client learns that the connection is done.
         handler.dropUnsavedPage();
-        platform::shutdownBoth(entry.fd);
-    } catch (const platform::NetworkError&) {
-        consoleLine("Network error reported by OS");
-    } catch (...) {
-        consoleLine("Exception thrown during processPacketData()");
+        entry.answering = true;
+        return false;
+    });
+}
+
+// Closes every connection whose socket has taken no byte of what waits for
+// it for the send time-out: its peer stopped reading.
+void closeStalled(std::vector<OpenConnection>& connections, Clock::time_point now) {
+    const auto limit = std::chrono::seconds(limits::sendTimeoutSeconds);
+    for (std::size_t i = 0; i < connections.size();) {
+        OpenConnection& entry = connections[i];
+        if (!entry.link->waiting() || now - entry.link->lastProgress() < limit) {
+            ++i;
+            continue;
+        }
+        consoleLine(std::to_string(i) + ": " + peerOf(entry) + " took no byte of its answer for " +
+                    std::to_string(limits::sendTimeoutSeconds) + " s, closing the connection");
+        closeAt(connections, i);
     }
-    return true;
+}
+
+// One pass's steps for the connections the wait found writable, and for
+// those whose script waits or runs, in list order; a connection that is
+// finished leaves the list at once, and the next one is still served.
+void serveWritesAndScripts(std::vector<OpenConnection>& connections, ScriptTurn& scripts, Clock::time_point now) {
+    for (std::size_t i = 0; i < connections.size();) {
+        OpenConnection& entry = connections[i];
+        bool finished = entry.writable && serveStep(i, entry, [&] {
+            entry.link->flush();
+            return false;
+        });
+        if (finished) {
+            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+    // The turn is free when no script runs and no script's output file is
+    // still being sent; the requests waiting for it start in list order.
+    scripts.taken = std::any_of(connections.begin(), connections.end(),
+                                [](const OpenConnection& entry) { return entry.handler->holdsScriptTurn(); });
+    for (std::size_t i = 0; i < connections.size();) {
+        OpenConnection& entry = connections[i];
+        bool finished = entry.handler->scriptPending() && serveStep(i, entry, [&] {
+            entry.handler->advanceScript(now);
+            return false;
+        });
+        if (finished) {
+            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
 }
 
 } // namespace
@@ -510,38 +726,55 @@ int runServer() {
     std::size_t capacity = connectionCapacity(platform::descriptorLimit());
     // Declared before the connections, whose handlers hold claims on it.
     BodyBudget bodies(limits::maxHeldBodyBytes);
+    ScriptTurn scripts;
     std::vector<OpenConnection> connections;
-    std::vector<int> readSet;
-    std::vector<bool> ready;
+    std::vector<platform::Readiness> waitSet;
     std::vector<char> buffer(receiveBatchSize);
     for (;;) {
-        readSet.clear();
-        readSet.push_back(listener.get());
+        waitSet.clear();
+        waitSet.push_back({listener.get(), true, false});
         Clock::time_point earliestDeadline = Clock::time_point::max();
+        bool scriptPending = false;
         for (const auto& entry : connections) {
-            readSet.push_back(entry.fd);
-            earliestDeadline = std::min({earliestDeadline, entry.lastHeard + idle, headDeadlineOf(entry, idle)});
+            // A connection answering reads no more: its peer's next bytes wait.
+            bool wantWrite = entry.link->waiting();
+            waitSet.push_back({entry.fd, !entry.answering, wantWrite});
+            if (!entry.answering)
+                earliestDeadline = std::min({earliestDeadline, entry.lastHeard + idle, headDeadlineOf(entry, idle)});
+            if (wantWrite)
+                earliestDeadline = std::min(earliestDeadline,
+                                            entry.link->lastProgress() + std::chrono::seconds(limits::sendTimeoutSeconds));
+            scriptPending = scriptPending || entry.handler->scriptPending();
         }
         auto wait = loopWait(Clock::now(), earliestDeadline, std::chrono::milliseconds(waitTimeoutMs));
-        platform::waitReadable(readSet, static_cast<int>(wait.count()), ready);
+        // A script's end makes no descriptor ready: it is looked for often.
+        if (scriptPending) wait = std::min(wait, scriptPollInterval);
+        platform::waitReady(waitSet, static_cast<int>(wait.count()));
         Clock::time_point now = Clock::now();
         for (std::size_t k = 0; k < connections.size(); ++k) {
-            connections[k].readable = ready[k + 1];
+            connections[k].readable = waitSet[k + 1].wantRead && waitSet[k + 1].readable;
+            connections[k].writable = waitSet[k + 1].wantWrite && waitSet[k + 1].writable;
             // Bytes are waiting: not silent, though the server was busy elsewhere.
             if (connections[k].readable) connections[k].lastHeard = now;
         }
         // Right after the wait, while what it found is fresh.
         closeIdle(connections, idle);
-        if (ready[0]) acceptOne(listener.get(), spare, connections, capacity, bodies, gate);
-        for (std::int32_t i = 0; i < static_cast<std::int32_t>(connections.size()); ++i) {
-            if (!connections[i].readable) continue;
+        closeStalled(connections, now);
+        serveWritesAndScripts(connections, scripts, now);
+        if (waitSet[0].readable) acceptOne(listener.get(), spare, connections, capacity, bodies, gate, scripts);
+        for (std::size_t i = 0; i < connections.size();) {
+            if (!connections[i].readable) {
+                ++i;
+                continue;
+            }
+            connections[i].readable = false;
             if (serveReadable(i, connections[i], buffer.data())) {
-                connections.erase(connections.begin() + i);
+                connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
                 continue;
             }
             // Bytes that were waiting when the time ran out have been taken
             // first: a head they made whole is served, any other is late.
-            closeIfHeadLate(connections, static_cast<std::size_t>(i), idle, Clock::now());
+            if (!closeIfHeadLate(connections, i, idle, Clock::now())) ++i;
         }
     }
 }

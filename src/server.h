@@ -5,10 +5,12 @@
 
 #include "auth.h"
 #include "pages.h"
+#include "platform/unique_fd.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,17 +20,29 @@
 
 namespace fernhollow {
 
+// How much of a file is read for one send: enough that a large file goes
+// out in few system calls, little enough for many answers waiting at once.
+inline constexpr std::size_t fileChunkSize = 256 * 1024;
+
 // Where a handler's answers go: a socket in the server, a buffer in tests.
 class Connection {
 public:
     virtual ~Connection() = default;
-    // Writes all of `bytes` (raises platform::NetworkError when the peer is gone).
+    // Sends `bytes` after everything sent before (raises
+    // platform::NetworkError when the peer is gone).
     virtual void send(std::string_view bytes) = 0;
     // The peer as "address:port" (raises platform::NetworkError).
     virtual std::string peerAddress() const = 0;
-    // Writes a piece of an answer that more bytes follow right after, so the
+    // Sends a piece of an answer that more bytes follow right after, so the
     // system may fill whole segments; the answer's last piece goes by send.
     virtual void sendPart(std::string_view bytes) { send(bytes); }
+    // Sends `length` bytes of `file` from where it stands (a negative length:
+    // all up to its end) after everything sent before. A file that ends
+    // before `length` ends the answer with the failure head instead; one that
+    // fails to read up to its end ends the answer where it failed.
+    virtual void sendFile(platform::UniqueFd file, std::int64_t length);
+    // Whether a file handed to sendFile is still open, not all sent yet.
+    virtual bool holdsFile() const { return false; }
 };
 
 // A connection that collects what is sent, for tests and fuzzing.
@@ -43,7 +57,9 @@ private:
     std::string peer_;
 };
 
-// A connection on an accepted socket, which it owns.
+// A connection on an accepted non-blocking socket, which it owns. What the
+// socket does not take at once is kept, in order, and sent by flush as the
+// socket becomes writable; a file is read as it goes out, never held whole.
 class SocketConnection : public Connection {
 public:
     explicit SocketConnection(int fd);
@@ -51,10 +67,34 @@ public:
     void send(std::string_view bytes) override;
     std::string peerAddress() const override;
     void sendPart(std::string_view bytes) override;
+    void sendFile(platform::UniqueFd file, std::int64_t length) override;
+    bool holdsFile() const override;
     int descriptor() const { return fd_; }
+    // Sends what the socket takes now of what waits; true when nothing is
+    // left (raises platform::NetworkError when the peer is gone).
+    bool flush();
+    // Whether bytes wait for the socket to take them.
+    bool waiting() const { return !queue_.empty(); }
+    // When the socket last took bytes of what waits, or began to wait.
+    std::chrono::steady_clock::time_point lastProgress() const { return lastProgress_; }
 
 private:
+    // Bytes to send, and the file they are read from (when any) with what
+    // is still to be read of it.
+    struct Piece {
+        std::string bytes;
+        std::size_t sent = 0;
+        platform::UniqueFd file;
+        std::int64_t fileLeft = 0;
+        bool toEnd = false;
+    };
+    // Reads the next bytes of the front piece's file; false when it has
+    // none left (the file is closed then).
+    bool refill(Piece& piece);
+    void enqueue(Piece piece);
     int fd_;
+    std::deque<Piece> queue_;
+    std::chrono::steady_clock::time_point lastProgress_;
 };
 
 // The bytes that the bodies of all open connections may hold together;
@@ -96,14 +136,24 @@ private:
     std::int64_t held_ = 0;
 };
 
+// Whether a script holds the turn: one runs at a time, as the exchange
+// files have one name each. Owned by the connection loop, shared by its
+// handlers.
+struct ScriptTurn {
+    bool taken = false;
+};
+
+struct ScriptRun;
+
 // One accepted connection and everything of the one request it carries.
 class RequestHandler {
 public:
     // A handler given `bodies` keeps its body within what they have left; one
-    // given `gate` lets only the requests it admits through.
+    // given `gate` lets only the requests it admits through; one given
+    // `scripts` starts its script when the turn is free and leaves it to the
+    // loop to notice its end, one without runs it at once and waits for it.
     explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr, BodyBudget* bodies = nullptr,
-                            Gate* gate = nullptr)
-        : socket(std::move(connection)), bodyClaim_(bodies), gate_(gate) {}
+                            Gate* gate = nullptr, ScriptTurn* scripts = nullptr);
     virtual ~RequestHandler();
     RequestHandler(const RequestHandler&) = delete;
     RequestHandler& operator=(const RequestHandler&) = delete;
@@ -130,8 +180,17 @@ public:
     void sendFile(const std::string& url);
     // Answers a HEAD with the head of a file of the root (or the 404 page).
     void sendHead(const std::string& url);
-    // Runs the script interpreter for a ".php" request and sends its answer.
+    // Runs the script interpreter for a ".php" request and sends its answer
+    // (once it has ended, when the loop runs it).
     void handlePhpRequest(const std::string& method, const std::string& url);
+    // Whether this request's script waits for its turn or runs.
+    bool scriptPending() const { return script_ != nullptr; }
+    // Starts a script waiting for its turn when the turn is free; answers a
+    // running one that has ended or run out of time. Called every pass.
+    void advanceScript(std::chrono::steady_clock::time_point now);
+    // Whether this request holds the scripts' turn: its script runs, or the
+    // output file of its script is still being sent.
+    bool holdsScriptTurn() const;
     // Answers OPTIONS: which methods a URL takes, and whether PUT may save it.
     void handleOptions(const std::string& url);
     // Answers with the history page of the page the query names; to HEAD
@@ -204,6 +263,17 @@ private:
     BodyClaim bodyClaim_;
     // Who may make requests; none: everyone.
     Gate* gate_;
+    // Whose turn it is to run a script; none: scripts run and are waited for at once.
+    ScriptTurn* scripts_;
+    // This request's script from its routing to its answer.
+    std::unique_ptr<ScriptRun> script_;
+    // Whether this request's script output went to the connection as a file.
+    bool scriptOutputSent_ = false;
+    // Starts the interpreter for script_, or answers at once when it cannot
+    // run (script_ is then gone).
+    void startScript();
+    // Answers script_, which has ended (`finished`) or been ended, and lets it go.
+    void answerScript(bool finished);
     // Body bytes still to be read and dropped after a refusal was sent, so
     // that the client, still sending, reads the refusal rather than a reset.
     std::int64_t discardLeft_ = 0;

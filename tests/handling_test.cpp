@@ -442,7 +442,8 @@ TEST(Routing, FillsTheRequestFields) {
 
 TEST(SendFile, AFailingConnectionIsNotAnsweredWithA400Head) {
     bb::TempDir dir;
-    dir.write("big.txt", std::string(5000, 'x'));
+    // A piece more than two sends can carry.
+    dir.write("big.txt", std::string(2 * fileChunkSize + 1, 'x'));
     for (int okSends : {0, 1, 2}) {
         SCOPED_TRACE(okSends);
         auto connection = std::make_unique<FailingConnection>(okSends);
@@ -459,7 +460,7 @@ TEST(SendFile, AFailingConnectionIsNotAnsweredWithA400Head) {
     EXPECT_THROW(head.handler.processPacketData("HEAD /big.txt HTTP/1.1\r\n\r\n"), platform::NetworkError);
 }
 
-TEST(SendFile, StreamsInPiecesOf1300Bytes) {
+TEST(SendFile, StreamsInPiecesOfTheChunkSize) {
     // Counts the sends, to see that the body is cut into whole pieces.
     class CountingConnection : public BufferConnection {
     public:
@@ -470,7 +471,7 @@ TEST(SendFile, StreamsInPiecesOf1300Bytes) {
         std::vector<std::size_t> sizes;
     };
     bb::TempDir dir;
-    std::string content(1300 * 3 + 7, '\0');
+    std::string content(fileChunkSize * 3 + 7, '\0');
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31);
     dir.write("f.png", content);
     auto connection = std::make_unique<CountingConnection>();
@@ -480,7 +481,7 @@ TEST(SendFile, StreamsInPiecesOf1300Bytes) {
     std::string head = okHead("image/png", static_cast<std::int64_t>(content.size()),
                               entityTag(platform::fileStampAt(dir.path() + "/f.png")));
     EXPECT_EQ(sink.sent, head + content);
-    EXPECT_EQ(sink.sizes, (std::vector<std::size_t>{head.size(), 1300, 1300, 1300, 7}));
+    EXPECT_EQ(sink.sizes, (std::vector<std::size_t>{head.size(), fileChunkSize, fileChunkSize, fileChunkSize, 7}));
 }
 
 } // namespace

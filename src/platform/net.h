@@ -33,7 +33,8 @@ std::vector<std::string> ownIpv4Addresses();
 // Whether an address is in 127.0.0.0/8.
 bool isLoopback(std::uint32_t address);
 
-// Accepts one waiting connection; on failure returns no descriptor and sets
+// Accepts one waiting connection, non-blocking like the listener, so that no
+// receive or send on it ever waits; on failure returns no descriptor and sets
 // `error` to the system's error number.
 UniqueFd acceptConnection(int listener, int& error);
 // Whether an accept failed for lack of descriptors (or memory for them).
@@ -45,21 +46,31 @@ std::int64_t descriptorLimit();
 bool isNothingWaiting(int error);
 // "a.b.c.d:port" of the peer (raises NetworkError when the socket is gone).
 std::string peerAddress(int fd);
-// Bounds how long one send may block.
-void setSendTimeout(int fd, int seconds);
 
-// Waits until some descriptor is readable or the time-out passes; fills
-// `readable` with one flag per descriptor (raises when the wait fails).
-void waitReadable(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& readable);
+// One descriptor of a readiness wait: what is waited for, and what was found.
+struct Readiness {
+    int fd;
+    bool wantRead;
+    bool wantWrite;
+    bool readable = false;
+    bool writable = false;
+};
 
-// Receives at most `size` bytes; 0 means the peer has closed (raises
-// NetworkError on failure).
-std::size_t receiveSome(int fd, char* buffer, std::size_t size);
-// Sends every byte, never raising SIGPIPE (raises NetworkError on failure or
-// when the send time-out passes). `moreFollows` says more of the same answer
-// comes next, so a partly filled segment may wait for it; a system with no
-// such hint ignores it (Windows has none).
-void sendAll(int fd, std::string_view bytes, bool moreFollows = false);
+// Waits until some descriptor is ready as wanted or the time-out passes, and
+// marks each entry; a peer that hung up or failed counts as ready both ways,
+// as the next receive or send reports it; an entry wanting neither is not
+// waited on (raises when the wait fails).
+void waitReady(std::vector<Readiness>& entries, int timeoutMs);
+
+// Receives at most `size` bytes of a non-blocking socket; 0 means the peer
+// has closed, nothing that no byte is waiting (raises NetworkError on failure).
+std::optional<std::size_t> receiveSome(int fd, char* buffer, std::size_t size);
+// Sends what the socket takes at once of `bytes`, never waiting and never
+// raising SIGPIPE; returns how many it took (0 when its buffer is full).
+// `moreFollows` says more of the same answer comes next, so a partly filled
+// segment may wait for it; a system with no such hint ignores it (Windows
+// has none). Raises NetworkError when the peer is gone.
+std::size_t sendSome(int fd, std::string_view bytes, bool moreFollows = false);
 // Shuts the connection down in both directions; failures are ignored.
 void shutdownBoth(int fd);
 

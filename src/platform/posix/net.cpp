@@ -3,7 +3,6 @@
 #include "platform/errors.h"
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -13,7 +12,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace fernhollow::platform {
@@ -88,7 +86,7 @@ bool isLoopback(std::uint32_t address) {
 
 UniqueFd acceptConnection(int listener, int& error) {
     for (;;) {
-        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) return UniqueFd(fd);
         if (errno == EINTR) continue;
         error = errno;
@@ -121,71 +119,50 @@ std::string peerAddress(int fd) {
     return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
-void setSendTimeout(int fd, int seconds) {
-    timeval limit{};
-    limit.tv_sec = seconds;
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) raiseNetworkErrno("setsockopt(SO_SNDTIMEO)");
-}
-
-void waitReadable(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& readable) {
-    std::vector<pollfd> entries(fds.size());
-    for (std::size_t i = 0; i < fds.size(); ++i) entries[i] = pollfd{fds[i], POLLIN, 0};
+void waitReady(std::vector<Readiness>& entries, int timeoutMs) {
+    // An entry that wants nothing is left out: a hang-up would still be
+    // reported for it, and end every wait at once.
+    std::vector<pollfd> polled;
+    std::vector<std::size_t> from;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].readable = entries[i].writable = false;
+        if (!entries[i].wantRead && !entries[i].wantWrite) continue;
+        short events = static_cast<short>((entries[i].wantRead ? POLLIN : 0) | (entries[i].wantWrite ? POLLOUT : 0));
+        polled.push_back(pollfd{entries[i].fd, events, 0});
+        from.push_back(i);
+    }
     int ready;
     do {
-        ready = ::poll(entries.data(), entries.size(), timeoutMs);
+        ready = ::poll(polled.data(), polled.size(), timeoutMs);
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) raiseErrno("poll");
-    readable.assign(fds.size(), false);
-    // A peer that hung up or failed is "readable": the receive reports it.
-    for (std::size_t i = 0; i < fds.size(); ++i)
-        readable[i] = (entries[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    for (std::size_t k = 0; k < polled.size(); ++k) {
+        Readiness& entry = entries[from[k]];
+        bool failed = (polled[k].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        entry.readable = failed || (polled[k].revents & POLLIN) != 0;
+        entry.writable = failed || (polled[k].revents & POLLOUT) != 0;
+    }
 }
 
-std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
+std::optional<std::size_t> receiveSome(int fd, char* buffer, std::size_t size) {
     for (;;) {
-        ssize_t n = ::recv(fd, buffer, size, 0);
+        ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
         raiseNetworkErrno("recv");
     }
 }
 
-namespace {
-
-// The send time-out set on `fd`; zero when none is.
-std::chrono::microseconds sendTimeoutOf(int fd) {
-    timeval limit{};
-    socklen_t size = sizeof limit;
-    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0) return std::chrono::microseconds(0);
-    return std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
-}
-
-} // namespace
-
-void sendAll(int fd, std::string_view bytes, bool moreFollows) {
-    int flags = MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
-    auto started = std::chrono::steady_clock::now();
-    while (!bytes.empty()) {
+std::size_t sendSome(int fd, std::string_view bytes, bool moreFollows) {
+    // MSG_DONTWAIT too, so that a socket someone left blocking never waits either.
+    int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0);
+    for (;;) {
         ssize_t n = ::send(fd, bytes.data(), bytes.size(), flags);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;
-            raiseNetworkErrno("send");
-        }
-        // A send also stops short of its time-out: Linux takes at most
-        // 0x7ffff000 bytes in one call, and a signal cuts a send short. Only
-        // when the time-out has passed since this call began is a short send
-        // taken for it; sending the rest would start the time-out anew, so a
-        // peer that stopped reading could otherwise hold the server for
-        // several time-outs.
-        if (static_cast<std::size_t>(n) < bytes.size()) {
-            auto limit = sendTimeoutOf(fd);
-            if (limit.count() > 0 && std::chrono::steady_clock::now() - started >= limit) {
-                errno = ETIMEDOUT;
-                raiseNetworkErrno("send");
-            }
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        raiseNetworkErrno("send");
     }
 }
 

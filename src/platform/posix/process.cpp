@@ -74,10 +74,14 @@ int openProcessDescriptor(int pid) {
 bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + limit;
-    UniqueFd ending(pid_ > 0 ? openProcessDescriptor(pid_) : -1);
+    UniqueFd ending;
+    bool opened = false;
     while (pid_ > 0 && !hasEnded(pid_, false)) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
+        // Opened only to sleep on: the loop asks with no time at all, often.
+        if (!opened) ending.reset(openProcessDescriptor(pid_));
+        opened = true;
         if (ending) {
             // Sleeps until the child ends or the time is up; EINTR just loops.
             pollfd entry{ending.get(), POLLIN, 0};

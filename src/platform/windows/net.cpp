@@ -26,14 +26,6 @@ void setBlocking(SOCKET socket, bool blocking) {
     if (::ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) win32::raiseLastSocketError("ioctlsocket(FIONBIO)");
 }
 
-// The send time-out set on `socket`, in milliseconds (0: none).
-DWORD sendTimeoutOf(SOCKET socket) {
-    DWORD limit = 0;
-    int size = sizeof limit;
-    if (::getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&limit), &size) != 0) return 0;
-    return limit;
-}
-
 } // namespace
 
 UniqueFd createTcpSocket() {
@@ -125,10 +117,10 @@ UniqueFd acceptConnection(int listener, int& error) {
         return UniqueFd();
     }
     UniqueFd owner(fromSocket(accepted));
-    // An accepted socket takes the listener's non-blocking mode and its
-    // inheritability; connections are blocking and stay with the server.
+    // An accepted socket takes the listener's non-blocking mode, which the
+    // loop wants, and its inheritability, which it must not have.
     ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
-    u_long nonBlocking = 0;
+    u_long nonBlocking = 1;
     if (::ioctlsocket(accepted, FIONBIO, &nonBlocking) != 0) {
         error = win32::errnoOf(static_cast<DWORD>(::WSAGetLastError()));
         return UniqueFd();
@@ -160,49 +152,47 @@ std::string peerAddress(int fd) {
     return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
-void setSendTimeout(int fd, int seconds) {
-    DWORD limit = static_cast<DWORD>(seconds) * 1000;
-    if (::setsockopt(toSocket(fd), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit) != 0)
-        win32::raiseLastSocketError("setsockopt(SO_SNDTIMEO)");
-}
-
-void waitReadable(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& readable) {
-    std::vector<WSAPOLLFD> entries(fds.size());
-    for (std::size_t i = 0; i < fds.size(); ++i) entries[i] = WSAPOLLFD{toSocket(fds[i]), POLLRDNORM, 0};
-    int ready = ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeoutMs);
+void waitReady(std::vector<Readiness>& entries, int timeoutMs) {
+    // An entry that wants nothing is left out: a hang-up would still be
+    // reported for it, and end every wait at once.
+    std::vector<WSAPOLLFD> polled;
+    std::vector<std::size_t> from;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].readable = entries[i].writable = false;
+        if (!entries[i].wantRead && !entries[i].wantWrite) continue;
+        short events = static_cast<short>((entries[i].wantRead ? POLLRDNORM : 0) | (entries[i].wantWrite ? POLLWRNORM : 0));
+        polled.push_back(WSAPOLLFD{toSocket(entries[i].fd), events, 0});
+        from.push_back(i);
+    }
+    int ready = ::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMs);
     if (ready == SOCKET_ERROR) win32::raiseLastSocketError("WSAPoll");
-    readable.assign(fds.size(), false);
-    // A peer that hung up or failed is "readable": the receive reports it.
-    for (std::size_t i = 0; i < fds.size(); ++i)
-        readable[i] = (entries[i].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    for (std::size_t k = 0; k < polled.size(); ++k) {
+        Readiness& entry = entries[from[k]];
+        bool failed = (polled[k].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        entry.readable = failed || (polled[k].revents & POLLRDNORM) != 0;
+        entry.writable = failed || (polled[k].revents & POLLWRNORM) != 0;
+    }
 }
 
-std::size_t receiveSome(int fd, char* buffer, std::size_t size) {
+std::optional<std::size_t> receiveSome(int fd, char* buffer, std::size_t size) {
     int wanted = size > 0x40000000 ? 0x40000000 : static_cast<int>(size);
     int n = ::recv(toSocket(fd), buffer, wanted, 0);
-    if (n == SOCKET_ERROR) win32::raiseLastSocketError("recv");
+    if (n == SOCKET_ERROR) {
+        if (::WSAGetLastError() == WSAEWOULDBLOCK) return std::nullopt;
+        win32::raiseLastSocketError("recv");
+    }
     return static_cast<std::size_t>(n);
 }
 
 // Windows has no hint for more bytes to come; `moreFollows` is ignored.
-void sendAll(int fd, std::string_view bytes, bool) {
-    SOCKET socket = toSocket(fd);
-    ULONGLONG started = ::GetTickCount64();
-    while (!bytes.empty()) {
-        int wanted = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<int>(bytes.size());
-        int n = ::send(socket, bytes.data(), wanted, 0);
-        // After its send time-out has passed, a Windows socket is unusable:
-        // the error ends the connection, which the loop then closes.
-        if (n == SOCKET_ERROR) win32::raiseLastSocketError("send");
-        // A short send is the time-out only once it has passed since this
-        // call began; before that the rest is sent.
-        DWORD limit = n < wanted ? sendTimeoutOf(socket) : 0;
-        if (limit != 0 && ::GetTickCount64() - started >= limit) {
-            errno = ETIMEDOUT;
-            raiseNetworkErrno("send");
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+std::size_t sendSome(int fd, std::string_view bytes, bool) {
+    int wanted = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<int>(bytes.size());
+    int n = ::send(toSocket(fd), bytes.data(), wanted, 0);
+    if (n == SOCKET_ERROR) {
+        if (::WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+        win32::raiseLastSocketError("send");
     }
+    return static_cast<std::size_t>(n);
 }
 
 void shutdownBoth(int fd) {
