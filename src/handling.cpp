@@ -404,6 +404,35 @@ void answerGuarded(Connection& connection, Answer answer) {
 
 } // namespace
 
+namespace {
+
+// The first bytes of a file answer: for a kept version opened from the
+// history, its first bytes (read from `fd`) with the notice after its body
+// tag, so a person sees it is no live page; the file on disk is unchanged.
+struct AnswerStart {
+    std::string bytes;
+    std::int64_t fromFile = 0;  // how many of the file's bytes `bytes` holds
+};
+AnswerStart answerStart(const std::string& url, int fd, std::int64_t size) {
+    AnswerStart start;
+    std::optional<KeptVersion> kept = keptVersionAt(url);
+    if (!kept) return start;
+    start.bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(size, titleSearchBytes)));
+    std::size_t filled = 0;
+    while (filled < start.bytes.size()) {
+        std::size_t n = platform::readSome(fd, start.bytes.data() + filled, start.bytes.size() - filled);
+        if (n == 0) break;
+        filled += n;
+    }
+    start.bytes.resize(filled);
+    start.fromFile = static_cast<std::int64_t>(filled);
+    if (std::optional<std::size_t> end = bodyTagEnd(start.bytes))
+        start.bytes.insert(*end, versionNotice(kept->page, kept->version));
+    return start;
+}
+
+} // namespace
+
 void RequestHandler::sendFile(const std::string& url) {
     answerGuarded(*socket, [&] {
         std::string root = getConfig("root");
@@ -416,14 +445,18 @@ void RequestHandler::sendFile(const std::string& url) {
         ContentChoice choice = announceContentType(url);
         if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
         consoleLine("sending file " + *filePath);
+        AnswerStart start = answerStart(url, file.get(), size);
+        std::int64_t length = size - start.fromFile + static_cast<std::int64_t>(start.bytes.size());
         // The head says more follows, so the system may put the file's first
         // bytes in the same segment. Exactly the announced length goes out,
         // so the head never lies about the body even when the file grows
         // meanwhile; what the socket does not take at once goes as it can.
-        std::string head = okHead(choice.type, size, entityTag(stamp));
-        if (size == 0) return send(head);
+        std::string head = okHead(choice.type, length, entityTag(stamp));
+        if (length == 0) return send(head);
         sendPart(head);
-        socket->sendFile(std::move(file), size);
+        if (size == start.fromFile) return send(start.bytes);
+        sendPart(start.bytes);
+        socket->sendFile(std::move(file), size - start.fromFile);
     });
 }
 
@@ -434,10 +467,17 @@ void RequestHandler::sendHead(const std::string& url) {
         if (!filePath) return send(notFoundPage(root));
         ContentChoice choice = announceContentType(url);
         if (choice.kind == ContentKind::Script) return handlePhpRequest("GET", url);
-        // Only the file's attributes are read, never its content.
         platform::FileStamp stamp = platform::fileStampAt(*filePath);
+        std::int64_t length = stamp.size;
+        // A kept version's first bytes are read for the notice GET would add; no other file's content is.
+        if (keptVersionAt(url)) {
+            platform::UniqueFd file = platform::openForReading(*filePath);
+            stamp = platform::fileStamp(file.get());
+            AnswerStart start = answerStart(url, file.get(), stamp.size);
+            length = stamp.size - start.fromFile + static_cast<std::int64_t>(start.bytes.size());
+        }
         consoleLine("sending HEAD response for " + *filePath);
-        send(okHead(choice.type, stamp.size, entityTag(stamp)));
+        send(okHead(choice.type, length, entityTag(stamp)));
     });
 }
 

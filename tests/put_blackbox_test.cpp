@@ -249,6 +249,21 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     for (const auto& entry : fs::directory_iterator(dir.path() + "/history/tiddly-a.html"))
         if (entry.path().filename().string().ends_with(".conflict.html")) copies.insert(readFile(entry.path().string()));
     EXPECT_EQ(copies, (std::multiset<std::string>{"stale 1", "other tab"}));
+    // A kept copy opened from the history says what it is after its body tag, in what is sent only; the live page never does.
+    const std::string wiki = "<html><head></head><BODY class=\"tc-body\">mine</BODY></html>";
+    std::string kept = exchange(server.port(), putRequest("/tiddly-a.html", wiki, "If-Match: \"third\"\r\n"));
+    std::size_t from = kept.find("was kept as ") + 12;
+    std::string copyPath = kept.substr(from, kept.find(" in the served folder") - from);
+    std::string opened = exchange(server.port(), "GET /" + copyPath + " HTTP/1.1\r\n\r\n");
+    std::string body = opened.substr(opened.find("\r\n\r\n") + 4);
+    EXPECT_TRUE(body.starts_with("<html><head></head><BODY class=\"tc-body\"><div ")) << body;
+    EXPECT_NE(body.find(">An earlier version of tiddly-a.html, kept "), std::string::npos) << body;
+    EXPECT_TRUE(body.ends_with("</div>mine</BODY></html>")) << body;
+    EXPECT_NE(opened.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << opened;
+    EXPECT_EQ(exchange(server.port(), "HEAD /" + copyPath + " HTTP/1.1\r\n\r\n"), opened.substr(0, opened.size() - body.size()));
+    EXPECT_EQ(dir.read(copyPath), wiki);
+    dir.write("tiddly-live.html", wiki);
+    EXPECT_TRUE(exchange(server.port(), "GET /tiddly-live.html HTTP/1.1\r\n\r\n").ends_with("\r\n\r\n" + wiki));
     EXPECT_EQ(dir.read("tiddly-a.html"), first);
 
     // Tab one saves on with the tag each save answered, as a wiki does: the
