@@ -455,7 +455,7 @@ void RequestHandler::sendFile(const std::string& url) {
         if (length == 0) return send(head);
         sendPart(head);
         if (size == start.fromFile) return send(start.bytes);
-        sendPart(start.bytes);
+        if (!start.bytes.empty()) sendPart(start.bytes);
         socket->sendFile(std::move(file), size - start.fromFile);
     });
 }

@@ -108,6 +108,26 @@ describe('saving a wiki without saver settings by PUT to its own address', { tim
         assert.ok(fs.readFileSync(copy).includes(Buffer.from('Tab B came second – B ✗', 'utf8')),
             'the conflict copy holds tab B\'s tiddler');
 
+        // The alert ends with an address to open: the page's history, which lists the copy; the
+        // copy opens as a wiki that says at its top that it is an earlier version.
+        const address = text.trim().split('\n').pop();
+        assert.equal(address, `${server.origin}/tiddly/history?page=${conflictName}`);
+        const historyTab = await context.newPage();
+        await historyTab.goto(address);
+        const copyRow = historyTab.locator('tr', { hasText: 'conflict copy' });
+        assert.equal(await copyRow.count(), 1, await historyTab.content());
+        const [opened] = await Promise.all([
+            context.waitForEvent('page'),
+            copyRow.getByRole('link', { name: 'open' }).click(),
+        ]);
+        await waitForWiki(opened);
+        const notice = opened.getByText(new RegExp(`^An earlier version of ${conflictName}, kept `));
+        await notice.waitFor();
+        assert.ok(await notice.isVisible());
+        await screenshot(opened, 'put-saves-conflict-copy.png');
+        await opened.close();
+        await historyTab.close();
+
         // Tab B reloads (leaving its unsaved edit), now holds tab A's tiddler, and saves.
         tabB.seen.dialogs.length = 0;
         await tabB.page.reload();
