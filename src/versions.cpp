@@ -93,13 +93,14 @@ std::string sizeChange(std::int64_t change) {
 }
 
 std::string keptSentence(const HistorySettings& settings) {
+    const std::string megabytes = exactSize(settings.capBytes >> 20);
     return "Every save keeps the page it replaces. The " + std::to_string(settings.newest) +
            " newest versions are always kept; of older ones, the newest of each hour for " +
            std::to_string(settings.hours) + " hours, of each day for " + std::to_string(settings.days) +
            " days and of each month for " + std::to_string(settings.months) +
            " months. Conflict copies and versions from before the page shrank stay " +
            std::to_string(settings.protectDays) + " days. The versions of a page together stay under " +
-           std::to_string(settings.capBytes >> 20) + " MB: past that the oldest go first.";
+           megabytes.substr(0, megabytes.find(' ')) + " MB: past that the oldest go first.";
 }
 
 std::string historyPage(std::string_view relativePage, std::vector<Version> versions, std::string_view restored,
