@@ -254,13 +254,13 @@ SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code,
     case SaveFailure::NameNotPlain:
         report = {"403 Forbidden",
                   "the file name '" + page + "' is no plain file name (it names no file, a save's temporary file, "
-                  "or on Windows a device or a stream, or ends in a dot or a blank)",
+                  "or on Windows it names a device or a stream, or ends in a dot or a blank)",
                   "Set Upload Filename in the wiki's saver settings to a plain name, such as 'index.html'."};
         break;
     case SaveFailure::BackupNotPlain:
         report = {"403 Forbidden",
                   "the backup folder '" + folder + "' is no plain folder name (the backup in it would be a save's "
-                  "temporary file, or on Windows a device or a stream, or it ends in a dot or a blank)",
+                  "temporary file, or on Windows it names a device or a stream, or ends in a dot or a blank)",
                   "Set Backup Directory in the wiki's saver settings to a plain name, such as 'backup'."};
         break;
     case SaveFailure::NotAnUpload:
