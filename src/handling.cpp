@@ -417,15 +417,8 @@ AnswerStart answerStart(const std::string& url, int fd, std::int64_t size) {
     AnswerStart start;
     std::optional<KeptVersion> kept = keptVersionAt(url);
     if (!kept) return start;
-    start.bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(size, titleSearchBytes)));
-    std::size_t filled = 0;
-    while (filled < start.bytes.size()) {
-        std::size_t n = platform::readSome(fd, start.bytes.data() + filled, start.bytes.size() - filled);
-        if (n == 0) break;
-        filled += n;
-    }
-    start.bytes.resize(filled);
-    start.fromFile = static_cast<std::int64_t>(filled);
+    start.bytes = readStart(fd, static_cast<std::size_t>(std::min<std::int64_t>(size, titleSearchBytes)));
+    start.fromFile = static_cast<std::int64_t>(start.bytes.size());
     if (std::optional<std::size_t> end = bodyTagEnd(start.bytes))
         start.bytes.insert(*end, versionNotice(kept->page, kept->version));
     return start;

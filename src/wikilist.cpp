@@ -103,13 +103,28 @@ std::string rowHtml(const WikiRow& row) {
 void collectPagesWithVersions(const std::string& folder, const std::string& below, int depth,
                               std::vector<std::string>& pages) {
     if (depth > 16) return;
-    for (const std::string& name : platform::listDirectory(folder)) {
+    std::vector<std::string> names;
+    try {
+        names = platform::listDirectory(folder);
+    } catch (const std::system_error&) {
+        return;  // a folder the server may not read keeps its pages out of the list, not the list away
+    }
+    for (const std::string& name : names) {
         std::string path = folder + platform::pathSeparator + name;
         if (platform::entryKind(path) != platform::EntryKind::Directory) continue;
         std::string relative = below.empty() ? name : below + "/" + name;
         if (namesPage(name) && hasVersions(path)) pages.push_back(relative);
         else collectPagesWithVersions(path, relative, depth + 1, pages);
     }
+}
+
+// Fills in the size, last save and title of the page `file` (raises when it cannot be read).
+void readDetails(const std::string& file, WikiRow& row) {
+    platform::UniqueFd fd = platform::openForReading(file);
+    platform::FileStamp stamp = platform::fileStamp(fd.get());
+    row.size = stamp.size;
+    row.saved = platform::localTimeOf(stamp.written);
+    row.title = pageTitle(readStart(fd.get(), titleSearchBytes));
 }
 
 } // namespace
@@ -126,6 +141,18 @@ std::string pageTitle(std::string_view head) {
     std::size_t end = lowered.find("</title", start);
     if (end == std::string::npos) return "";
     return plainText(head.substr(start + 1, end - start - 1));
+}
+
+std::string readStart(int fd, std::size_t limit) {
+    std::string start(limit, '\0');
+    std::size_t filled = 0;
+    while (filled < start.size()) {
+        std::size_t n = platform::readSome(fd, start.data() + filled, start.size() - filled);
+        if (n == 0) break;
+        filled += n;
+    }
+    start.resize(filled);
+    return start;
 }
 
 std::string approximateSize(std::int64_t size) {
@@ -160,19 +187,12 @@ WikiRow wikiRow(const std::string& root, const std::string& path) {
     row.size = -1;
     std::string file = systemPathForm(savePaths(root, path, "").pagePath);
     if (platform::entryKind(file) != platform::EntryKind::File) return row;
-    platform::UniqueFd fd = platform::openForReading(file);
-    platform::FileStamp stamp = platform::fileStamp(fd.get());
-    row.size = stamp.size;
-    row.saved = platform::localTimeOf(stamp.written);
-    std::string head(titleSearchBytes, '\0');
-    std::size_t filled = 0;
-    while (filled < head.size()) {
-        std::size_t n = platform::readSome(fd.get(), head.data() + filled, head.size() - filled);
-        if (n == 0) break;
-        filled += n;
+    // One page that cannot be read (no permission) is listed without its details; the list still comes.
+    try {
+        readDetails(file, row);
+    } catch (const std::system_error&) {
+        row = WikiRow{path, "", -1, {}, row.versions};
     }
-    head.resize(filled);
-    row.title = pageTitle(head);
     return row;
 }
 
@@ -195,8 +215,11 @@ int versionCount(const std::string& root, const std::string& path) {
     std::string folder = historyFolderOf(root, path);
     if (platform::entryKind(folder) != platform::EntryKind::Directory) return 0;
     int count = 0;
-    for (const std::string& name : platform::listDirectory(folder))
-        if (parseVersionName(name)) ++count;
+    try {
+        for (const std::string& name : platform::listDirectory(folder))
+            if (parseVersionName(name)) ++count;
+    } catch (const std::system_error&) {
+    }
     return count;
 }
 

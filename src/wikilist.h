@@ -19,6 +19,9 @@ inline constexpr std::size_t titleSearchBytes = 64 * 1024;
 // its character references decoded and its blanks collapsed; empty when none.
 std::string pageTitle(std::string_view head);
 
+// Up to `limit` bytes read from `fd` at its position (fewer at the end of its file).
+std::string readStart(int fd, std::size_t limit);
+
 // A size as a person reads it at a glance: "812 bytes", "3.4 KB", "2.4 MB" (units of 1,000,000 bytes).
 std::string approximateSize(std::int64_t size);
 
@@ -34,9 +37,8 @@ struct WikiRow {
 // The list page of the served folder `folder` (as a person knows it) with `rows` in order.
 std::string wikiListPage(std::string_view folder, const std::vector<WikiRow>& rows);
 
-// The row of the page at `path` below `root` (its title read from its first
-// bytes only; only the path and versions when it is no file); raises when
-// the page cannot be read.
+// The row of the page at `path` below `root`, its title read from its first
+// bytes only; only the path and versions when it is no file or cannot be read.
 WikiRow wikiRow(const std::string& root, const std::string& path);
 
 // The pages below `root` other than its own "tiddly-*.html" files that keep
