@@ -5,9 +5,9 @@
 // The code under test writes console lines to standard output; run with
 // standard output sent to /dev/null (the table is written to a file or to
 // standard error with --benchmark_out).
-#include "gateway.h"
-#include "saving.h"
-#include "server.h"
+#include "scripts/gateway.h"
+#include "wiki/saving.h"
+#include "server/server.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,12 +1,12 @@
 #include "main.h"
 
-#include "auth.h"
-#include "config.h"
+#include "access/auth.h"
+#include "base/config.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "server.h"
-#include "text.h"
+#include "server/server.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <exception>

@@ -1,5 +1,5 @@
 // The command line: defaults, the option state machine and the usage text.
-#include "config.h"
+#include "base/config.h"
 #include "main.h"
 #include "platform/paths.h"
 #include "support/blackbox.h"

@@ -1,5 +1,5 @@
 // Command lines of arbitrary words (NUL-separated in the input).
-#include "config.h"
+#include "base/config.h"
 #include "main.h"
 
 #include <cstdint>

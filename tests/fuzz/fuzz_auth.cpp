@@ -1,7 +1,7 @@
 // Authorization values and password settings of arbitrary bytes: what is
 // read back must survive being written again unchanged, and nothing but a
 // std::system_error may come out of a broken password hash.
-#include "auth.h"
+#include "access/auth.h"
 
 #include <cstdint>
 #include <cstdlib>

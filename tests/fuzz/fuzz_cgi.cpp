@@ -1,6 +1,6 @@
 // Interpreter outputs of arbitrary bytes: the answer always begins with a
 // status line, and unrecognised output passes whole behind "200 OK".
-#include "gateway.h"
+#include "scripts/gateway.h"
 
 #include <cstdint>
 #include <cstdlib>

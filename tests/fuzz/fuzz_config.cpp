@@ -1,5 +1,5 @@
 // Configuration files of arbitrary bytes: the reader reports and survives.
-#include "config.h"
+#include "base/config.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // tag the page has, the rest the value a client sent): "*" or the tag itself
 // anywhere in the list lets the page be replaced, a weak tag never does, and
 // a value that holds neither never does.
-#include "put.h"
+#include "wiki/put.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // the body. Every range the parse yields must lie inside the body, and a
 // parse that ran to its end gives parts that, joined by the delimiter again,
 // are the body: no byte is lost or read twice, a page holding delimiters too.
-#include "saving.h"
+#include "wiki/saving.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // Request assembly and routing fed arbitrary bytes in arbitrary pieces; the
 // answers go to a socket pair whose far end is drained after every input.
-#include "config.h"
+#include "base/config.h"
 #include "platform/files.h"
 #include "platform/net.h"
-#include "server.h"
+#include "server/server.h"
 
 #include <cstdint>
 #include <cstdio>

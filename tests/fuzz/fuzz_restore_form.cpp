@@ -1,7 +1,7 @@
 // Restore forms of arbitrary bytes: every field read back survives being
 // written again with each byte escaped, so no byte of a page or version
 // name is lost or changed on the way, and a field needs its "=".
-#include "versions.h"
+#include "wiki/versions.h"
 
 #include <cstdint>
 #include <cstdlib>

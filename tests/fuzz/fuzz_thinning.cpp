@@ -8,7 +8,7 @@
 // Which versions count as the newest is decided in one place, newestFirst,
 // with the Version each record makes in versionOf: when thinning learns of
 // another order of recency, these two are what change.
-#include "history.h"
+#include "wiki/history.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // is exactly the name the server would give that version (no two names for
 // one version); and the name made for any time, kind and attempt from the
 // input reads back as just that.
-#include "history.h"
+#include "wiki/history.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,0 +1,782 @@
+#include "server/server.h"
+
+#include "base/config.h"
+#include "scripts/gateway.h"
+#include "http/handling.h"
+#include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/net.h"
+#include "base/text.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+namespace fernhollow {
+
+using platform::consoleLine;
+
+namespace {
+
+constexpr int listenBacklog = 64;
+constexpr int waitTimeoutMs = 60 * 1000;
+// Each call of processPacketData takes at most this many bytes, as the
+// request assembly has always been fed.
+constexpr std::size_t receiveBufferSize = 16384;
+// One receive takes up to this many: a large page arrives in far fewer
+// passes of the loop (a 20 MiB save took three times as long in 16 KB
+// receives), and is still handed on in pieces of the size above.
+constexpr std::size_t receiveBatchSize = 16 * receiveBufferSize;
+
+// While a script runs the loop looks this often whether it has ended.
+constexpr std::chrono::milliseconds scriptPollInterval(20);
+
+// An entry of the loop's list: the socket's number, the handler owning it
+// and its socket, when it last received a byte, whether this pass's wait
+// found it readable or writable, when its first byte came
+// (time_point::max() until then), and whether its request is complete and
+// only its answer is still to go out.
+struct OpenConnection {
+    int fd;
+    std::unique_ptr<RequestHandler> handler;
+    SocketConnection* link;
+    std::chrono::steady_clock::time_point lastHeard;
+    bool readable;
+    std::chrono::steady_clock::time_point firstByte = std::chrono::steady_clock::time_point::max();
+    bool writable = false;
+    bool answering = false;
+};
+
+// Reads from `fd` into `bytes` until it holds `wanted` bytes or the file
+// ends; false when the file ended first.
+bool readChunk(int fd, std::string& bytes, std::size_t wanted) {
+    bytes.resize(wanted);
+    std::size_t filled = 0;
+    while (filled < wanted) {
+        std::size_t n = platform::readSome(fd, bytes.data() + filled, wanted - filled);
+        if (n == 0) break;
+        filled += n;
+    }
+    bytes.resize(filled);
+    return filled == wanted;
+}
+
+// Says on the console that a file answer failed, and gives what ends the
+// answer then: the failure head for a file of a known length, nothing more
+// for one sent up to its end (a script's output).
+std::string_view fileFailed(bool toEnd) {
+    if (toEnd) {
+        consoleLine("failed to read php output");
+        return {};
+    }
+    consoleLine("something failed, exception was thrown when sending file");
+    return failedSendHead;
+}
+
+} // namespace
+
+void Connection::sendFile(platform::UniqueFd file, std::int64_t length) {
+    bool toEnd = length < 0;
+    std::string chunk;
+    for (auto left = static_cast<std::uint64_t>(length); toEnd || left > 0;) {
+        std::size_t wanted = toEnd || left > fileChunkSize ? fileChunkSize : static_cast<std::size_t>(left);
+        bool whole = false;
+        try {
+            whole = readChunk(file.get(), chunk, wanted);
+        } catch (const std::system_error&) {
+            if (std::string_view tail = fileFailed(toEnd); !tail.empty()) send(tail);
+            return;
+        }
+        if (toEnd) {
+            if (chunk.empty()) return send({});
+            sendPart(chunk);
+            continue;
+        }
+        // A file shorter than announced: the bytes of this piece never go.
+        if (!whole) return send(fileFailed(false));
+        left -= wanted;
+        if (left > 0) sendPart(chunk); else send(chunk);
+    }
+}
+
+SocketConnection::SocketConnection(int fd) : fd_(fd) {}
+
+SocketConnection::~SocketConnection() {
+    platform::UniqueFd closing(fd_);
+}
+
+void SocketConnection::enqueue(Piece piece) {
+    if (queue_.empty()) lastProgress_ = std::chrono::steady_clock::now();
+    queue_.push_back(std::move(piece));
+}
+
+void SocketConnection::sendPart(std::string_view bytes) {
+    if (bytes.empty()) return;
+    Piece piece;
+    piece.bytes = bytes;
+    enqueue(std::move(piece));
+}
+
+void SocketConnection::send(std::string_view bytes) {
+    sendPart(bytes);
+    flush();
+}
+
+void SocketConnection::sendFile(platform::UniqueFd file, std::int64_t length) {
+    Piece piece;
+    piece.file = std::move(file);
+    piece.toEnd = length < 0;
+    piece.fileLeft = length;
+    enqueue(std::move(piece));
+    flush();
+}
+
+bool SocketConnection::holdsFile() const {
+    return std::any_of(queue_.begin(), queue_.end(), [](const Piece& piece) { return bool(piece.file); });
+}
+
+bool SocketConnection::refill(Piece& piece) {
+    piece.bytes.clear();
+    piece.sent = 0;
+    if (!piece.file || (!piece.toEnd && piece.fileLeft <= 0)) {
+        piece.file.reset();
+        return false;
+    }
+    std::size_t wanted = piece.toEnd || piece.fileLeft > static_cast<std::int64_t>(fileChunkSize)
+                             ? fileChunkSize
+                             : static_cast<std::size_t>(piece.fileLeft);
+    bool whole = false;
+    try {
+        whole = readChunk(piece.file.get(), piece.bytes, wanted);
+    } catch (const std::system_error&) {
+        piece.file.reset();
+        piece.bytes = fileFailed(piece.toEnd);
+        return !piece.bytes.empty();
+    }
+    if (piece.toEnd) {
+        if (piece.bytes.empty()) piece.file.reset();
+        return !piece.bytes.empty();
+    }
+    if (!whole) {
+        // A file shorter than announced: the bytes of this piece never go.
+        piece.file.reset();
+        piece.bytes = fileFailed(false);
+        return true;
+    }
+    piece.fileLeft -= static_cast<std::int64_t>(wanted);
+    return true;
+}
+
+bool SocketConnection::flush() {
+    while (!queue_.empty()) {
+        Piece& front = queue_.front();
+        if (front.sent == front.bytes.size()) {
+            if (!refill(front)) queue_.pop_front();
+            continue;
+        }
+        bool moreFollows = queue_.size() > 1 || front.toEnd || front.fileLeft > 0;
+        std::size_t taken = platform::sendSome(fd_, std::string_view(front.bytes).substr(front.sent), moreFollows);
+        if (taken == 0) return false;
+        front.sent += taken;
+        lastProgress_ = std::chrono::steady_clock::now();
+    }
+    return true;
+}
+
+std::string SocketConnection::peerAddress() const {
+    return platform::peerAddress(fd_);
+}
+
+bool listenerIsLoopback = true;
+
+std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo) {
+    std::size_t at = text.find(needle, searchedTo);
+    if (at == std::string_view::npos && text.size() >= needle.size())
+        searchedTo = text.size() - needle.size() + 1;
+    return at;
+}
+
+bool RequestHandler::closingDelimiterArrived() {
+    if (!closingFound_)
+        closingFound_ = findFromLastMiss(body, "\r\n--" + boundary + "--", closingSearchedTo_) != std::string::npos;
+    return closingFound_;
+}
+
+std::optional<std::string> headOverLimit(std::string_view received, std::size_t headEnd) {
+    // A head whose end has not come within the limit would pass it.
+    std::size_t headSize = headEnd == std::string_view::npos ? received.size() + 1 : headEnd + 4;
+    if (headSize > limits::maxHeadBytes)
+        return "the head is larger than " + std::to_string(limits::maxHeadBytes) + " bytes";
+    if (headEnd == std::string_view::npos) return std::nullopt;
+    std::string_view head = received.substr(0, headSize);
+    std::size_t lines = 0;
+    for (std::size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) ++lines;
+    if (lines > limits::maxHeadLines)
+        return "the head has more than " + std::to_string(limits::maxHeadLines) + " lines";
+    return std::nullopt;
+}
+
+bool BodyBudget::take(std::int64_t bytes) {
+    if (bytes > cap_ - used_) return false;
+    used_ += bytes;
+    return true;
+}
+
+bool BodyClaim::growTo(std::int64_t bytes) {
+    if (bytes <= held_) return true;
+    if (budget_ && !budget_->take(bytes - held_)) return false;
+    held_ = bytes;
+    return true;
+}
+
+void BodyClaim::release() {
+    if (budget_) budget_->give(held_);
+    held_ = 0;
+}
+
+std::string bodiesBusyAnswer() {
+    return plainAnswer("503 Service Unavailable", "Too many large request bodies in progress: try again later.\n",
+                       "Retry-After: 5\r\n");
+}
+
+void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {
+    consoleLine("request refused: " + std::string(reason));
+    send(answer);
+    keepOpen = 0;
+}
+
+void RequestHandler::refuseBodyOverLimit() {
+    refuseOverLimit(plainAnswer("413 Content Too Large",
+                                "Request body too large: at most " + std::to_string(limits::maxBodyBytes) + " bytes.\n"),
+                    "the body is larger than " + std::to_string(limits::maxBodyBytes) + " bytes");
+}
+
+bool RequestHandler::claimBody(std::uint64_t received) {
+    // More bytes than announced are kept too, so they count when they are more.
+    std::int64_t held = std::max(contentLength, static_cast<std::int64_t>(received));
+    if (bodyClaim_.growTo(held)) return true;
+    refuseOverLimit(bodiesBusyAnswer(), "the bodies in progress would hold more than " +
+                                            std::to_string(limits::maxHeldBodyBytes) + " bytes");
+    return false;
+}
+
+void RequestHandler::discard(std::size_t count) {
+    discardLeft_ -= std::min(discardLeft_, static_cast<std::int64_t>(count));
+    keepOpen = discardLeft_ > 0 ? 1 : 0;
+}
+
+void RequestHandler::processPacketData(std::string_view bytes) {
+    if (discardLeft_ > 0) return discard(bytes.size());
+    keepOpen = 1;
+    // Checked before the bytes are kept, so a body at its limit never grows
+    // its buffer once more.
+    if (!headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
+        return refuseBodyOverLimit();
+    if (!headLines.empty() && !claimBody(body.size() + bytes.size())) return;
+    body.append(bytes);
+    bool headJustWhole = false;
+    if (headLines.empty()) {
+        std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
+        if (std::optional<std::string> reason = headOverLimit(body, headEnd))
+            return refuseOverLimit(plainAnswer("431 Request Header Fields Too Large",
+                                               "Request head too large: at most " +
+                                                   std::to_string(limits::maxHeadBytes) + " bytes in at most " +
+                                                   std::to_string(limits::maxHeadLines) + " lines.\n"),
+                                   *reason);
+        if (headEnd != std::string::npos) {
+            for (std::string_view line : headerLines(body)) headLines.emplace_back(line);
+            if (!headLines.empty()) handleRequest();
+            body.erase(0, headEnd + 4);
+            if (discardLeft_ > 0) {
+                discard(body.size());
+                body.clear();
+                return;
+            }
+            headJustWhole = true;
+        }
+    }
+    if (headLines.empty() || keepOpen == 0) return;
+    // An announced body over the limit is refused before the rest comes.
+    if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
+    // So is one the bodies in progress have no room for.
+    if (!claimBody(body.size())) return;
+    // Only a body the budget took is given room ahead.
+    if (headJustWhole) reserveAnnouncedBody();
+    if (putAwaited_) {
+        // A page sent by PUT is whole at its announced length; more is no part of it.
+        if (pageWriter_) {
+            passBodyToWriter();
+            if (pageWriter_->size() < contentLength) return;
+        } else {
+            if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
+            body.resize(static_cast<std::size_t>(contentLength));
+        }
+        handlePut();
+    } else if (!boundary.empty() && contentLength > 0) {
+        // The page of an upload may hold delimiter-like text anywhere, the
+        // closing delimiter's own included: only its length tells when it is
+        // whole. Bytes past it are no part of it, so they never move its end.
+        feedUploadWriter();
+        if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
+        body.resize(static_cast<std::size_t>(contentLength));
+        handlePost();
+    } else if (!boundary.empty() && closingDelimiterArrived()) {
+        handlePost();
+    } else if (contentLength > 0 && static_cast<std::uint64_t>(contentLength) == body.size()) {
+        handlePost();
+        consoleLine("main.RequestHandler.processPacketData returned from handleRequest");
+    }
+}
+
+RequestHandler::RequestHandler(std::unique_ptr<Connection> connection, BodyBudget* bodies, Gate* gate,
+                               ScriptTurn* scripts)
+    : socket(std::move(connection)), bodyClaim_(bodies), gate_(gate), scripts_(scripts) {}
+
+RequestHandler::~RequestHandler() = default;
+
+void RequestHandler::dropUnsavedPage() {
+    pageWriter_.reset();
+}
+
+void RequestHandler::feedUploadWriter() {
+    // The parts before the page are small: their heads are in long before this.
+    constexpr std::size_t lookAfter = 256 * 1024;
+    if (!uploadLooked_ && body.size() >= lookAfter) {
+        uploadLooked_ = true;
+        startUploadWriter();
+    }
+    if (!pageWriter_) return;
+    std::size_t from = uploadPageFrom_ + static_cast<std::size_t>(pageWriter_->size());
+    std::size_t upTo = std::min(body.size(), static_cast<std::size_t>(contentLength));
+    if (upTo > from) pageWriter_->append(std::string_view(body).substr(from, upTo - from));
+}
+
+void RequestHandler::passBodyToWriter() {
+    std::size_t wanted = static_cast<std::size_t>(contentLength - pageWriter_->size());
+    pageWriter_->append(std::string_view(body).substr(0, std::min(wanted, body.size())));
+    body.clear();
+}
+
+void RequestHandler::reserveAnnouncedBody() {
+    // A page written as it arrives needs no room here.
+    if (pageWriter_) return;
+    if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
+    // Room for the announced body saves copying it at every doubling. Pages
+    // never written are not resident, so a client announcing more than it
+    // sends costs address space only, and the room is bounded; a refusal
+    // just leaves the body to grow as it comes.
+    try {
+        body.reserve(static_cast<std::size_t>(std::min(contentLength, limits::maxReservedBodyBytes)));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+bool parsePort(std::string_view text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    unsigned value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 65535) return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+std::chrono::steady_clock::time_point headDeadline(std::chrono::steady_clock::time_point firstByte, bool headWhole,
+                                                   std::chrono::milliseconds idle) {
+    if (headWhole || firstByte == std::chrono::steady_clock::time_point::max())
+        return std::chrono::steady_clock::time_point::max();
+    return firstByte + idle;
+}
+
+std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
+                                   std::chrono::steady_clock::time_point earliestDeadline,
+                                   std::chrono::milliseconds longest) {
+    using std::chrono::milliseconds;
+    if (earliestDeadline == std::chrono::steady_clock::time_point::max()) return longest;
+    if (earliestDeadline <= now) return milliseconds(0);
+    // Rounded up: waking a moment early would only make an empty pass.
+    return std::min(std::chrono::ceil<milliseconds>(earliestDeadline - now), longest);
+}
+
+std::size_t connectionCapacity(std::int64_t descriptors) {
+    if (descriptors <= limits::reservedDescriptors) return 1;
+    return static_cast<std::size_t>(descriptors - limits::reservedDescriptors);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Whole seconds a connection last heard at `heard` has been silent.
+std::string silentSeconds(Clock::time_point heard, Clock::time_point now) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - heard).count());
+}
+
+// The peer of a connection for a console line, also when it is gone.
+std::string peerOf(const OpenConnection& entry) {
+    try {
+        return entry.handler->socket->peerAddress();
+    } catch (const std::system_error&) {
+        return "a peer that is gone";
+    }
+}
+
+// Closes connection `i` (shut down both ways) and removes it from the list.
+void closeAt(std::vector<OpenConnection>& connections, std::size_t i) {
+    platform::shutdownBoth(connections[i].fd);
+    connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+// Closes the connection that has been silent longest, to make room for a
+// new one; false when there is none.
+bool closeLongestSilent(std::vector<OpenConnection>& connections) {
+    if (connections.empty()) return false;
+    std::size_t longest = 0;
+    for (std::size_t i = 1; i < connections.size(); ++i)
+        if (connections[i].lastHeard < connections[longest].lastHeard) longest = i;
+    consoleLine(std::to_string(longest) + ": closing the connection silent longest, " + peerOf(connections[longest]) +
+                " (no byte for " + silentSeconds(connections[longest].lastHeard, Clock::now()) +
+                " s), to admit a new one");
+    closeAt(connections, longest);
+    return true;
+}
+
+// When connection `entry` must have its head whole.
+Clock::time_point headDeadlineOf(const OpenConnection& entry, std::chrono::milliseconds idle) {
+    return headDeadline(entry.firstByte, !entry.handler->headLines.empty(), idle);
+}
+
+// Whether connection `i`, its head still not whole at `now`, is past the
+// time for it: then it is answered 408, told on the console and closed.
+bool closeIfHeadLate(std::vector<OpenConnection>& connections, std::size_t i, std::chrono::milliseconds idle,
+                     Clock::time_point now) {
+    OpenConnection& entry = connections[i];
+    if (now < headDeadlineOf(entry, idle)) return false;
+    std::string seconds = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(idle).count());
+    consoleLine(std::to_string(i) + ": the head from " + peerOf(entry) + " did not come whole within " + seconds +
+                " s, closing the connection");
+    try {
+        entry.handler->socket->send(plainAnswer("408 Request Timeout",
+                                                "Request head not complete within " + seconds + " s.\n"));
+    } catch (const std::system_error&) {
+        // The peer is gone: closing is all there is left to do.
+    }
+    closeAt(connections, i);
+    return true;
+}
+
+// Closes every connection that has received no byte for `idle`, and every
+// one not read this pass whose head has not come whole within `idle` of its
+// first byte (one read this pass is checked once its bytes are taken).
+void closeIdle(std::vector<OpenConnection>& connections, std::chrono::milliseconds idle) {
+    Clock::time_point now = Clock::now();
+    for (std::size_t i = 0; i < connections.size();) {
+        // A connection whose request is complete is silent by right: its
+        // answer is under way, bounded by the send and script time-outs.
+        if (connections[i].answering) {
+            ++i;
+            continue;
+        }
+        if (!connections[i].readable && closeIfHeadLate(connections, i, idle, now)) continue;
+        if (now - connections[i].lastHeard < idle) {
+            ++i;
+            continue;
+        }
+        consoleLine(std::to_string(i) + ": no byte from " + peerOf(connections[i]) + " for " +
+                    silentSeconds(connections[i].lastHeard, now) + " s, closing the connection");
+        closeAt(connections, i);
+    }
+}
+
+// Accepts one waiting connection and appends its handler to the list. When
+// the connections fill the descriptors they may have, the ones silent
+// longest make room. When the system has no descriptor left before that
+// (some were in use elsewhere), `capacity` is lowered so that an answer
+// still finds the descriptors it needs, and room is made. With no
+// connection to close, the spare descriptor is given up for a moment so the
+// waiting connection can be taken and closed instead of keeping the
+// listener ready forever.
+void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnection>& connections,
+               std::size_t& capacity, BodyBudget& bodies, Gate& gate, ScriptTurn& scripts) {
+    auto makeRoom = [&] {
+        while (connections.size() >= capacity && closeLongestSilent(connections)) {
+        }
+    };
+    makeRoom();
+    int error = 0;
+    platform::UniqueFd accepted = platform::acceptConnection(listener, error);
+    if (!accepted && platform::isDescriptorExhaustion(error) && !connections.empty()) {
+        capacity = connectionCapacity(static_cast<std::int64_t>(connections.size()));
+        consoleLine("out of descriptors with " + std::to_string(connections.size()) +
+                    " connections open: keeping at most " + std::to_string(capacity));
+        makeRoom();
+        accepted = platform::acceptConnection(listener, error);
+    }
+    if (!accepted) {
+        if (platform::isNothingWaiting(error)) return;
+        if (!platform::isDescriptorExhaustion(error)) {
+            consoleLine("unable to accept a connection: " + std::generic_category().message(error));
+            return;
+        }
+        consoleLine("unable to accept a connection: out of descriptors, dropping it");
+        spare.reset();
+        platform::UniqueFd dropped = platform::acceptConnection(listener, error);
+        dropped.reset();
+        try {
+            spare = platform::openNullDevice();
+        } catch (const std::system_error&) {
+        }
+        return;
+    }
+    try {
+        int fd = accepted.get();
+        auto connection = std::make_unique<SocketConnection>(accepted.release());
+        SocketConnection* link = connection.get();
+        consoleLine("connection from " + connection->peerAddress());
+        // Not in this pass's wait: it is read from the next pass on.
+        connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection), &bodies, &gate, &scripts),
+                               link, Clock::now(), false});
+    } catch (const std::system_error& error) {
+        consoleLine(std::string("dropping a connection that failed at once: ") + error.what());
+    }
+}
+
+// Start-up lines on who may use the server, and a warning where anyone on
+// the network could change everything.
+void sayWhoMayConnect(const Gate& gate, bool loopback) {
+    if (gate.passwordSet()) {
+        consoleLine(gate.guestsRead()
+                        ? "saving, restoring and scripts need the user name and password; anyone may read"
+                        : "every request needs the user name and password");
+        if (gate.passwordPlain())
+            consoleLine("the password is kept in plain text in the settings: fernhollow --hash-password prints "
+                        "a hash to keep there instead");
+    } else if (!loopback) {
+        consoleLine("warning: listening beyond this machine without a password: anyone on the network can "
+                    "change every wiki and run every script (set one with --password)");
+    }
+}
+
+// Whether connection `i`, its request complete, has nothing left to do (no
+// script to wait for, nothing waiting to be sent): then it is closed, which
+// the console tells, and true is returned.
+bool closeIfAnswered(std::size_t i, OpenConnection& entry) {
+    if (!entry.answering || entry.handler->scriptPending() || entry.link->waiting()) return false;
+    consoleLine(std::to_string(i) + ": closing connection from " + entry.link->peerAddress());
+    platform::shutdownBoth(entry.fd);
+    return true;
+}
+
+// Runs one step of connection `i` that may fail with its peer or its
+// request; true when the connection is finished and must leave the list:
+// it failed, or its answer is all out.
+template <typename Step>
+bool serveStep(std::size_t i, OpenConnection& entry, Step step) {
+    try {
+        if (step()) return true;
+        return closeIfAnswered(i, entry);
+    } catch (const platform::NetworkError&) {
+        consoleLine("Network error reported by OS");
+    } catch (...) {
+        consoleLine("Exception thrown during processPacketData()");
+    }
+    return true;
+}
+
+// Receives once on connection `i` and hands the bytes on; true when the
+// connection is finished and must leave the list.
+bool serveReadable(std::size_t i, OpenConnection& entry, char* buffer) {
+    RequestHandler& handler = *entry.handler;
+    std::optional<std::size_t> received;
+    try {
+        received = platform::receiveSome(entry.fd, buffer, receiveBatchSize);
+    } catch (const std::system_error&) {
+        consoleLine("Connection error.");
+        return true;
+    }
+    // The wait saw bytes that were gone again: nothing to do this pass.
+    if (!received) return false;
+    if (*received == 0) {
+        try {
+            consoleLine(std::to_string(i) + ": Connection from " + handler.socket->peerAddress() + " closed.");
+        } catch (const std::system_error&) {
+            consoleLine("Connection closed.");
+        }
+        return true;
+    }
+    entry.lastHeard = Clock::now();
+    if (entry.firstByte == Clock::time_point::max()) entry.firstByte = entry.lastHeard;
+    return serveStep(i, entry, [&] {
+        // Piece by piece until one is answered; what follows an answer is
+        // never read, as no second request on a connection ever is.
+        for (std::size_t at = 0; at < *received; at += receiveBufferSize) {
+            handler.processPacketData(std::string_view(buffer + at, std::min(receiveBufferSize, *received - at)));
+            if (handler.keepOpen == 0) break;
+        }
+        if (handler.keepOpen != 0) return false;
+        // Before the client learns that the connection is done.
+        handler.dropUnsavedPage();
+        entry.answering = true;
+        return false;
+    });
+}
+
+// Closes every connection whose socket has taken no byte of what waits for
+// it for the send time-out: its peer stopped reading.
+void closeStalled(std::vector<OpenConnection>& connections, Clock::time_point now) {
+    const auto limit = std::chrono::seconds(limits::sendTimeoutSeconds);
+    for (std::size_t i = 0; i < connections.size();) {
+        OpenConnection& entry = connections[i];
+        if (!entry.link->waiting() || now - entry.link->lastProgress() < limit) {
+            ++i;
+            continue;
+        }
+        consoleLine(std::to_string(i) + ": " + peerOf(entry) + " took no byte of its answer for " +
+                    std::to_string(limits::sendTimeoutSeconds) + " s, closing the connection");
+        closeAt(connections, i);
+    }
+}
+
+// One pass's steps for the connections the wait found writable, and for
+// those whose script waits or runs, in list order; a connection that is
+// finished leaves the list at once, and the next one is still served.
+void serveWritesAndScripts(std::vector<OpenConnection>& connections, ScriptTurn& scripts, Clock::time_point now) {
+    for (std::size_t i = 0; i < connections.size();) {
+        OpenConnection& entry = connections[i];
+        bool finished = entry.writable && serveStep(i, entry, [&] {
+            entry.link->flush();
+            return false;
+        });
+        if (finished) {
+            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+    // The turn is free when no script runs and no script's output file is
+    // still being sent; the requests waiting for it start in list order.
+    scripts.taken = std::any_of(connections.begin(), connections.end(),
+                                [](const OpenConnection& entry) { return entry.handler->holdsScriptTurn(); });
+    for (std::size_t i = 0; i < connections.size();) {
+        OpenConnection& entry = connections[i];
+        bool finished = entry.handler->scriptPending() && serveStep(i, entry, [&] {
+            entry.handler->advanceScript(now);
+            return false;
+        });
+        if (finished) {
+            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+} // namespace
+
+std::vector<std::string> listPageAddresses(const std::string& ip, std::uint32_t bound, std::uint16_t port,
+                                           const std::vector<std::string>& own) {
+    std::vector<std::string> hosts;
+    if (bound != 0) hosts.push_back(ip);
+    else hosts = own;
+    std::vector<std::string> urls;
+    for (const std::string& host : hosts) urls.push_back("http://" + host + ":" + std::to_string(port) + "/tiddly");
+    return urls;
+}
+
+int runServer() {
+    platform::ignoreBrokenPipes();
+    platform::keepFileSizeLimitAWriteFailure();
+    platform::UniqueFd listener = platform::createTcpSocket();
+    std::uint16_t port = 0;
+    std::string portText = getConfig("port");
+    if (!parsePort(portText, port))
+        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                                "port \"" + portText + "\" is not a number from 0 to 65535");
+    std::string ip = getConfig("ip");
+    // Settled before anything is opened: a broken password setting stops the start.
+    Gate gate = Gate::fromSettings();
+    platform::allowAddressReuse(listener.get());
+    auto address = platform::resolveIpv4(ip);
+    if (!address || !platform::bindIpv4(listener.get(), *address, port)) {
+        consoleLine("unable to bind to socket on port " + std::to_string(port));
+        return 0;
+    }
+    listenerIsLoopback = platform::isLoopback(*address);
+    platform::listenOn(listener.get(), listenBacklog);
+    // Accepting must never block the loop, even if a waiting peer vanished.
+    platform::makeNonBlocking(listener.get());
+    // With port 0 the system chose the port: say which one.
+    consoleLine("listening on " + ip + ":" + std::to_string(platform::localPort(listener.get())) +
+                " for incoming connections");
+    consoleLine("pages will be loaded from " + getConfig("root"));
+    std::vector<std::string> own = *address == 0 ? platform::ownIpv4Addresses() : std::vector<std::string>{};
+    for (const std::string& url : listPageAddresses(ip, *address, platform::localPort(listener.get()), own))
+        consoleLine("open " + url + " in your browser");
+    sayWhoMayConnect(gate, listenerIsLoopback);
+    // From here on console lines carry bytes of requests: control bytes in
+    // them must neither break a line nor command the terminal.
+    platform::transformConsoleLines(escapeControlBytes);
+
+    platform::UniqueFd spare = platform::openNullDevice();
+    const std::chrono::milliseconds idle =
+        std::chrono::seconds(timeoutSetting("idle-timeout", limits::defaultIdleTimeoutSeconds));
+    std::size_t capacity = connectionCapacity(platform::descriptorLimit());
+    // Declared before the connections, whose handlers hold claims on it.
+    BodyBudget bodies(limits::maxHeldBodyBytes);
+    ScriptTurn scripts;
+    std::vector<OpenConnection> connections;
+    std::vector<platform::Readiness> waitSet;
+    std::vector<char> buffer(receiveBatchSize);
+    for (;;) {
+        waitSet.clear();
+        waitSet.push_back({listener.get(), true, false});
+        Clock::time_point earliestDeadline = Clock::time_point::max();
+        bool scriptPending = false;
+        for (const auto& entry : connections) {
+            // A connection answering reads no more: its peer's next bytes wait.
+            bool wantWrite = entry.link->waiting();
+            waitSet.push_back({entry.fd, !entry.answering, wantWrite});
+            if (!entry.answering)
+                earliestDeadline = std::min({earliestDeadline, entry.lastHeard + idle, headDeadlineOf(entry, idle)});
+            if (wantWrite)
+                earliestDeadline = std::min(earliestDeadline,
+                                            entry.link->lastProgress() + std::chrono::seconds(limits::sendTimeoutSeconds));
+            scriptPending = scriptPending || entry.handler->scriptPending();
+        }
+        auto wait = loopWait(Clock::now(), earliestDeadline, std::chrono::milliseconds(waitTimeoutMs));
+        // A script's end makes no descriptor ready: it is looked for often.
+        if (scriptPending) wait = std::min(wait, scriptPollInterval);
+        platform::waitReady(waitSet, static_cast<int>(wait.count()));
+        Clock::time_point now = Clock::now();
+        for (std::size_t k = 0; k < connections.size(); ++k) {
+            connections[k].readable = waitSet[k + 1].wantRead && waitSet[k + 1].readable;
+            connections[k].writable = waitSet[k + 1].wantWrite && waitSet[k + 1].writable;
+            // Bytes are waiting: not silent, though the server was busy elsewhere.
+            if (connections[k].readable) connections[k].lastHeard = now;
+        }
+        // Right after the wait, while what it found is fresh.
+        closeIdle(connections, idle);
+        closeStalled(connections, now);
+        serveWritesAndScripts(connections, scripts, now);
+        if (waitSet[0].readable) acceptOne(listener.get(), spare, connections, capacity, bodies, gate, scripts);
+        for (std::size_t i = 0; i < connections.size();) {
+            if (!connections[i].readable) {
+                ++i;
+                continue;
+            }
+            connections[i].readable = false;
+            if (serveReadable(i, connections[i], buffer.data())) {
+                connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            // Bytes that were waiting when the time ran out have been taken
+            // first: a head they made whole is served, any other is late.
+            if (!closeIfHeadLate(connections, i, idle, Clock::now())) ++i;
+        }
+    }
+}
+
+} // namespace fernhollow

@@ -1,0 +1,347 @@
+// The connection server: the byte sink a request is answered on, the
+// per-connection RequestHandler with its request assembly, and the listener
+// with its connection loop.
+#pragma once
+
+#include "access/auth.h"
+#include "wiki/pages.h"
+#include "platform/unique_fd.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace fernhollow {
+
+// How much of a file is read for one send: enough that a large file goes
+// out in few system calls, little enough for many answers waiting at once.
+inline constexpr std::size_t fileChunkSize = 256 * 1024;
+
+// Where a handler's answers go: a socket in the server, a buffer in tests.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    // Sends `bytes` after everything sent before (raises
+    // platform::NetworkError when the peer is gone).
+    virtual void send(std::string_view bytes) = 0;
+    // The peer as "address:port" (raises platform::NetworkError).
+    virtual std::string peerAddress() const = 0;
+    // Sends a piece of an answer that more bytes follow right after, so the
+    // system may fill whole segments; the answer's last piece goes by send.
+    virtual void sendPart(std::string_view bytes) { send(bytes); }
+    // Sends `length` bytes of `file` from where it stands (a negative length:
+    // all up to its end) after everything sent before. A file that ends
+    // before `length` ends the answer with the failure head instead; one that
+    // fails to read up to its end ends the answer where it failed.
+    virtual void sendFile(platform::UniqueFd file, std::int64_t length);
+    // Whether a file handed to sendFile is still open, not all sent yet.
+    virtual bool holdsFile() const { return false; }
+};
+
+// A connection that collects what is sent, for tests and fuzzing.
+class BufferConnection : public Connection {
+public:
+    explicit BufferConnection(std::string peer = "127.0.0.1:50000") : peer_(std::move(peer)) {}
+    void send(std::string_view bytes) override { sent.append(bytes); }
+    std::string peerAddress() const override { return peer_; }
+    std::string sent;
+
+private:
+    std::string peer_;
+};
+
+// A connection on an accepted non-blocking socket, which it owns. What the
+// socket does not take at once is kept, in order, and sent by flush as the
+// socket becomes writable; a file is read as it goes out, never held whole.
+class SocketConnection : public Connection {
+public:
+    explicit SocketConnection(int fd);
+    ~SocketConnection() override;
+    void send(std::string_view bytes) override;
+    std::string peerAddress() const override;
+    void sendPart(std::string_view bytes) override;
+    void sendFile(platform::UniqueFd file, std::int64_t length) override;
+    bool holdsFile() const override;
+    int descriptor() const { return fd_; }
+    // Sends what the socket takes now of what waits; true when nothing is
+    // left (raises platform::NetworkError when the peer is gone).
+    bool flush();
+    // Whether bytes wait for the socket to take them.
+    bool waiting() const { return !queue_.empty(); }
+    // When the socket last took bytes of what waits, or began to wait.
+    std::chrono::steady_clock::time_point lastProgress() const { return lastProgress_; }
+
+private:
+    // Bytes to send, and the file they are read from (when any) with what
+    // is still to be read of it.
+    struct Piece {
+        std::string bytes;
+        std::size_t sent = 0;
+        platform::UniqueFd file;
+        std::int64_t fileLeft = 0;
+        bool toEnd = false;
+    };
+    // Reads the next bytes of the front piece's file; false when it has
+    // none left (the file is closed then).
+    bool refill(Piece& piece);
+    void enqueue(Piece piece);
+    int fd_;
+    std::deque<Piece> queue_;
+    std::chrono::steady_clock::time_point lastProgress_;
+};
+
+// The bytes that the bodies of all open connections may hold together;
+// owned by the connection loop, shared by its handlers.
+class BodyBudget {
+public:
+    explicit BodyBudget(std::int64_t cap) : cap_(cap) {}
+    BodyBudget(const BodyBudget&) = delete;
+    BodyBudget& operator=(const BodyBudget&) = delete;
+    // Takes `bytes` more when the total stays within the cap; false (nothing taken) otherwise.
+    bool take(std::int64_t bytes);
+    // Gives back `bytes` taken before.
+    void give(std::int64_t bytes) { used_ -= bytes; }
+    std::int64_t used() const { return used_; }
+    std::int64_t cap() const { return cap_; }
+
+private:
+    std::int64_t cap_;
+    std::int64_t used_ = 0;
+};
+
+// One handler's share of a BodyBudget, given back when the claim ends.
+// Without a budget every claim is granted.
+class BodyClaim {
+public:
+    explicit BodyClaim(BodyBudget* budget = nullptr) : budget_(budget) {}
+    ~BodyClaim() { release(); }
+    BodyClaim(const BodyClaim&) = delete;
+    BodyClaim& operator=(const BodyClaim&) = delete;
+    // Raises the claim to `bytes` in all (never lowers it); false, the claim
+    // unchanged, when the budget has not that much left.
+    bool growTo(std::int64_t bytes);
+    // Gives the whole claim back.
+    void release();
+    std::int64_t held() const { return held_; }
+
+private:
+    BodyBudget* budget_;
+    std::int64_t held_ = 0;
+};
+
+// Whether a script holds the turn: one runs at a time, as the exchange
+// files have one name each. Owned by the connection loop, shared by its
+// handlers.
+struct ScriptTurn {
+    bool taken = false;
+};
+
+struct ScriptRun;
+
+// One accepted connection and everything of the one request it carries.
+class RequestHandler {
+public:
+    // A handler given `bodies` keeps its body within what they have left; one
+    // given `gate` lets only the requests it admits through; one given
+    // `scripts` starts its script when the turn is free and leaves it to the
+    // loop to notice its end, one without runs it at once and waits for it.
+    explicit RequestHandler(std::unique_ptr<Connection> connection = nullptr, BodyBudget* bodies = nullptr,
+                            Gate* gate = nullptr, ScriptTurn* scripts = nullptr);
+    virtual ~RequestHandler();
+    RequestHandler(const RequestHandler&) = delete;
+    RequestHandler& operator=(const RequestHandler&) = delete;
+
+    // Routes a request whose head is complete; answers GET and HEAD at once.
+    virtual void handleRequest();
+    // Takes the multipart body of an upload apart into the upload fields.
+    virtual void parseMultipart();
+    // Reads the "UploadPlugin" options of one part.
+    virtual void parseUploadOptions(std::string_view part);
+    // Answers with the page of links to the wiki files of the root.
+    virtual void sendTiddlyList();
+    // Answers HEAD of the list page with the head GET gets.
+    void sendTiddlyListHead();
+    // Dispatches a POST whose body is complete.
+    virtual void handlePost();
+    // Stores an uploaded page, keeping the previous copy as its backup.
+    virtual void saveTiddly();
+    // Takes the bytes of one receive and answers whatever became complete.
+    virtual void processPacketData(std::string_view bytes);
+
+    // Answers a GET with a file of the root (or the 404 page); never raises
+    // but for a failing connection.
+    void sendFile(const std::string& url);
+    // Answers a HEAD with the head of a file of the root (or the 404 page).
+    void sendHead(const std::string& url);
+    // Runs the script interpreter for a ".php" request and sends its answer
+    // (once it has ended, when the loop runs it).
+    void handlePhpRequest(const std::string& method, const std::string& url);
+    // Whether this request's script waits for its turn or runs.
+    bool scriptPending() const { return script_ != nullptr; }
+    // Starts a script waiting for its turn when the turn is free; answers a
+    // running one that has ended or run out of time. Called every pass.
+    void advanceScript(std::chrono::steady_clock::time_point now);
+    // Whether this request holds the scripts' turn: its script runs, or the
+    // output file of its script is still being sent.
+    bool holdsScriptTurn() const;
+    // Answers OPTIONS: which methods a URL takes, and whether PUT may save it.
+    void handleOptions(const std::string& url);
+    // Answers with the history page of the page the query names; to HEAD
+    // (`headOnly`), with the head GET gets.
+    void sendHistoryPage(bool headOnly = false);
+    // Brings back the version a complete restore form names.
+    void restoreVersion();
+    // Reads what the head of a PUT says of its body, refusing one it cannot take.
+    void awaitPutBody();
+    // Saves the page a PUT whose body is complete names, unless it changed
+    // since the client loaded it.
+    void handlePut();
+    // Removes the temporary file of a page that was being written as it
+    // arrived and was not saved (a refused or unfinished request).
+    void dropUnsavedPage();
+
+    std::unique_ptr<Connection> socket;
+    std::int32_t keepOpen = 0;
+    std::string body;
+    std::vector<std::string> headLines;
+    std::string boundary;
+    std::int64_t contentLength = 0;
+    std::string fileName;
+    std::string backupDir;
+    std::string formName;
+    std::string path;
+    std::string query;
+    // The parts of the last multipart body taken apart, as (offset, size)
+    // ranges of the body as it was received.
+    std::vector<std::pair<std::size_t, std::size_t>> parts;
+    // Whether parseMultipart narrowed `body` to the content of an uploaded file.
+    bool fileContentTaken = false;
+    // Whether parseMultipart met the closing delimiter of the upload.
+    bool uploadClosed = false;
+    // Second names of the files a save replaced, removed when the connection
+    // is done with, after its answer has gone out.
+    DeferredRemovals replacedFiles;
+
+protected:
+    // Sends one whole answer on the connection.
+    void send(std::string_view bytes) { socket->send(bytes); }
+    // Sends a piece of an answer that more bytes follow.
+    void sendPart(std::string_view bytes) { socket->sendPart(bytes); }
+
+private:
+    // Whether the body awaited is a PUT's page.
+    bool putAwaited_ = false;
+    // Where a PUT's page is written as it arrives, when the page it names
+    // may be saved; none: the page is gathered in `body`.
+    std::unique_ptr<PageWriter> pageWriter_;
+    // Hands the body bytes received so far to pageWriter_.
+    void passBodyToWriter();
+    // Where the page of an upload written as it arrives begins in `body`,
+    // as a first look at the head of the upload found it.
+    std::size_t uploadPageFrom_ = 0;
+    // Where the page begins as the whole upload's parse found it.
+    std::size_t uploadPageAt_ = 0;
+    bool uploadLooked_ = false;
+    // Once enough of an upload is in: when its page may be saved where it
+    // names, starts writing it beside that page while the rest arrives.
+    void startUploadWriter();
+    // Hands the upload's bytes received so far to its page writer.
+    void feedUploadWriter();
+    // How far the searches of processPacketData have looked without a match,
+    // so that every receive searches only what is new.
+    std::size_t headSearchedTo_ = 0;
+    std::size_t closingSearchedTo_ = 0;
+    bool closingFound_ = false;
+    // This request's share of the bodies held by all connections.
+    BodyClaim bodyClaim_;
+    // Who may make requests; none: everyone.
+    Gate* gate_;
+    // Whose turn it is to run a script; none: scripts run and are waited for at once.
+    ScriptTurn* scripts_;
+    // This request's script from its routing to its answer.
+    std::unique_ptr<ScriptRun> script_;
+    // Whether this request's script output went to the connection as a file.
+    bool scriptOutputSent_ = false;
+    // Starts the interpreter for script_, or answers at once when it cannot
+    // run (script_ is then gone).
+    void startScript();
+    // Answers script_, which has ended (`finished`) or been ended, and lets it go.
+    void answerScript(bool finished);
+    // Body bytes still to be read and dropped after a refusal was sent, so
+    // that the client, still sending, reads the refusal rather than a reset.
+    std::int64_t discardLeft_ = 0;
+    // Whether the gate lets the request whose head is complete through;
+    // when not, it has been answered.
+    bool admitted();
+    // Reads and drops `count` bytes of a refused body; has the connection
+    // closed once the body is all in.
+    void discard(std::size_t count);
+    // Whether the closing delimiter of the multipart body has arrived.
+    bool closingDelimiterArrived();
+    // Makes room in `body` for the Content-Length a POST announced.
+    void reserveAnnouncedBody();
+    // Answers a request over a limit and has the connection closed.
+    void refuseOverLimit(std::string_view answer, std::string_view reason);
+    // Answers a body over its limit (413) and has the connection closed.
+    void refuseBodyOverLimit();
+    // Claims the larger of the announced length and `received` body bytes
+    // from the shared budget; when it has not that much left, answers 503,
+    // has the connection closed and returns false.
+    bool claimBody(std::uint64_t received);
+};
+
+// Why a head still missing its end (`headEnd` npos) or ending at `headEnd`
+// in `received` is refused: the text of the console line, or nothing.
+std::optional<std::string> headOverLimit(std::string_view received, std::size_t headEnd);
+
+// The answer to a request when the bodies in progress have no room for its
+// body: 503 with a Retry-After.
+std::string bodiesBusyAnswer();
+
+// When the head of a connection must be whole: `idle` after its first byte
+// came at `firstByte`; time_point::max() (never) while no byte has come
+// (`firstByte` time_point::max()) or once `headWhole`.
+std::chrono::steady_clock::time_point headDeadline(std::chrono::steady_clock::time_point firstByte, bool headWhole,
+                                                   std::chrono::milliseconds idle);
+
+// How long the loop may wait: until `earliestDeadline`, the first moment a
+// connection is due to be closed, never longer than `longest`, never below 0
+// (time_point::max() when none is due).
+std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
+                                   std::chrono::steady_clock::time_point earliestDeadline,
+                                   std::chrono::milliseconds longest);
+
+// How many connections may be open when `descriptors` are theirs to use
+// (the process's limit, or the connections open when the system ran out),
+// keeping the reserved descriptors free for the server's own use (at least one).
+std::size_t connectionCapacity(std::int64_t descriptors);
+
+// Finds `needle` in `text` looking only from `searchedTo` on (less the
+// overlap a match can straddle); updates `searchedTo` after a miss.
+std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo);
+
+// Whether the listener is bound to a loopback address; requests naming
+// another host are then refused. Set once by runServer.
+extern bool listenerIsLoopback;
+
+// Reads a port text: decimal digits only, 0 to 65535.
+bool parsePort(std::string_view text, std::uint16_t& port);
+
+// The addresses of the list page a person may open: the listener's own
+// address `ip` as written (bound to `bound`), or for the any-address
+// 0.0.0.0 each of the machine's `own` addresses.
+std::vector<std::string> listPageAddresses(const std::string& ip, std::uint32_t bound, std::uint16_t port,
+                                           const std::vector<std::string>& own);
+
+// Opens the listener and runs the connection loop; returns only with the
+// exit status of a failed bind.
+int runServer();
+
+} // namespace fernhollow
