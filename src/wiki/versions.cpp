@@ -120,8 +120,10 @@ std::string historyPage(std::string_view relativePage, std::vector<Version> vers
     }
     if (versions.empty()) html += "<p>No earlier versions are kept of this page.</p>";
     html += "<table><tr><th>Saved</th><th>Size</th><th>Kind</th><th></th><th></th></tr>";
-    // Each size with its change from the next older version.
+    // Each size with its change from the next older version that was the
+    // page: a conflict copy never was, so nothing is measured against one.
     auto size = [&](std::int64_t bytes, std::size_t olderAt) {
+        while (olderAt < versions.size() && versions[olderAt].kind == VersionKind::Conflict) ++olderAt;
         std::string cell = exactSize(bytes);
         if (olderAt < versions.size()) cell += " (" + sizeChange(bytes - versions[olderAt].size) + ")";
         return cell;
@@ -173,10 +175,15 @@ std::optional<std::size_t> bodyTagEnd(std::string_view head) {
 }
 
 std::string versionNotice(std::string_view relativePage, const Version& version) {
+    // A conflict copy holds edits that never were the page, often newer than it.
+    const bool conflict = version.kind == VersionKind::Conflict;
+    std::string what = conflict ? "A conflict copy of " + escapeHtml(relativePage) +
+                                      " (the edits a stale tab tried to save)"
+                                : "An earlier version of " + escapeHtml(relativePage);
     // Fixed at the top: a wiki puts its own page before everything else in its body.
     return "<div style=\"position:fixed;top:0;left:0;right:0;z-index:100000;padding:.5em 1em;background:#fff3b0;"
-           "color:#000;border-bottom:1px solid #c9a800;font:14px sans-serif\">An earlier version of " +
-           escapeHtml(relativePage) + ", kept " + shownVersionTime(version) +
+           "color:#000;border-bottom:1px solid #c9a800;font:14px sans-serif\">" +
+           what + ", kept " + shownVersionTime(version) +
            "; saving here changes nothing; restore it from the <a href='" + historyPageUrl(relativePage) +
            "'>history page</a>.</div>";
 }

@@ -109,7 +109,7 @@ describe('saving a wiki without saver settings by PUT to its own address', { tim
             'the conflict copy holds tab B\'s tiddler');
 
         // The alert ends with an address to open: the page's history, which lists the copy; the
-        // copy opens as a wiki that says at its top that it is an earlier version.
+        // copy opens as a wiki that says at its top that it is a conflict copy.
         const address = text.trim().split('\n').pop();
         assert.equal(address, `${server.origin}/tiddly/history?page=${conflictName}`);
         const historyTab = await context.newPage();
@@ -121,7 +121,7 @@ describe('saving a wiki without saver settings by PUT to its own address', { tim
             copyRow.getByRole('link', { name: 'open' }).click(),
         ]);
         await waitForWiki(opened);
-        const notice = opened.getByText(new RegExp(`^An earlier version of ${conflictName}, kept `));
+        const notice = opened.getByText(new RegExp(`^A conflict copy of ${conflictName} \\(the edits a stale tab tried to save\\), kept `));
         await notice.waitFor();
         assert.ok(await notice.isVisible());
         await screenshot(opened, 'put-saves-conflict-copy.png');

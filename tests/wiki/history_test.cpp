@@ -454,7 +454,7 @@ TEST(HistoryPage, SizesNoticesAndKeptVersions) {
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->page, "work/tiddly-a.html");
     EXPECT_EQ(kept->version.kind, VersionKind::Conflict);
-    EXPECT_EQ(versionNotice(kept->page, kept->version).find("An earlier version of work/tiddly-a.html, kept 2026-12-08 "
+    EXPECT_EQ(versionNotice(kept->page, kept->version).find("A conflict copy of work/tiddly-a.html (the edits a stale tab tried to save), kept 2026-12-08 "
                                                             "21:33:35 (2); saving here changes nothing; restore it from "
                                                             "the <a href='/tiddly/history?page=work/tiddly-a.html'>"),
               std::string("<div style=\"position:fixed;top:0;left:0;right:0;z-index:100000;padding:.5em 1em;"

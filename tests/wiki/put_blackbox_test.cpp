@@ -257,7 +257,7 @@ TEST(PutBlackBox, AStaleTagIsRefusedAndThePageKeptAsAConflictCopy) {
     std::string opened = exchange(server.port(), "GET /" + copyPath + " HTTP/1.1\r\n\r\n");
     std::string body = opened.substr(opened.find("\r\n\r\n") + 4);
     EXPECT_TRUE(body.starts_with("<html><head></head><BODY class=\"tc-body\"><div ")) << body;
-    EXPECT_NE(body.find(">An earlier version of tiddly-a.html, kept "), std::string::npos) << body;
+    EXPECT_NE(body.find(">A conflict copy of tiddly-a.html (the edits a stale tab tried to save), kept "), std::string::npos) << body;
     EXPECT_TRUE(body.ends_with("</div>mine</BODY></html>")) << body;
     EXPECT_NE(opened.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << opened;
     EXPECT_EQ(exchange(server.port(), "HEAD /" + copyPath + " HTTP/1.1\r\n\r\n"), opened.substr(0, opened.size() - body.size()));
