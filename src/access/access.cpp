@@ -7,13 +7,6 @@ namespace fernhollow {
 
 namespace {
 
-// Blanks and tabs around a header value are not part of it.
-std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
 bool allDigits(std::string_view text) {
     if (text.empty()) return false;
     for (char c : text)
@@ -45,24 +38,6 @@ std::string effectivePort(const HostPort& where) {
 }
 
 } // namespace
-
-std::optional<std::string> headerValue(const std::vector<std::string>& headLines, std::string_view name,
-                                       bool& malformed) {
-    std::optional<std::string> found;
-    std::string wanted = lowerAscii(name) + ":";
-    for (std::size_t i = 1; i < headLines.size(); ++i) {
-        if (!beginsWith(lowerAscii(headLines[i].substr(0, wanted.size())), wanted)) continue;
-        if (found) malformed = true;
-        found = std::string(trimBlanks(std::string_view(headLines[i]).substr(wanted.size())));
-    }
-    return found;
-}
-
-bool expectsContinue(const std::vector<std::string>& headLines) {
-    bool twice = false;
-    std::optional<std::string> expect = headerValue(headLines, "Expect", twice);
-    return !twice && expect && lowerAscii(*expect) == "100-continue";
-}
 
 std::optional<HostPort> parseHostPort(std::string_view text) {
     HostPort result;

@@ -5,6 +5,8 @@
 // the wikis at all.
 #pragma once
 
+#include "http/request.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,14 +21,6 @@ struct HostPort {
     std::string port;
 };
 
-// The value of the only header named `name` (any letter case) among the head
-// lines, trimmed of blanks and tabs; nullopt when absent; a header given
-// twice yields `malformed` set to true.
-std::optional<std::string> headerValue(const std::vector<std::string>& headLines, std::string_view name,
-                                       bool& malformed);
-// Whether the client waits for "100 Continue" before it sends its body
-// (one "Expect: 100-continue", letter case ignored).
-bool expectsContinue(const std::vector<std::string>& headLines);
 // Splits "host", "host:port" or "[v6]:port"; nullopt when malformed.
 std::optional<HostPort> parseHostPort(std::string_view text);
 // Whether `host` is an IPv4 or IPv6 address literal.

@@ -1,5 +1,7 @@
 #include "http/handling.h"
 
+#include "http/request.h"
+
 #include "access/access.h"
 #include "base/config.h"
 #include "scripts/gateway.h"
@@ -20,68 +22,6 @@
 namespace fernhollow {
 
 using platform::consoleLine;
-
-std::optional<RequestLine> parseRequestLine(std::string_view line) {
-    std::vector<std::string_view> words = split(line, " ");
-    if (words.size() < 2) return std::nullopt;
-    return RequestLine{std::string(words[0]), std::string(words[1])};
-}
-
-SplitTarget splitTarget(std::string_view target) {
-    std::vector<std::string_view> pieces = split(target, "?");
-    SplitTarget result;
-    if (!pieces.empty()) result.path = pieces[0];
-    if (pieces.size() >= 2) result.query = std::string(pieces[1]);
-    return result;
-}
-
-std::optional<std::string> decodeTargetPath(std::string_view target) {
-    std::size_t pathEnd = std::min(target.find('?'), target.size());
-    std::string decoded;
-    decoded.reserve(target.size());
-    for (std::size_t i = 0; i < pathEnd; ++i) {
-        int high = target[i] == '%' && i + 2 < pathEnd ? hexDigitValue(target[i + 1]) : -1;
-        int low = high >= 0 ? hexDigitValue(target[i + 2]) : -1;
-        if (low < 0) {
-            decoded.push_back(target[i]);
-            continue;
-        }
-        if (high == 0 && low == 0) return std::nullopt;
-        decoded.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    decoded.append(target.substr(pathEnd));
-    return decoded;
-}
-
-PostHeaders readPostHeaders(const std::vector<std::string>& headLines) {
-    std::vector<std::string_view> parameters;
-    std::string withoutBlanks;
-    std::string_view lengthLine;
-    bool lengthSeen = false;
-    for (const std::string& line : headLines) {
-        if (beginsWith(line, "Content-Type:") || beginsWith(line, "Content-Disposition:")) {
-            std::string_view value = line;
-            skipPast(value, ":");
-            withoutBlanks = removeAll(value, ' ');
-            parameters = split(withoutBlanks, ";");
-        } else if (beginsWith(line, "Content-Length:")) {
-            lengthLine = line;
-            lengthSeen = true;
-        }
-    }
-    PostHeaders headers;
-    if (lengthSeen) {
-        std::vector<std::string_view> words = split(lengthLine, " ");
-        if (words.size() == 2) headers.contentLength = parseSigned64(words[1], "Content-Length");
-    }
-    for (std::string_view parameter : parameters) {
-        if (!beginsWith(parameter, "boundary")) continue;
-        std::vector<std::string_view> pieces = split(parameter, "=");
-        if (pieces.size() == 2) headers.boundary = pieces[1];
-    }
-    return headers;
-}
 
 std::string badRequestLineAnswer() {
     return plainAnswer("400 Bad Request", "Bad Request: the request line needs a method and a target.\n");
@@ -141,12 +81,6 @@ std::string pageUrl(std::string_view path) {
 
 bool isScriptUrl(std::string_view url) {
     return chooseContentType(url).kind == ContentKind::Script;
-}
-
-bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines) {
-    bool twice = false;
-    std::optional<std::string> coding = headerValue(headLines, "Transfer-Encoding", twice);
-    return twice || (coding && lowerAscii(*coding) != "identity");
 }
 
 std::string notImplementedAnswer() {
@@ -236,6 +170,7 @@ std::string wikiListResponse(std::string_view page) {
 }
 
 void RequestHandler::handleRequest() {
+    const std::vector<std::string>& headLines = request.headLines;
     if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, getConfig("ip"))) {
         consoleLine("request refused: " + *reason);
         send(forbiddenAnswer(*reason));
@@ -250,19 +185,14 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
-    std::optional<RequestLine> line = parseRequestLine(headLines.front());
-    bool emptyTarget = line && line->target.empty() && (line->method == "GET" || line->method == "POST");
-    if (!line || emptyTarget) {
+    const std::string& method = request.method();
+    if (!request.line || (request.line->target.empty() && (method == "GET" || method == "POST"))) {
         send(badRequestLineAnswer());
         keepOpen = 0;
         return;
     }
-    SplitTarget target = splitTarget(line->target);
-    if (target.query) query = *target.query;
-    bool routed = line->method == "GET" || line->method == "HEAD" || line->method == "POST" ||
-                  line->method == "PUT" || line->method == "OPTIONS";
-    std::optional<std::string> decodedPath = decodeTargetPath(target.path);
-    if (routed && !decodedPath) {
+    bool routed = method == "GET" || method == "HEAD" || method == "POST" || method == "PUT" || method == "OPTIONS";
+    if (routed && !request.path) {
         // File names hold no NUL; letting one through would cut the name short
         // at the system call and reach another file.
         consoleLine("request refused: the path holds %00, which names no file");
@@ -270,9 +200,8 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
-
-    if (line->method == "GET") {
-        path = *decodedPath;
+    const std::string& path = request.pathOrEmpty();
+    if (method == "GET") {
         std::string url = path;
         if (url == "/") {
             consoleLine("request for url " + url);
@@ -290,22 +219,20 @@ void RequestHandler::handleRequest() {
         }
         sendFile(url);
         keepOpen = 0;
-    } else if (line->method == "POST") {
-        path = *decodedPath;
+    } else if (method == "POST") {
         PostHeaders headers = readPostHeaders(headLines);
         contentLength = headers.contentLength;
         boundary = headers.boundary;
-    } else if (line->method == "HEAD") {
+    } else if (method == "HEAD") {
         // The head GET would send: "/" is index.html and the query is no part of the name.
-        if (*decodedPath == historyPagePath) sendHistoryPage(true);
-        else if (*decodedPath == "/tiddly") sendTiddlyListHead();
-        else sendHead(pageUrl(*decodedPath));
+        if (path == historyPagePath) sendHistoryPage(true);
+        else if (path == "/tiddly") sendTiddlyListHead();
+        else sendHead(pageUrl(path));
         keepOpen = 0;
-    } else if (line->method == "OPTIONS") {
-        handleOptions(pageUrl(*decodedPath));
+    } else if (method == "OPTIONS") {
+        handleOptions(pageUrl(path));
         keepOpen = 0;
-    } else if (line->method == "PUT") {
-        path = *decodedPath;
+    } else if (method == "PUT") {
         awaitPutBody();
     }
     // Any other method gets no answer; the connection waits for its peer.
@@ -313,7 +240,7 @@ void RequestHandler::handleRequest() {
 
 bool RequestHandler::admitted() {
     if (!gate_) return true;
-    Verdict verdict = gate_->check(headLines, remoteAddress(socket->peerAddress()), std::chrono::steady_clock::now());
+    Verdict verdict = gate_->check(request.headLines, remoteAddress(request.peer), std::chrono::steady_clock::now());
     if (verdict.kind == Verdict::Kind::Admit) return true;
     consoleLine("request refused: " + verdict.reason);
     if (verdict.kind == Verdict::Kind::TooManyAttempts) send(tooManyAttemptsAnswer(verdict.retryAfterSeconds));
@@ -323,9 +250,9 @@ bool RequestHandler::admitted() {
     // A client waiting for "100 Continue" sends no body; any other is still
     // sending one, and closing on its unread bytes would reset the connection
     // before the client has read the answer.
-    if (expectsContinue(headLines)) return false;
+    if (expectsContinue(request.headLines)) return false;
     try {
-        std::int64_t announced = readPostHeaders(headLines).contentLength;
+        std::int64_t announced = readPostHeaders(request.headLines).contentLength;
         if (announced > 0) {
             discardLeft_ = std::min(announced, limits::maxBodyBytes);
             keepOpen = 1;
@@ -336,9 +263,9 @@ bool RequestHandler::admitted() {
 }
 
 void RequestHandler::handlePost() {
-    std::optional<RequestLine> line = parseRequestLine(headLines.front());
-    std::optional<std::string> decoded = line ? decodeTargetPath(line->target) : std::nullopt;
+    std::optional<std::string> decoded = request.decodedTarget();
     if (!decoded) return;
+    const std::string& path = *request.path;
     // The tests below and the script's names see the decoded path; the query
     // keeps its bytes and never decides: "/notes.txt?x.php" is no script.
     const std::string& target = *decoded;

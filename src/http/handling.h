@@ -13,43 +13,6 @@
 
 namespace fernhollow {
 
-// The first line of a request cut at every " ": the method and the target;
-// the protocol version and anything after it are not looked at.
-struct RequestLine {
-    std::string method;
-    std::string target;
-};
-
-// Method and target of a request line; nothing when it has fewer than two words.
-std::optional<RequestLine> parseRequestLine(std::string_view line);
-
-// A target cut at every "?": the path before the first one, and the text
-// between the first and the next one (or the end) when there is a "?".
-struct SplitTarget {
-    std::string path;
-    std::optional<std::string> query;
-};
-
-// Path and query of a request target.
-SplitTarget splitTarget(std::string_view target);
-
-// The target with every %XX escape of its path (the text before the first
-// "?") decoded and the rest kept byte for byte, so that names in any language
-// and with blanks reach their files. A "%" not followed by two hex digits
-// stays as written. Nothing when an escape decodes to NUL, which names no file.
-std::optional<std::string> decodeTargetPath(std::string_view target);
-
-// What the head of a POST announces about its body.
-struct PostHeaders {
-    std::int64_t contentLength = 0;
-    std::string boundary;
-};
-
-// Reads Content-Length and the multipart boundary from the head lines (the
-// last line of each kind wins); raises std::system_error when Content-Length
-// is not a signed 64-bit decimal.
-PostHeaders readPostHeaders(const std::vector<std::string>& headLines);
-
 // The answer to a request line without a method and a target.
 std::string badRequestLineAnswer();
 
@@ -92,9 +55,6 @@ std::string pageUrl(std::string_view path);
 // script gateway rather than served as a file.
 bool isScriptUrl(std::string_view url);
 
-// Whether the head announces a Transfer-Encoding other than "identity"
-// (letter case ignored), which the server does not decode.
-bool hasUnsupportedTransferEncoding(const std::vector<std::string>& headLines);
 
 // The answer to a request whose body is sent in an encoding the server does not decode.
 std::string notImplementedAnswer();

@@ -64,8 +64,7 @@ std::string scriptFileName(std::string_view root, std::string_view path) {
 }
 
 std::string requestScriptFile(std::string_view root, std::string_view path, std::string_view url) {
-    // Routing keeps no path for a HEAD; its script is the one the target names,
-    // so that a HEAD runs the same script as the GET it stands for.
+    // A request without a decoded path runs the script its target names.
     return path.empty() ? scriptFileName(root, scriptName(url)) : scriptFileName(root, path);
 }
 
@@ -266,7 +265,7 @@ void RequestHandler::startScript() {
     // The exchange files hold a request body and an answer: run as a script,
     // the body would be code any client could send. Checked as the files
     // stand, before anything is written.
-    std::string script = interpreterScriptPath(requestScriptFile(root, path, url));
+    std::string script = interpreterScriptPath(requestScriptFile(root, request.pathOrEmpty(), url));
     auto refuseExchangeFile = [&] {
         consoleLine("request refused: the script " + script + " is an exchange file");
         script_.reset();
@@ -283,9 +282,9 @@ void RequestHandler::startScript() {
         return;
     }
 
-    CgiRequest request{method, url, headLines, path, query, root, getConfig("port"), getConfig("ip"),
-                       socket->peerAddress()};
-    CgiEnvironment cgi = buildCgiEnvironment(request);
+    CgiRequest cgiRequest{method,   url,  request.headLines, request.pathOrEmpty(), request.query.value_or(""),
+                          root,     getConfig("port"), getConfig("ip"), request.peer};
+    CgiEnvironment cgi = buildCgiEnvironment(cgiRequest);
     for (const std::string& message : cgi.messages) consoleLine(message);
     cgi.variables["SCRIPT_FILENAME"] = script;
     std::map<std::string, std::string> environment = platform::currentEnvironment();

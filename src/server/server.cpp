@@ -271,12 +271,12 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     keepOpen = 1;
     // Checked before the bytes are kept, so a body at its limit never grows
     // its buffer once more.
-    if (!headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
+    if (!request.headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
         return refuseBodyOverLimit();
-    if (!headLines.empty() && !claimBody(body.size() + bytes.size())) return;
+    if (!request.headLines.empty() && !claimBody(body.size() + bytes.size())) return;
     body.append(bytes);
     bool headJustWhole = false;
-    if (headLines.empty()) {
+    if (request.headLines.empty()) {
         std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
         if (std::optional<std::string> reason = headOverLimit(body, headEnd))
             return refuseOverLimit(plainAnswer("431 Request Header Fields Too Large",
@@ -285,8 +285,8 @@ void RequestHandler::processPacketData(std::string_view bytes) {
                                                    std::to_string(limits::maxHeadLines) + " lines.\n"),
                                    *reason);
         if (headEnd != std::string::npos) {
-            for (std::string_view line : headerLines(body)) headLines.emplace_back(line);
-            if (!headLines.empty()) handleRequest();
+            request = parseRequestHead(std::string_view(body).substr(0, headEnd + 4), socket->peerAddress());
+            if (!request.headLines.empty()) handleRequest();
             body.erase(0, headEnd + 4);
             if (discardLeft_ > 0) {
                 discard(body.size());
@@ -296,7 +296,7 @@ void RequestHandler::processPacketData(std::string_view bytes) {
             headJustWhole = true;
         }
     }
-    if (headLines.empty() || keepOpen == 0) return;
+    if (request.headLines.empty() || keepOpen == 0) return;
     // An announced body over the limit is refused before the rest comes.
     if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
     // So is one the bodies in progress have no room for.
@@ -446,7 +446,7 @@ bool closeLongestSilent(std::vector<OpenConnection>& connections) {
 
 // When connection `entry` must have its head whole.
 Clock::time_point headDeadlineOf(const OpenConnection& entry, std::chrono::milliseconds idle) {
-    return headDeadline(entry.firstByte, !entry.handler->headLines.empty(), idle);
+    return headDeadline(entry.firstByte, !entry.handler->request.headLines.empty(), idle);
 }
 
 // Whether connection `i`, its head still not whole at `now`, is past the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "access/auth.h"
+#include "http/request.h"
 #include "wiki/pages.h"
 #include "platform/unique_fd.h"
 
@@ -210,14 +211,13 @@ public:
     std::unique_ptr<Connection> socket;
     std::int32_t keepOpen = 0;
     std::string body;
-    std::vector<std::string> headLines;
+    // The request, once its head is whole (until then its headLines are empty).
+    Request request;
     std::string boundary;
     std::int64_t contentLength = 0;
     std::string fileName;
     std::string backupDir;
     std::string formName;
-    std::string path;
-    std::string query;
     // The parts of the last multipart body taken apart, as (offset, size)
     // ranges of the body as it was received.
     std::vector<std::pair<std::size_t, std::size_t>> parts;

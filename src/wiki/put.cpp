@@ -213,9 +213,9 @@ void RequestHandler::handleOptions(const std::string& url) {
 }
 
 void RequestHandler::awaitPutBody() {
-    PutLength announced = putLength(headLines);
+    PutLength announced = putLength(request.headLines);
     if (announced.refusal) {
-        consoleLine("refusing to save " + pageUrl(path) + ": " + announced.reason);
+        consoleLine("refusing to save " + pageUrl(request.pathOrEmpty()) + ": " + announced.reason);
         send(*announced.refusal);
         keepOpen = 0;
         return;
@@ -225,7 +225,7 @@ void RequestHandler::awaitPutBody() {
     // A page PUT may save is written beside it as it arrives (its file is
     // the one the URL names then too); whether it may is asked again once it is whole. Any other target, or a folder that
     // takes no new file, is answered with the whole body in, as before.
-    Place page = resolvePlace(getConfig("root"), pageUrl(path), PlaceUse::ReplacePage);
+    Place page = resolvePlace(getConfig("root"), pageUrl(request.pathOrEmpty()), PlaceUse::ReplacePage);
     if (page.allowed()) {
         try {
             pageWriter_ = std::make_unique<PageWriter>(page.mapped.filePath);
@@ -233,11 +233,11 @@ void RequestHandler::awaitPutBody() {
         }
     }
     // A client that waits to be asked for a large page (curl) is asked at once.
-    if (expectsContinue(headLines)) send("HTTP/1.1 100 Continue\r\n\r\n");
+    if (expectsContinue(request.headLines)) send("HTTP/1.1 100 Continue\r\n\r\n");
 }
 
 void RequestHandler::handlePut() {
-    const std::string url = pageUrl(path);
+    const std::string url = pageUrl(request.pathOrEmpty());
     consoleLine("PUT request for " + url);
     const std::string root = getConfig("root");
     auto answer = [this](std::string_view status, const std::string& text) {
@@ -270,14 +270,14 @@ void RequestHandler::handlePut() {
 
     std::string current = entityTag(platform::fileStampAt(page));
     bool twice = false;
-    std::optional<std::string> ifMatch = headerValue(headLines, "If-Match", twice);
+    std::optional<std::string> ifMatch = headerValue(request.headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
         std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
         // A tab is known by the stale tag it sends: every save of it names the same one.
         std::string tabKey = relative + "\n" + ifMatch.value_or("") + (twice ? "\ntwice" : "");
         return answer("412 Precondition Failed",
                       keepRefusedPage(url, sent, pageWriter_.get(), body, historyOf(root, relative),
-                                      folderOf(paths.backupPath), headLines, tabKey));
+                                      folderOf(paths.backupPath), request.headLines, tabKey));
     }
 
     // The tag of the page as written: a program that rewrites it right after

@@ -364,7 +364,7 @@ std::optional<SaveFailure> uploadPlaceRefusal(const std::string& root, const std
 void RequestHandler::startUploadWriter() {
     // Small pages come whole at once; scripts and other targets save nothing.
     constexpr std::int64_t smallestWritten = 1 << 20;
-    if (contentLength < smallestWritten || namesScript(path) || !beginsWith(path, "/savetiddly")) return;
+    if (contentLength < smallestWritten || namesScript(request.pathOrEmpty()) || !beginsWith(request.pathOrEmpty(), "/savetiddly")) return;
     // What is in so far, closed as a whole upload would be: the page then runs to its end.
     std::string closed = body + "\r\n--" + boundary + "--\r\n";
     MultipartParse parsed = parseMultipartBody(closed, boundary);
@@ -394,7 +394,7 @@ void RequestHandler::parseUploadOptions(std::string_view part) {
 void RequestHandler::saveTiddly() {
     // A browser's wiki reads only a 200 answer's text; scripts read the status.
     auto answerFailure = [this](const SaveFailureReport& report) {
-        send(plainAnswer(comesFromBrowser(headLines) ? "200 OK" : report.status, report.text()));
+        send(plainAnswer(comesFromBrowser(request.headLines) ? "200 OK" : report.status, report.text()));
         keepOpen = 0;
     };
     auto refuse = [&](SaveFailure refusal) {

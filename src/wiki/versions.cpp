@@ -220,7 +220,7 @@ std::string unframed(std::string answer) {
 } // namespace
 
 void RequestHandler::sendHistoryPage(bool headOnly) {
-    std::map<std::string, std::string> fields = parseForm(query);
+    std::map<std::string, std::string> fields = parseForm(request.query.value_or(""));
     std::string root = getConfig("root");
     std::optional<std::string> page = namedPage(root, fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));

@@ -403,9 +403,10 @@ protected:
         auto connection = std::make_unique<BufferConnection>("127.0.0.1:50123");
         BufferConnection* sent = connection.get();
         RequestHandler handler(std::move(connection));
-        handler.headLines = std::move(head);
-        handler.path = path;
-        handler.query = query;
+        handler.request.headLines = std::move(head);
+        handler.request.path = path;
+        handler.request.query = query;
+        handler.request.peer = "127.0.0.1:50123";
         handler.body = body;
         handler.handlePhpRequest(method, url);
         return sent->sent;
@@ -616,8 +617,8 @@ TEST_F(GatewayRun, FailuresBeforeTheChildEndsAreRaisedAndNothingIsSent) {
         auto connection = std::make_unique<BufferConnection>();
         BufferConnection* sent = connection.get();
         RequestHandler handler(std::move(connection));
-        handler.headLines = {"POST /x.php HTTP/1.1", ""};
-        handler.path = "/x.php";
+        handler.request.headLines = {"POST /x.php HTTP/1.1", ""};
+        handler.request.path = "/x.php";
         handler.body = "a=1";
         EXPECT_THROW(handler.handlePhpRequest("POST", "/x.php"), std::system_error) << row.name;
         EXPECT_EQ(sent->sent, "") << row.name;

@@ -20,7 +20,7 @@ public:
     void handleRequest() override {
         ++requests;
         bodyAtRequest = body;
-        std::string_view line = headLines.front();
+        std::string_view line = request.headLines.front();
         if (line.rfind("GET ", 0) == 0) keepOpen = 0;
         if (line.rfind("POST ", 0) == 0) {
             boundary = postBoundary;
@@ -52,7 +52,7 @@ TEST(RequestAssembly, HeadInSeveralPieces) {
     EXPECT_EQ(handler.keepOpen, 1);
     handler.feed({"\nextra"});
     EXPECT_EQ(handler.requests, 1);
-    EXPECT_EQ(handler.headLines, (std::vector<std::string>{"GET /a HTTP/1.1", "Host: x", ""}));
+    EXPECT_EQ(handler.request.headLines, (std::vector<std::string>{"GET /a HTTP/1.1", "Host: x", ""}));
     EXPECT_EQ(handler.bodyAtRequest, "GET /a HTTP/1.1\r\nHost: x\r\n\r\nextra");
     EXPECT_EQ(handler.body, "extra");
     EXPECT_EQ(handler.keepOpen, 0);
@@ -69,7 +69,7 @@ TEST(RequestAssembly, HeadIsParsedOnce) {
 TEST(RequestAssembly, HeadStartingWithAnEmptyLine) {
     RecordingHandler handler;
     handler.feed({"\r\n\r\nrest"});
-    EXPECT_EQ(handler.headLines, std::vector<std::string>{""});
+    EXPECT_EQ(handler.request.headLines, std::vector<std::string>{""});
     EXPECT_EQ(handler.requests, 1);
 }
 
