@@ -17,8 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view head = end == std::string_view::npos ? input : input.substr(0, end + 4);
     Request request = parseRequestHead(head, "127.0.0.1:50000");
     if (request.path) {
-        // A decoded path never holds NUL: it would cut a file name short.
-        if (request.path->find('\0') != std::string::npos) std::abort();
+        // No escape decodes to NUL, which would cut a file name short (a NUL
+        // sent as it is stays one, which the file layer refuses).
+        bool sentNul = request.line->target.find('\0') != std::string::npos;
+        if (!sentNul && request.path->find('\0') != std::string::npos) std::abort();
         std::optional<std::string> target = request.decodedTarget();
         if (!target || target->compare(0, request.path->size(), *request.path) != 0) std::abort();
     }
