@@ -100,6 +100,14 @@ void Connection::sendFile(platform::UniqueFd file, std::int64_t length) {
     }
 }
 
+void Connection::deliver(Answer answer) {
+    if (!answer.file || answer.fileLength == 0) return send(answer.bytes);
+    // The bytes say more follows, so the system may put the file's first
+    // bytes in the same segment.
+    if (!answer.bytes.empty()) sendPart(answer.bytes);
+    sendFile(std::move(answer.file), answer.fileLength);
+}
+
 SocketConnection::SocketConnection(int fd) : fd_(fd) {}
 
 SocketConnection::~SocketConnection() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "access/auth.h"
+#include "http/answer.h"
 #include "http/request.h"
 #include "wiki/pages.h"
 #include "platform/unique_fd.h"
@@ -42,6 +43,8 @@ public:
     // before `length` ends the answer with the failure head instead; one that
     // fails to read up to its end ends the answer where it failed.
     virtual void sendFile(platform::UniqueFd file, std::int64_t length);
+    // Sends a handler's answer: its bytes, then its file when it has one.
+    void deliver(Answer answer);
     // Whether a file handed to sendFile is still open, not all sent yet.
     virtual bool holdsFile() const { return false; }
 };
@@ -165,10 +168,6 @@ public:
     virtual void parseMultipart();
     // Reads the "UploadPlugin" options of one part.
     virtual void parseUploadOptions(std::string_view part);
-    // Answers with the page of links to the wiki files of the root.
-    virtual void sendTiddlyList();
-    // Answers HEAD of the list page with the head GET gets.
-    void sendTiddlyListHead();
     // Dispatches a POST whose body is complete.
     virtual void handlePost();
     // Stores an uploaded page, keeping the previous copy as its backup.
@@ -176,11 +175,8 @@ public:
     // Takes the bytes of one receive and answers whatever became complete.
     virtual void processPacketData(std::string_view bytes);
 
-    // Answers a GET with a file of the root (or the 404 page); never raises
-    // but for a failing connection.
-    void sendFile(const std::string& url);
-    // Answers a HEAD with the head of a file of the root (or the 404 page).
-    void sendHead(const std::string& url);
+    // Sends a handler's answer, or runs the script it names.
+    void answer(Answer answer);
     // Runs the script interpreter for a ".php" request and sends its answer
     // (once it has ended, when the loop runs it).
     void handlePhpRequest(const std::string& method, const std::string& url);
@@ -192,11 +188,6 @@ public:
     // Whether this request holds the scripts' turn: its script runs, or the
     // output file of its script is still being sent.
     bool holdsScriptTurn() const;
-    // Answers OPTIONS: which methods a URL takes, and whether PUT may save it.
-    void handleOptions(const std::string& url);
-    // Answers with the history page of the page the query names; to HEAD
-    // (`headOnly`), with the head GET gets.
-    void sendHistoryPage(bool headOnly = false);
     // Brings back the version a complete restore form names.
     void restoreVersion();
     // Reads what the head of a PUT says of its body, refusing one it cannot take.

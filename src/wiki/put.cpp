@@ -206,10 +206,11 @@ std::string keepRefusedPage(const std::string& url, const std::string& sent, Pag
 
 } // namespace
 
-void RequestHandler::handleOptions(const std::string& url) {
-    bool puttable = resolvePlace(getConfig("root"), url, PlaceUse::ReplacePage).allowed();
+Answer optionsAnswerFor(const std::string& root, const Request& request) {
+    const std::string url = pageUrl(request.pathOrEmpty());
+    bool puttable = resolvePlace(root, url, PlaceUse::ReplacePage).allowed();
     consoleLine("OPTIONS request for " + url + (puttable ? ": a page PUT may save" : ""));
-    send(optionsAnswer(puttable));
+    return Answer::of(optionsAnswer(puttable));
 }
 
 void RequestHandler::awaitPutBody() {

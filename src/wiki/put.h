@@ -4,6 +4,9 @@
 // overwritten, and the refused page is kept as a conflict copy instead.
 #pragma once
 
+#include "http/answer.h"
+#include "http/request.h"
+
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -19,6 +22,8 @@ inline constexpr std::string_view methodsWithoutPut = "GET, HEAD, POST, OPTIONS"
 
 // The answer to OPTIONS; "DAV: 1" tells a wiki it may save the URL by PUT.
 std::string optionsAnswer(bool puttable);
+// Answers OPTIONS: which methods the URL takes, and whether PUT may save it.
+Answer optionsAnswerFor(const std::string& root, const Request& request);
 
 // Whether a URL text names a page PUT may replace: its path's last name ends
 // in ".html" or ".htm", in any letter case.

@@ -219,16 +219,15 @@ std::string unframed(std::string answer) {
 
 } // namespace
 
-void RequestHandler::sendHistoryPage(bool headOnly) {
+Answer historyPageAnswer(const std::string& root, const Request& request, bool headOnly) {
     std::map<std::string, std::string> fields = parseForm(request.query.value_or(""));
-    std::string root = getConfig("root");
     std::optional<std::string> page = namedPage(root, fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));
     // HEAD gets exactly the head GET gets; no other site may frame these pages.
     auto answer = [&](std::string bytes) {
-        bytes = unframed(std::move(bytes));
-        if (headOnly) bytes.resize(bytes.find("\r\n\r\n") + 4);
-        send(bytes);
+        Answer framed = Answer::of(unframed(std::move(bytes)));
+        if (headOnly) return std::move(framed).headOnly();
+        return framed;
     };
     if (!page) return answer(notFoundPage(root));
     std::vector<Version> versions = versionsIn(historyFolderOf(root, *page));
@@ -246,7 +245,7 @@ void RequestHandler::sendHistoryPage(bool headOnly) {
                 return answer(wikiListResponse(restoreConfirmationPage(*page, version, current)));
         return answer(notFoundPage(root));
     }
-    answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
+    return answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
 }
 
 void RequestHandler::restoreVersion() {

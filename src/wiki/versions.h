@@ -3,6 +3,8 @@
 // the restore itself, which replaces the page as a save does.
 #pragma once
 
+#include "http/answer.h"
+#include "http/request.h"
 #include "wiki/history.h"
 
 #include <cstdint>
@@ -69,5 +71,10 @@ struct KeptVersion {
     Version version;
 };
 std::optional<KeptVersion> keptVersionAt(std::string_view relative);
+
+// Answers with the history page of the page the query names, or the
+// confirmation of the restore it asks for; to HEAD (`headOnly`), with the head
+// GET gets.
+Answer historyPageAnswer(const std::string& root, const Request& request, bool headOnly);
 
 } // namespace fernhollow

@@ -3,12 +3,14 @@
 #include "http/handling.h"
 #include "wiki/history.h"
 #include "wiki/pages.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "wiki/put.h"
 #include "base/text.h"
 #include "wiki/versions.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace fernhollow {
@@ -221,6 +223,39 @@ int versionCount(const std::string& root, const std::string& path) {
     } catch (const std::system_error&) {
     }
     return count;
+}
+
+using platform::consoleLine;
+
+namespace {
+
+// The list page's whole answer, with the console lines of the wikis of the root.
+std::string tiddlyListAnswer(const std::string& root) {
+    std::vector<WikiRow> rows;
+    for (const std::string& name : platform::listDirectory(root)) {
+        if (!isWikiFileName(name)) continue;
+        WikiEntry entry = wikiEntry(root, name);
+        consoleLine(entry.fullName);
+        consoleLine(partsLine(entry.parts));
+        rows.push_back(wikiRow(root, name));
+    }
+    // A person looks a wiki up by its name: the folder's own order means nothing to them.
+    std::sort(rows.begin(), rows.end(),
+              [](const WikiRow& a, const WikiRow& b) { return lowerAscii(a.path) < lowerAscii(b.path); });
+    std::vector<std::string> others = otherPagesWithVersions(root);
+    std::sort(others.begin(), others.end());
+    for (const std::string& page : others) rows.push_back(wikiRow(root, page));
+    std::string folder = platform::resolvedPath(root.empty() ? "." : root).value_or(root);
+    return wikiListResponse(wikiListPage(folder, rows));
+}
+
+} // namespace
+
+Answer listAnswer(const std::string& root, bool headOnly) {
+    consoleLine("main.RequestHandler.sendTiddlyList");
+    Answer answer = Answer::of(tiddlyListAnswer(root));
+    if (headOnly) return std::move(answer).headOnly();
+    return answer;
 }
 
 } // namespace fernhollow

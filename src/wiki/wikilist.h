@@ -4,6 +4,8 @@
 // decided here by pure functions; gathering the rows reads the disk.
 #pragma once
 
+#include "http/answer.h"
+
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -47,5 +49,9 @@ std::vector<std::string> otherPagesWithVersions(const std::string& root);
 
 // How many versions the page at `path` below `root` keeps.
 int versionCount(const std::string& root, const std::string& path);
+
+// Answers the list page (to HEAD, `headOnly`, with the head GET gets),
+// saying each wiki of `root` on the console.
+Answer listAnswer(const std::string& root, bool headOnly);
 
 } // namespace fernhollow
