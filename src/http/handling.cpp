@@ -2,6 +2,7 @@
 
 #include "access/access.h"
 #include "base/config.h"
+#include "base/settings.h"
 #include "scripts/gateway.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -236,7 +237,7 @@ std::string wikiListResponse(std::string_view page) {
 }
 
 void RequestHandler::handleRequest() {
-    if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, getConfig("ip"))) {
+    if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, settings().ip)) {
         consoleLine("request refused: " + *reason);
         send(forbiddenAnswer(*reason));
         keepOpen = 0;
@@ -266,7 +267,7 @@ void RequestHandler::handleRequest() {
         // File names hold no NUL; letting one through would cut the name short
         // at the system call and reach another file.
         consoleLine("request refused: the path holds %00, which names no file");
-        send(notFoundPage(getConfig("root")));
+        send(notFoundPage(settings().root));
         keepOpen = 0;
         return;
     }
@@ -346,7 +347,7 @@ void RequestHandler::handlePost() {
         consoleLine("PHP request");
         // A script outside the root must never be run.
         if (hasParentSegment(target) || (platform::windowsFileNames && hasWindowsAliasSegment(path))) {
-            send(notFoundPage(getConfig("root")));
+            send(notFoundPage(settings().root));
         } else {
             handlePhpRequest("POST", target);
         }
@@ -428,7 +429,7 @@ AnswerStart answerStart(const std::string& url, int fd, std::int64_t size) {
 
 void RequestHandler::sendFile(const std::string& url) {
     answerGuarded(*socket, [&] {
-        std::string root = getConfig("root");
+        std::string root = settings().root;
         std::optional<std::string> filePath = locateFile(root, url);
         if (!filePath) return send(notFoundPage(root));
         platform::UniqueFd file = platform::openForReading(*filePath);
@@ -455,7 +456,7 @@ void RequestHandler::sendFile(const std::string& url) {
 
 void RequestHandler::sendHead(const std::string& url) {
     answerGuarded(*socket, [&] {
-        std::string root = getConfig("root");
+        std::string root = settings().root;
         std::optional<std::string> filePath = locateFile(root, url);
         if (!filePath) return send(notFoundPage(root));
         ContentChoice choice = announceContentType(url);
@@ -478,7 +479,7 @@ namespace {
 
 // The list page's whole answer, with the console lines of the wikis of the root.
 std::string tiddlyListAnswer() {
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     std::vector<WikiRow> rows;
     for (const std::string& name : platform::listDirectory(root)) {
         if (!isWikiFileName(name)) continue;

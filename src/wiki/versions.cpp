@@ -1,6 +1,6 @@
 #include "wiki/versions.h"
 
-#include "base/config.h"
+#include "base/settings.h"
 #include "http/handling.h"
 #include "wiki/pages.h"
 #include "wiki/places.h"
@@ -221,7 +221,7 @@ std::string unframed(std::string answer) {
 
 void RequestHandler::sendHistoryPage(bool headOnly) {
     std::map<std::string, std::string> fields = parseForm(query);
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     std::optional<std::string> page = namedPage(root, fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));
     // HEAD gets exactly the head GET gets; no other site may frame these pages.
@@ -246,12 +246,12 @@ void RequestHandler::sendHistoryPage(bool headOnly) {
                 return answer(wikiListResponse(restoreConfirmationPage(*page, version, current)));
         return answer(notFoundPage(root));
     }
-    answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
+    answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, settings().history)));
 }
 
 void RequestHandler::restoreVersion() {
     std::map<std::string, std::string> fields = parseForm(body);
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     auto refuse = [&](std::string_view status, const std::string& cause) {
         consoleLine("refusing to restore: " + cause);
         send(unframed(plainAnswer(status, "Not restored: " + cause + ".\n")));
