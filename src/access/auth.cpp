@@ -1,7 +1,7 @@
 #include "access/auth.h"
 
 #include "access/access.h"
-#include "base/config.h"
+#include "base/settings.h"
 #include "platform/crypto.h"
 #include "base/text.h"
 
@@ -199,17 +199,15 @@ void FailedLogins::forgetStale(Clock::time_point now) {
     }
 }
 
-Gate Gate::fromSettings() {
+Gate Gate::fromSettings(const Settings& run) {
     Gate gate;
-    std::string guests = getConfig("guests");
-    if (guests == "read") gate.guestsRead_ = true;
-    else if (!guests.empty()) badSetting("guests \"" + guests + "\" is not a known value: leave it out, or give read");
-    gate.failures_ = FailedLogins(failureLimit, std::chrono::seconds(timeoutSetting("login-window", 60)));
-    gate.checks_ = CheckBudget(timeoutSetting("login-share", defaultCheckShare));
-    std::string password = getConfig("password");
+    gate.guestsRead_ = run.guestsRead;
+    gate.failures_ = FailedLogins(failureLimit, run.loginWindow);
+    gate.checks_ = CheckBudget(run.loginShare);
+    const std::string& password = run.password;
     if (password.empty()) return gate;
     gate.digestKey_ = platform::randomBytes(digestBytes);
-    gate.user_ = getConfig("user");
+    gate.user_ = run.user;
     // Logins holding one are refused, so such a setting would let nobody in;
     // in a configuration file it is mostly a record whose ";" was forgotten.
     if (holdsControlByte(gate.user_))

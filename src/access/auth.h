@@ -4,6 +4,8 @@
 // only this machine reaches.
 #pragma once
 
+#include "base/settings.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -134,17 +136,15 @@ public:
     using Clock = FailedLogins::Clock;
     // Failed logins from one address within the window that lock it out.
     static constexpr std::size_t failureLimit = 10;
-    // The share of the server's time password checks may take, in per cent,
-    // unless "login-share" says otherwise.
-    static constexpr int defaultCheckShare = 25;
 
     // A gate that admits everyone.
-    Gate() : failures_(failureLimit, std::chrono::seconds(60)), checks_(defaultCheckShare) {}
-    // From the settings "user", "password" (plain or a hash), "guests" ("read"
-    // or empty), "login-window" (seconds) and "login-share" (per cent);
-    // raises std::system_error (invalid_argument) for a broken hash, a user
-    // or plain password holding a control byte, or an unknown guests value.
-    static Gate fromSettings();
+    Gate()
+        : failures_(failureLimit, std::chrono::seconds(limits::defaultLoginWindowSeconds)),
+          checks_(limits::defaultLoginSharePercent) {}
+    // From the user, password (plain or a hash), guests, login window and
+    // login share of `run`; raises std::system_error (invalid_argument) for a
+    // broken hash, or a user or plain password holding a control byte.
+    static Gate fromSettings(const Settings& run);
 
     bool passwordSet() const { return hash_.has_value(); }
     bool passwordPlain() const { return plain_; }

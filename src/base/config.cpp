@@ -145,15 +145,4 @@ void parseConfig(const std::string& fileName) {
     configTable.insert_or_assign("version", ConfigItem(versionString()));
 }
 
-int timeoutSetting(const std::string& key, int fallback) {
-    std::string text = getConfig(key);
-    if (text.empty() || text.size() > 6) return fallback;
-    int seconds = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return fallback;
-        seconds = seconds * 10 + (c - '0');
-    }
-    return seconds > 0 ? seconds : fallback;
-}
-
 } // namespace fernhollow

@@ -66,8 +66,4 @@ inline constexpr std::int64_t maxReservedBodyBytes = std::int64_t{64} << 20;
 inline constexpr std::int64_t reservedDescriptors = 16;
 } // namespace limits
 
-// A time-out in seconds from the optional setting `key`: a positive decimal
-// number, or `fallback` when the key is absent or holds anything else.
-int timeoutSetting(const std::string& key, int fallback);
-
 } // namespace fernhollow

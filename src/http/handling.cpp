@@ -4,6 +4,7 @@
 
 #include "access/access.h"
 #include "base/config.h"
+#include "base/settings.h"
 #include "scripts/gateway.h"
 #include "platform/console.h"
 #include "platform/errors.h"

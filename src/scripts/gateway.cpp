@@ -1,6 +1,6 @@
 #include "scripts/gateway.h"
 
-#include "base/config.h"
+#include "base/settings.h"
 #include "http/handling.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -261,7 +261,7 @@ void RequestHandler::startScript() {
     // Copies: a refusal lets script_ go.
     const std::string method = script_->method;
     const std::string url = script_->url;
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     // The exchange files hold a request body and an answer: run as a script,
     // the body would be code any client could send. Checked as the files
     // stand, before anything is written.
@@ -273,7 +273,7 @@ void RequestHandler::startScript() {
     };
     if (isExchangeFile(script)) return refuseExchangeFile();
 
-    std::string program = getConfig("php-path");
+    std::string program = settings().phpPath;
     if (program.empty()) {
         // Without an interpreter this one request fails; the server goes on.
         consoleLine(missingPhpPathMessage);
@@ -283,7 +283,7 @@ void RequestHandler::startScript() {
     }
 
     CgiRequest cgiRequest{method,   url,  request.headLines, request.pathOrEmpty(), request.query.value_or(""),
-                          root,     getConfig("port"), getConfig("ip"), request.peer};
+                          root,     std::to_string(settings().port), settings().ip, request.peer};
     CgiEnvironment cgi = buildCgiEnvironment(cgiRequest);
     for (const std::string& message : cgi.messages) consoleLine(message);
     cgi.variables["SCRIPT_FILENAME"] = script;
@@ -305,7 +305,7 @@ void RequestHandler::startScript() {
     platform::rewindFile(script_->input.get());
 
     script_->script = script;
-    script_->timeoutSeconds = timeoutSetting("script-timeout", limits::defaultScriptTimeoutSeconds);
+    script_->timeoutSeconds = static_cast<int>(settings().scriptTimeout.count());
     script_->child.emplace(platform::spawnProgram(program, environment, script_->input.get(), script_->output.get()));
     // The exit status does not matter: whatever the interpreter wrote is the
     // answer, unless it runs so long that it would hold up every script after it.

@@ -2,6 +2,7 @@
 
 #include "access/access.h"
 #include "base/config.h"
+#include "base/settings.h"
 #include "base/text.h"
 #include "http/handling.h"
 #include "platform/console.h"
@@ -69,7 +70,7 @@ const Route* findRoute(const Request& request) {
 
 void RequestHandler::handleRequest() {
     const std::vector<std::string>& headLines = request.headLines;
-    if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, getConfig("ip"))) {
+    if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, settings().ip)) {
         consoleLine("request refused: " + *reason);
         send(forbiddenAnswer(*reason));
         keepOpen = 0;
@@ -94,7 +95,7 @@ void RequestHandler::handleRequest() {
         // File names hold no NUL; letting one through would cut the name short
         // at the system call and reach another file.
         consoleLine("request refused: the path holds %00, which names no file");
-        send(notFoundPage(getConfig("root")));
+        send(notFoundPage(settings().root));
         keepOpen = 0;
         return;
     }
@@ -102,7 +103,7 @@ void RequestHandler::handleRequest() {
     // Any other method gets no answer; the connection waits for its peer.
     if (!route) return;
     if (route->answer) {
-        answer(route->answer(getConfig("root"), request));
+        answer(route->answer(settings().root, request));
         keepOpen = 0;
     } else if (route->body == BodyUse::Form) {
         PostHeaders headers = readPostHeaders(headLines);
@@ -163,7 +164,7 @@ void RequestHandler::handlePost() {
         consoleLine("PHP request");
         // A script outside the root must never be run.
         if (hasParentSegment(target) || (platform::windowsFileNames && hasWindowsAliasSegment(path))) {
-            send(notFoundPage(getConfig("root")));
+            send(notFoundPage(settings().root));
         } else {
             handlePhpRequest("POST", target);
         }

@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include "base/config.h"
+#include "base/settings.h"
 #include "scripts/gateway.h"
 #include "http/handling.h"
 #include "platform/console.h"
@@ -380,18 +381,6 @@ void RequestHandler::reserveAnnouncedBody() {
     }
 }
 
-bool parsePort(std::string_view text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5) return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535) return false;
-    port = static_cast<std::uint16_t>(value);
-    return true;
-}
-
 std::chrono::steady_clock::time_point headDeadline(std::chrono::steady_clock::time_point firstByte, bool headWhole,
                                                    std::chrono::milliseconds idle) {
     if (headWhole || firstByte == std::chrono::steady_clock::time_point::max())
@@ -698,14 +687,12 @@ int runServer() {
     platform::ignoreBrokenPipes();
     platform::keepFileSizeLimitAWriteFailure();
     platform::UniqueFd listener = platform::createTcpSocket();
-    std::uint16_t port = 0;
-    std::string portText = getConfig("port");
-    if (!parsePort(portText, port))
-        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
-                                "port \"" + portText + "\" is not a number from 0 to 65535");
-    std::string ip = getConfig("ip");
+    // The one reading of the table: a broken port or guests setting stops the start here.
+    const Settings& run = keepSettings(readSettings(configTable));
+    std::uint16_t port = run.port;
+    std::string ip = run.ip;
     // Settled before anything is opened: a broken password setting stops the start.
-    Gate gate = Gate::fromSettings();
+    Gate gate = Gate::fromSettings(run);
     platform::allowAddressReuse(listener.get());
     auto address = platform::resolveIpv4(ip);
     if (!address || !platform::bindIpv4(listener.get(), *address, port)) {
@@ -719,7 +706,7 @@ int runServer() {
     // With port 0 the system chose the port: say which one.
     consoleLine("listening on " + ip + ":" + std::to_string(platform::localPort(listener.get())) +
                 " for incoming connections");
-    consoleLine("pages will be loaded from " + getConfig("root"));
+    consoleLine("pages will be loaded from " + run.root);
     std::vector<std::string> own = *address == 0 ? platform::ownIpv4Addresses() : std::vector<std::string>{};
     for (const std::string& url : listPageAddresses(ip, *address, platform::localPort(listener.get()), own))
         consoleLine("open " + url + " in your browser");
@@ -729,8 +716,7 @@ int runServer() {
     platform::transformConsoleLines(escapeControlBytes);
 
     platform::UniqueFd spare = platform::openNullDevice();
-    const std::chrono::milliseconds idle =
-        std::chrono::seconds(timeoutSetting("idle-timeout", limits::defaultIdleTimeoutSeconds));
+    const std::chrono::milliseconds idle = run.idleTimeout;
     std::size_t capacity = connectionCapacity(platform::descriptorLimit());
     // Declared before the connections, whose handlers hold claims on it.
     BodyBudget bodies(limits::maxHeldBodyBytes);

@@ -322,9 +322,6 @@ std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std
 // another host are then refused. Set once by runServer.
 extern bool listenerIsLoopback;
 
-// Reads a port text: decimal digits only, 0 to 65535.
-bool parsePort(std::string_view text, std::uint16_t& port);
-
 // The addresses of the list page a person may open: the listener's own
 // address `ip` as written (bound to `bound`), or for the any-address
 // 0.0.0.0 each of the machine's `own` addresses.

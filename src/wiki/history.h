@@ -5,6 +5,8 @@
 // versions go.
 #pragma once
 
+#include "base/settings.h"
+
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -25,17 +27,6 @@ struct Version {
     std::int64_t size = 0;     // bytes (filled in by the caller from the file system; 0 in parse)
     std::int64_t keptAt = 0;   // when it was kept, on the caller's clock (filled in by the caller; 0 in parse)
     VersionKind kind = VersionKind::Saved;
-};
-
-// How much history a page keeps.
-struct HistorySettings {
-    bool enabled = true;
-    int newest = 10;      // the N newest versions are always kept
-    int hours = 24;       // the newest version of each clock hour within the last `hours` hours
-    int days = 30;        // the newest of each calendar day within the last `days` days
-    int months = 12;      // the newest of each calendar month within the last `months` months
-    std::int64_t capBytes = std::int64_t{1} << 30;  // a page's versions together stay under this
-    int protectDays = 30; // Conflict and BeforeShrink versions are never thinned for this many days
 };
 
 // The file name of a version saved at local time `when`: "YYYY-MM-DD_HH-MM-SS" then "-N" for the N-th

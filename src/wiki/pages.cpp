@@ -1,6 +1,6 @@
 #include "wiki/pages.h"
 
-#include "base/config.h"
+#include "base/settings.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -386,33 +386,15 @@ std::string keepReplacedVersion(const HistoryKeeping& history, const std::string
 
 } // namespace
 
-HistorySettings configuredHistory() {
-    HistorySettings settings;
-    settings.enabled = getConfig("history") != "off";
-    auto number = [](const std::string& key, int fallback) {
-        std::string text = getConfig(key);
-        if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-            return fallback;
-        return std::stoi(text);
-    };
-    settings.newest = number("history-newest", settings.newest);
-    settings.hours = number("history-hours", settings.hours);
-    settings.days = number("history-days", settings.days);
-    settings.months = number("history-months", settings.months);
-    int megabytes = number("history-max-mb", static_cast<int>(settings.capBytes >> 20));
-    settings.capBytes = std::int64_t{megabytes} << 20;
-    return settings;
-}
-
 std::string historyFolderOf(const std::string& root, std::string_view relativePage) {
     SavePaths paths = savePaths(root, std::string(historyFolderName) + "/" + std::string(relativePage), "");
     return systemPathForm(paths.pagePath);
 }
 
 std::optional<HistoryKeeping> historyOf(const std::string& root, std::string_view relativePage) {
-    HistorySettings settings = configuredHistory();
-    if (!settings.enabled) return std::nullopt;
-    return HistoryKeeping{historyFolderOf(root, relativePage), settings, false};
+    const HistorySettings& history = settings().history;
+    if (!history.enabled) return std::nullopt;
+    return HistoryKeeping{historyFolderOf(root, relativePage), history, false};
 }
 
 void writeNewFile(const std::string& path, std::string_view content) {

@@ -193,9 +193,6 @@ struct HistoryKeeping {
     bool restoring = false;
 };
 
-// The history settings of this run, from the settings table ("history" on or
-// off, "history-newest", "-hours", "-days", "-months", "-max-mb").
-HistorySettings configuredHistory();
 // The folder the versions of the page at `relativePage` (its path below the
 // root as a URL names it, without the first "/") are kept in under `root`.
 std::string historyFolderOf(const std::string& root, std::string_view relativePage);

@@ -1,7 +1,7 @@
 #include "wiki/put.h"
 
 #include "access/access.h"
-#include "base/config.h"
+#include "base/settings.h"
 #include "http/handling.h"
 #include "wiki/pages.h"
 #include "wiki/places.h"
@@ -138,7 +138,8 @@ std::string addressOf(const std::vector<std::string>& headLines, const std::stri
         return !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                                        "0123456789.-:[]") == std::string::npos;
     };
-    std::string authority = host && !twice && plain(*host) ? *host : getConfig("ip") + ":" + getConfig("port");
+    std::string authority =
+        host && !twice && plain(*host) ? *host : settings().ip + ":" + std::to_string(settings().port);
     return "http://" + authority + path;
 }
 
@@ -226,7 +227,7 @@ void RequestHandler::awaitPutBody() {
     // A page PUT may save is written beside it as it arrives (its file is
     // the one the URL names then too); whether it may is asked again once it is whole. Any other target, or a folder that
     // takes no new file, is answered with the whole body in, as before.
-    Place page = resolvePlace(getConfig("root"), pageUrl(request.pathOrEmpty()), PlaceUse::ReplacePage);
+    Place page = resolvePlace(settings().root, pageUrl(request.pathOrEmpty()), PlaceUse::ReplacePage);
     if (page.allowed()) {
         try {
             pageWriter_ = std::make_unique<PageWriter>(page.mapped.filePath);
@@ -240,7 +241,7 @@ void RequestHandler::awaitPutBody() {
 void RequestHandler::handlePut() {
     const std::string url = pageUrl(request.pathOrEmpty());
     consoleLine("PUT request for " + url);
-    const std::string root = getConfig("root");
+    const std::string root = settings().root;
     auto answer = [this](std::string_view status, const std::string& text) {
         send(plainAnswer(status, text));
         keepOpen = 0;

@@ -1,7 +1,7 @@
 #include "wiki/saving.h"
 
 #include "access/access.h"
-#include "base/config.h"
+#include "base/settings.h"
 #include "scripts/gateway.h"
 #include "http/handling.h"
 #include "wiki/pages.h"
@@ -371,7 +371,7 @@ void RequestHandler::startUploadWriter() {
     if (parsed.failure || !parsed.contentTaken || !parsed.fileName || !parsed.formName) return;
     // The same refusals as the save's own: no file is made where it would refuse.
     std::string backup = parsed.backupDir.value_or("");
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     if (uploadRefusal(*parsed.formName, *parsed.fileName, true, true, 1) ||
         uploadPlaceRefusal(root, *parsed.fileName, backup))
         return;
@@ -386,7 +386,7 @@ void RequestHandler::startUploadWriter() {
 
 void RequestHandler::parseUploadOptions(std::string_view part) {
     // The wiki sends the server's own password there when the server has one.
-    UploadOptions options = parseUploadOptionsText(part, !getConfig("password").empty());
+    UploadOptions options = parseUploadOptionsText(part, !settings().password.empty());
     for (const std::string& message : options.messages) consoleLine(message);
     if (options.backupDir) backupDir = std::move(*options.backupDir);
 }
@@ -402,7 +402,7 @@ void RequestHandler::saveTiddly() {
         consoleLine("refusing to save " + fileName + ": " + report.cause);
         answerFailure(report);
     };
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     try {
         parseMultipart();
     } catch (const std::system_error& error) {

@@ -1,6 +1,6 @@
 #include "wiki/versions.h"
 
-#include "base/config.h"
+#include "base/settings.h"
 #include "http/handling.h"
 #include "wiki/pages.h"
 #include "wiki/places.h"
@@ -245,12 +245,12 @@ Answer historyPageAnswer(const std::string& root, const Request& request, bool h
                 return answer(wikiListResponse(restoreConfirmationPage(*page, version, current)));
         return answer(notFoundPage(root));
     }
-    return answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, configuredHistory())));
+    return answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, settings().history)));
 }
 
 void RequestHandler::restoreVersion() {
     std::map<std::string, std::string> fields = parseForm(body);
-    std::string root = getConfig("root");
+    std::string root = settings().root;
     auto refuse = [&](std::string_view status, const std::string& cause) {
         consoleLine("refusing to restore: " + cause);
         send(unframed(plainAnswer(status, "Not restored: " + cause + ".\n")));

@@ -1,6 +1,7 @@
 // The settings store and the configuration-file reader, with the console
-// lines they write.
+// lines they write, and the typed settings read from the store.
 #include "base/config.h"
+#include "base/settings.h"
 #include "support/blackbox.h"
 
 #include <gtest/gtest.h>
@@ -174,6 +175,70 @@ TEST_F(ConfigTest, MissingFileOrDirectoryCannotBeProcessed) {
         EXPECT_EQ(out, "config.parseConfig reading config from file: " + name + "\ncannot process " + name + "\n");
         EXPECT_EQ(getConfig("version"), versionString());
     }
+}
+
+TEST_F(ConfigTest, SettingsReadFromTheTable) {
+    using Field = std::int64_t (*)(const Settings&);
+    Field port = [](const Settings& s) -> std::int64_t { return s.port; };
+    Field script = [](const Settings& s) -> std::int64_t { return s.scriptTimeout.count(); };
+    Field idle = [](const Settings& s) -> std::int64_t { return s.idleTimeout.count(); };
+    Field window = [](const Settings& s) -> std::int64_t { return s.loginWindow.count(); };
+    Field share = [](const Settings& s) -> std::int64_t { return s.loginShare; };
+    Field guests = [](const Settings& s) -> std::int64_t { return s.guestsRead; };
+    Field history = [](const Settings& s) -> std::int64_t { return s.history.enabled; };
+    Field newest = [](const Settings& s) -> std::int64_t { return s.history.newest; };
+    Field days = [](const Settings& s) -> std::int64_t { return s.history.days; };
+    Field cap = [](const Settings& s) -> std::int64_t { return s.history.capBytes; };
+    struct Row {
+        const char* key;
+        const char* value;
+        Field field;
+        std::int64_t expected;
+    };
+    const Row rows[] = {
+        {"port", "08080", port, 8080},       {"port", "0", port, 0},
+        {"script-timeout", "90", script, 90}, {"script-timeout", "0", script, 30},  // zero would never wait
+        {"idle-timeout", "999999", idle, 999999}, {"idle-timeout", "1234567", idle, 60},
+        {"idle-timeout", " 5", idle, 60},    {"login-window", "+5", window, 60},
+        {"login-window", "5", window, 5},    {"login-share", "40", share, 40},
+        {"login-share", "4.5", share, 25},   {"guests", "read", guests, 1},
+        {"guests", "", guests, 0},           {"history", "off", history, 0},
+        {"history", "Off", history, 1},      {"history-newest", "0", newest, 0},  // zero keeps none
+        {"history-days", "x", days, 30},     {"history-max-mb", "2", cap, 2 << 20},
+    };
+    for (const Row& row : rows) {
+        std::unordered_map<std::string, ConfigItem> table{{row.key, ConfigItem("")}};
+        table.at(row.key).value = row.value;  // untrimmed, as a later option stores it
+        EXPECT_EQ(row.field(readSettings(table)), row.expected) << row.key << " " << row.value;
+    }
+    // The start stops on these, with the setting in the message.
+    for (auto [key, value] : {std::pair{"port", ""}, {"port", "65536"}, {"port", "80 "}, {"guests", "write"}}) {
+        std::unordered_map<std::string, ConfigItem> table{{key, ConfigItem(value)}};
+        table.at(key).value = value;
+        try {
+            readSettings(table);
+            ADD_FAILURE() << key << " " << value;
+        } catch (const std::system_error& error) {
+            EXPECT_NE(std::string(error.what()).find(key + std::string(" \"") + value + "\""), std::string::npos);
+        }
+    }
+    // Until a server keeps its settings, every reading follows the table.
+    configTable.insert_or_assign("root", ConfigItem("/srv/a/"));
+    EXPECT_EQ(settings().root, "/srv/a/");
+    configTable.insert_or_assign("root", ConfigItem("/srv/b/"));
+    EXPECT_EQ(settings().root, "/srv/b/");
+}
+
+TEST(Port, OnlyPlainDecimalsUpTo65535) {
+    std::uint16_t port = 1;
+    EXPECT_TRUE(parsePort("0", port));
+    EXPECT_EQ(port, 0);
+    EXPECT_TRUE(parsePort("65535", port));
+    EXPECT_EQ(port, 65535);
+    EXPECT_TRUE(parsePort("08080", port));
+    EXPECT_EQ(port, 8080);
+    for (const char* bad : {"", "65536", "-1", "+80", " 80", "80 ", "8o", "100000", "0x50"})
+        EXPECT_FALSE(parsePort(bad, port)) << bad;
 }
 
 TEST_F(ConfigTest, VersionIsTenLowercaseHexDigits) {

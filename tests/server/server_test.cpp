@@ -317,16 +317,4 @@ TEST(RequestAssembly, BodiesInProgressShareOneBudget) {
     EXPECT_EQ(small.used(), 0);
 }
 
-TEST(Port, OnlyPlainDecimalsUpTo65535) {
-    std::uint16_t port = 1;
-    EXPECT_TRUE(parsePort("0", port));
-    EXPECT_EQ(port, 0);
-    EXPECT_TRUE(parsePort("65535", port));
-    EXPECT_EQ(port, 65535);
-    EXPECT_TRUE(parsePort("08080", port));
-    EXPECT_EQ(port, 8080);
-    for (const char* bad : {"", "65536", "-1", "+80", " 80", "80 ", "8o", "100000", "0x50"})
-        EXPECT_FALSE(parsePort(bad, port)) << bad;
-}
-
 } // namespace
