@@ -9,10 +9,12 @@
 #include "platform/errors.h"
 #include "platform/paths.h"
 #include "scripts/gateway.h"
+#include "scripts/script_post.h"
 #include "server/server.h"
 #include "wiki/files.h"
 #include "wiki/history.h"
 #include "wiki/put.h"
+#include "wiki/upload.h"
 #include "wiki/versions.h"
 #include "wiki/wikilist.h"
 
@@ -43,28 +45,42 @@ Answer historyHead(const std::string& root, const Request& request) {
 }
 
 // Every request the server answers, by method and path; the first row that
-// matches decides. A row without an answer takes a body first.
+// matches decides.
 constexpr Route routeTable[] = {
-    {"GET", "/tiddly", listPage},
-    {"GET", historyPagePath, historyGet},
-    {"GET", "", fileAnswer},
-    {"HEAD", "/tiddly", listHead},
-    {"HEAD", historyPagePath, historyHead},
-    {"HEAD", "", fileHeadAnswer},
-    {"OPTIONS", "", optionsAnswerFor},
-    {"POST", "", nullptr, BodyUse::Form},
-    {"PUT", "", nullptr, BodyUse::Page},
+    {"GET", Match::Exact, "/tiddly", listPage},
+    {"GET", Match::Exact, historyPagePath, historyGet},
+    {"GET", Match::Any, "", fileAnswer},
+    {"HEAD", Match::Exact, "/tiddly", listHead},
+    {"HEAD", Match::Exact, historyPagePath, historyHead},
+    {"HEAD", Match::Any, "", fileHeadAnswer},
+    {"OPTIONS", Match::Any, "", optionsAnswerFor},
+    // A script's name wins over the save's ("/savetiddly.php" is a script).
+    {"POST", Match::Script, "", nullptr, startScriptPost},
+    {"POST", Match::Prefix, "/savetiddly", nullptr, startUpload},
+    {"POST", Match::Exact, historyPagePath, nullptr, startRestore},
+    {"POST", Match::Any, "", nullptr, nullptr},
+    {"PUT", Match::Any, "", nullptr, startPut},
 };
+
+// Whether `route` is for a request of `method` on the decoded `path`.
+bool matches(const Route& route, const std::string& method, const std::string& path) {
+    if (route.method != method) return false;
+    switch (route.match) {
+    case Match::Any: return true;
+    case Match::Exact: return path == route.path;
+    case Match::Prefix: return path.starts_with(route.path);
+    case Match::Script: return namesScript(path);
+    }
+    return false;
+}
 
 } // namespace
 
 const Route* findRoute(const Request& request) {
     const std::string& method = request.method();
     const std::string& path = request.pathOrEmpty();
-    auto matches = [&](const Route& route) {
-        return route.method == method && (route.path.empty() || route.path == path);
-    };
-    const Route* found = std::find_if(std::begin(routeTable), std::end(routeTable), matches);
+    const Route* found = std::find_if(std::begin(routeTable), std::end(routeTable),
+                                      [&](const Route& route) { return matches(route, method, path); });
     return found == std::end(routeTable) ? nullptr : found;
 }
 
@@ -90,8 +106,8 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
-    bool routed = method == "GET" || method == "HEAD" || method == "POST" || method == "PUT" || method == "OPTIONS";
-    if (routed && !request.path) {
+    const Route* route = findRoute(request);
+    if (route && !request.path) {
         // File names hold no NUL; letting one through would cut the name short
         // at the system call and reach another file.
         consoleLine("request refused: the path holds %00, which names no file");
@@ -99,26 +115,46 @@ void RequestHandler::handleRequest() {
         keepOpen = 0;
         return;
     }
-    const Route* route = findRoute(request);
     // Any other method gets no answer; the connection waits for its peer.
     if (!route) return;
     if (route->answer) {
         answer(route->answer(settings().root, request));
         keepOpen = 0;
-    } else if (route->body == BodyUse::Form) {
-        PostHeaders headers = readPostHeaders(headLines);
+        return;
+    }
+    startBody(*route);
+}
+
+void RequestHandler::startBody(const Route& route) {
+    BodyFraming framing;
+    if (request.method() == "POST") {
+        PostHeaders headers = readPostHeaders(request.headLines);
+        framing = {headers.contentLength, headers.boundary};
         contentLength = headers.contentLength;
         boundary = headers.boundary;
-    } else {
-        awaitPutBody();
     }
+    if (!route.takeBody) return;
+    BodyStart start = route.takeBody(settings().root, request, framing);
+    if (start.refusal) {
+        socket->deliver(std::move(*start.refusal));
+        keepOpen = 0;
+        return;
+    }
+    bodyHandler_ = std::move(start.handler);
+    // A PUT's page is whole at the length its handler read from the head.
+    if (request.method() == "PUT") {
+        contentLength = start.length;
+        putAwaited_ = true;
+    }
+    if (!start.interim.empty()) send(start.interim);
 }
 
 void RequestHandler::answer(Answer answer) {
     if (!answer.runsScript()) return socket->deliver(std::move(answer));
-    // A script that cannot be started fails as a file that cannot be sent:
-    // its request gets the 400 head, and the connection's own failures go
-    // on to the loop.
+    // A POST's script that cannot be started fails its connection, which the
+    // loop drops; any other fails as a file that cannot be sent: its request
+    // gets the 400 head. The connection's own failures go on to the loop.
+    if (answer.scriptMethod == "POST") return handlePhpRequest(answer.scriptMethod, answer.scriptUrl);
     try {
         handlePhpRequest(answer.scriptMethod, answer.scriptUrl);
     } catch (const platform::NetworkError&) {
@@ -154,26 +190,14 @@ bool RequestHandler::admitted() {
 }
 
 void RequestHandler::handlePost() {
-    std::optional<std::string> decoded = request.decodedTarget();
-    if (!decoded) return;
-    const std::string& path = *request.path;
-    // The tests below and the script's names see the decoded path; the query
-    // keeps its bytes and never decides: "/notes.txt?x.php" is no script.
-    const std::string& target = *decoded;
-    if (namesScript(path)) {
-        consoleLine("PHP request");
-        // A script outside the root must never be run.
-        if (hasParentSegment(target) || (platform::windowsFileNames && hasWindowsAliasSegment(path))) {
-            send(notFoundPage(settings().root));
-        } else {
-            handlePhpRequest("POST", target);
-        }
-        keepOpen = 0;
-    } else if (beginsWith(path, "/savetiddly")) {
-        saveTiddly();
-    } else if (path == historyPagePath) {
-        restoreVersion();
-    }
+    answerBody();
+}
+
+void RequestHandler::answerBody() {
+    // A body no handler takes is read and left unanswered.
+    if (!bodyHandler_) return;
+    answer(bodyHandler_->answer(body));
+    keepOpen = 0;
 }
 
 } // namespace fernhollow

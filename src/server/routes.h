@@ -3,6 +3,7 @@
 #pragma once
 
 #include "http/answer.h"
+#include "http/body.h"
 #include "http/request.h"
 
 #include <string>
@@ -10,22 +11,25 @@
 
 namespace fernhollow {
 
-// What a request's body is for, when its handler needs it before answering.
-enum class BodyUse {
-    None,  // no body: the handler answers at once
-    Form,  // a POST's body: an upload, a restore form or a script's input
-    Page,  // a PUT's body: the page it saves, written as it arrives
+// How a row's path is compared with the request's decoded path.
+enum class Match {
+    Any,     // every path
+    Exact,   // the row's path exactly
+    Prefix,  // any path beginning with the row's path
+    Script,  // a path naming a script (".php")
 };
 
-// One row of the route table.
+// One row of the route table: a handler that answers at once, or one that
+// takes the request's body first.
 struct Route {
     std::string_view method;
-    // The decoded path the row is for exactly; empty: any path.
+    Match match = Match::Any;
     std::string_view path;
-    // The handler answering at once, given the document root; none when
-    // the body comes first.
+    // Answers at once, given the document root.
     Answer (*answer)(const std::string& root, const Request& request) = nullptr;
-    BodyUse body = BodyUse::None;
+    // Starts taking the body, given the document root; with neither, the
+    // body is read and nothing answers it.
+    BodyStart (*takeBody)(const std::string& root, const Request& request, const BodyFraming& framing) = nullptr;
 };
 
 // The row that answers `request`; none for a method no row takes.

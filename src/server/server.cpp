@@ -312,21 +312,17 @@ void RequestHandler::processPacketData(std::string_view bytes) {
     if (!claimBody(body.size())) return;
     // Only a body the budget took is given room ahead.
     if (headJustWhole) reserveAnnouncedBody();
+    if (bodyHandler_) bodyHandler_->received(body);
     if (putAwaited_) {
         // A page sent by PUT is whole at its announced length; more is no part of it.
-        if (pageWriter_) {
-            passBodyToWriter();
-            if (pageWriter_->size() < contentLength) return;
-        } else {
-            if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
-            body.resize(static_cast<std::size_t>(contentLength));
-        }
-        handlePut();
+        std::int64_t written = bodyHandler_ ? bodyHandler_->movedOut() : 0;
+        if (written + static_cast<std::int64_t>(body.size()) < contentLength) return;
+        body.resize(static_cast<std::size_t>(contentLength - written));
+        answerBody();
     } else if (!boundary.empty() && contentLength > 0) {
         // The page of an upload may hold delimiter-like text anywhere, the
         // closing delimiter's own included: only its length tells when it is
         // whole. Bytes past it are no part of it, so they never move its end.
-        feedUploadWriter();
         if (body.size() < static_cast<std::uint64_t>(contentLength)) return;
         body.resize(static_cast<std::size_t>(contentLength));
         handlePost();
@@ -345,31 +341,12 @@ RequestHandler::RequestHandler(std::unique_ptr<Connection> connection, BodyBudge
 RequestHandler::~RequestHandler() = default;
 
 void RequestHandler::dropUnsavedPage() {
-    pageWriter_.reset();
-}
-
-void RequestHandler::feedUploadWriter() {
-    // The parts before the page are small: their heads are in long before this.
-    constexpr std::size_t lookAfter = 256 * 1024;
-    if (!uploadLooked_ && body.size() >= lookAfter) {
-        uploadLooked_ = true;
-        startUploadWriter();
-    }
-    if (!pageWriter_) return;
-    std::size_t from = uploadPageFrom_ + static_cast<std::size_t>(pageWriter_->size());
-    std::size_t upTo = std::min(body.size(), static_cast<std::size_t>(contentLength));
-    if (upTo > from) pageWriter_->append(std::string_view(body).substr(from, upTo - from));
-}
-
-void RequestHandler::passBodyToWriter() {
-    std::size_t wanted = static_cast<std::size_t>(contentLength - pageWriter_->size());
-    pageWriter_->append(std::string_view(body).substr(0, std::min(wanted, body.size())));
-    body.clear();
+    if (bodyHandler_) bodyHandler_->drop();
 }
 
 void RequestHandler::reserveAnnouncedBody() {
     // A page written as it arrives needs no room here.
-    if (pageWriter_) return;
+    if (bodyHandler_ && !bodyHandler_->holdsBody()) return;
     if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
     // Room for the announced body saves copying it at every doubling. Pages
     // never written are not resident, so a client announcing more than it

@@ -5,8 +5,8 @@
 
 #include "access/auth.h"
 #include "http/answer.h"
+#include "http/body.h"
 #include "http/request.h"
-#include "wiki/pages.h"
 #include "platform/unique_fd.h"
 
 #include <chrono>
@@ -148,6 +148,7 @@ struct ScriptTurn {
 };
 
 struct ScriptRun;
+struct Route;
 
 // One accepted connection and everything of the one request it carries.
 class RequestHandler {
@@ -164,14 +165,8 @@ public:
 
     // Routes a request whose head is complete; answers GET and HEAD at once.
     virtual void handleRequest();
-    // Takes the multipart body of an upload apart into the upload fields.
-    virtual void parseMultipart();
-    // Reads the "UploadPlugin" options of one part.
-    virtual void parseUploadOptions(std::string_view part);
-    // Dispatches a POST whose body is complete.
+    // Answers a POST whose body is complete.
     virtual void handlePost();
-    // Stores an uploaded page, keeping the previous copy as its backup.
-    virtual void saveTiddly();
     // Takes the bytes of one receive and answers whatever became complete.
     virtual void processPacketData(std::string_view bytes);
 
@@ -188,13 +183,6 @@ public:
     // Whether this request holds the scripts' turn: its script runs, or the
     // output file of its script is still being sent.
     bool holdsScriptTurn() const;
-    // Brings back the version a complete restore form names.
-    void restoreVersion();
-    // Reads what the head of a PUT says of its body, refusing one it cannot take.
-    void awaitPutBody();
-    // Saves the page a PUT whose body is complete names, unless it changed
-    // since the client loaded it.
-    void handlePut();
     // Removes the temporary file of a page that was being written as it
     // arrived and was not saved (a refused or unfinished request).
     void dropUnsavedPage();
@@ -206,19 +194,6 @@ public:
     Request request;
     std::string boundary;
     std::int64_t contentLength = 0;
-    std::string fileName;
-    std::string backupDir;
-    std::string formName;
-    // The parts of the last multipart body taken apart, as (offset, size)
-    // ranges of the body as it was received.
-    std::vector<std::pair<std::size_t, std::size_t>> parts;
-    // Whether parseMultipart narrowed `body` to the content of an uploaded file.
-    bool fileContentTaken = false;
-    // Whether parseMultipart met the closing delimiter of the upload.
-    bool uploadClosed = false;
-    // Second names of the files a save replaced, removed when the connection
-    // is done with, after its answer has gone out.
-    DeferredRemovals replacedFiles;
 
 protected:
     // Sends one whole answer on the connection.
@@ -229,22 +204,14 @@ protected:
 private:
     // Whether the body awaited is a PUT's page.
     bool putAwaited_ = false;
-    // Where a PUT's page is written as it arrives, when the page it names
-    // may be saved; none: the page is gathered in `body`.
-    std::unique_ptr<PageWriter> pageWriter_;
-    // Hands the body bytes received so far to pageWriter_.
-    void passBodyToWriter();
-    // Where the page of an upload written as it arrives begins in `body`,
-    // as a first look at the head of the upload found it.
-    std::size_t uploadPageFrom_ = 0;
-    // Where the page begins as the whole upload's parse found it.
-    std::size_t uploadPageAt_ = 0;
-    bool uploadLooked_ = false;
-    // Once enough of an upload is in: when its page may be saved where it
-    // names, starts writing it beside that page while the rest arrives.
-    void startUploadWriter();
-    // Hands the upload's bytes received so far to its page writer.
-    void feedUploadWriter();
+    // The handler the request's body goes to, and that answers it once whole;
+    // it lives as long as the connection (what a save replaced is removed
+    // once the answer has gone out).
+    std::unique_ptr<BodyHandler> bodyHandler_;
+    // Hands a request that takes a body to its row's handler.
+    void startBody(const Route& route);
+    // Answers a request whose body is whole through its body handler.
+    void answerBody();
     // How far the searches of processPacketData have looked without a match,
     // so that every receive searches only what is new.
     std::size_t headSearchedTo_ = 0;

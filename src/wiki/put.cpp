@@ -9,7 +9,6 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "server/server.h"
 #include "base/text.h"
 #include "wiki/versions.h"
 
@@ -214,87 +213,120 @@ Answer optionsAnswerFor(const std::string& root, const Request& request) {
     return Answer::of(optionsAnswer(puttable));
 }
 
-void RequestHandler::awaitPutBody() {
-    PutLength announced = putLength(request.headLines);
-    if (announced.refusal) {
-        consoleLine("refusing to save " + pageUrl(request.pathOrEmpty()) + ": " + announced.reason);
-        send(*announced.refusal);
-        keepOpen = 0;
-        return;
-    }
-    contentLength = announced.length;
-    putAwaited_ = true;
+namespace {
+
+// A page sent by PUT: written beside the page as it arrives when PUT may
+// save the page it names, else gathered by the connection; saved once whole,
+// unless the page changed since the client loaded it.
+class PutSave : public BodyHandler {
+public:
+    PutSave(const std::string& root, const Request& request, std::int64_t length);
+    void received(std::string& body) override;
+    bool holdsBody() const override { return !writer_; }
+    std::int64_t movedOut() const override { return writer_ ? writer_->size() : 0; }
+    Answer answer(std::string& body) override;
+    void drop() override { writer_.reset(); }
+
+private:
+    // The refusal of a page the place or the failure rules out, with its console line.
+    Answer refuse(std::string_view status, const std::string& cause);
+    std::string root_;
+    Request request_;
+    std::int64_t length_;
+    std::unique_ptr<PageWriter> writer_;
+    DeferredRemovals replaced_;
+};
+
+PutSave::PutSave(const std::string& root, const Request& request, std::int64_t length)
+    : root_(root), request_(request), length_(length) {
     // A page PUT may save is written beside it as it arrives (its file is
-    // the one the URL names then too); whether it may is asked again once it is whole. Any other target, or a folder that
-    // takes no new file, is answered with the whole body in, as before.
-    Place page = resolvePlace(settings().root, pageUrl(request.pathOrEmpty()), PlaceUse::ReplacePage);
-    if (page.allowed()) {
-        try {
-            pageWriter_ = std::make_unique<PageWriter>(page.mapped.filePath);
-        } catch (const std::system_error&) {
-        }
+    // the one the URL names then too); whether it may is asked again once
+    // it is whole. Any other target, or a folder that takes no new file, is
+    // answered with the whole body in.
+    Place page = resolvePlace(root_, pageUrl(request_.pathOrEmpty()), PlaceUse::ReplacePage);
+    if (!page.allowed()) return;
+    try {
+        writer_ = std::make_unique<PageWriter>(page.mapped.filePath);
+    } catch (const std::system_error&) {
     }
-    // A client that waits to be asked for a large page (curl) is asked at once.
-    if (expectsContinue(request.headLines)) send("HTTP/1.1 100 Continue\r\n\r\n");
 }
 
-void RequestHandler::handlePut() {
-    const std::string url = pageUrl(request.pathOrEmpty());
-    consoleLine("PUT request for " + url);
-    const std::string root = settings().root;
-    auto answer = [this](std::string_view status, const std::string& text) {
-        send(plainAnswer(status, text));
-        keepOpen = 0;
-    };
-    auto refuse = [&](std::string_view status, const std::string& cause) {
-        consoleLine("refusing to save " + url + ": " + cause);
-        answer(status, "Not saved: " + cause + ".\n");
-    };
+void PutSave::received(std::string& body) {
+    // The page is whole at its announced length; more is no part of it.
+    if (!writer_) return;
+    std::size_t wanted = static_cast<std::size_t>(length_ - writer_->size());
+    writer_->append(std::string_view(body).substr(0, std::min(wanted, body.size())));
+    body.clear();
+}
 
-    Place place = resolvePlace(root, url, PlaceUse::ReplacePage);
+Answer PutSave::refuse(std::string_view status, const std::string& cause) {
+    consoleLine("refusing to save " + pageUrl(request_.pathOrEmpty()) + ": " + cause);
+    return Answer::of(plainAnswer(status, "Not saved: " + cause + ".\n"));
+}
+
+Answer PutSave::answer(std::string& body) {
+    const std::string url = pageUrl(request_.pathOrEmpty());
+    consoleLine("PUT request for " + url);
+    Place place = resolvePlace(root_, url, PlaceUse::ReplacePage);
     if (place.refusal == PlaceRefusal::InHistory)
         return refuse("403 Forbidden", url + " is a kept version; restore it from its history page instead");
     if (place.refusal == PlaceRefusal::NotAPage) {
         consoleLine("refusing to save " + url + ": only .html and .htm pages are saved by PUT");
         std::string refusal = plainAnswer("405 Method Not Allowed", "Not saved: only .html and .htm pages are saved by PUT.\n");
         refusal.insert(refusal.find("\r\n") + 2, "Allow: " + std::string(methodsWithoutPut) + "\r\n");
-        send(refusal);
-        keepOpen = 0;
-        return;
+        return Answer::of(refusal);
     }
-    if (!place.allowed()) return refuse("404 Not Found", "there is no page " + url + " in the served folder to replace");
+    if (!place.allowed())
+        return refuse("404 Not Found", "there is no page " + url + " in the served folder to replace");
     const std::string& page = place.mapped.filePath;
 
     // The previous version goes to the backup folder under the page's own path.
     const std::string& relative = place.relative;
-    SavePaths paths = inPlacePaths(root, relative);
+    SavePaths paths = inPlacePaths(root_, relative);
     paths.pagePath = page;
 
     std::string current = entityTag(platform::fileStampAt(page));
     bool twice = false;
-    std::optional<std::string> ifMatch = headerValue(request.headLines, "If-Match", twice);
+    std::optional<std::string> ifMatch = headerValue(request_.headLines, "If-Match", twice);
     if (twice || (ifMatch && !ifMatchAllows(*ifMatch, current))) {
         std::string sent = "If-Match " + ifMatch.value_or("given twice") + ", now " + current;
         // A tab is known by the stale tag it sends: every save of it names the same one.
         std::string tabKey = relative + "\n" + ifMatch.value_or("") + (twice ? "\ntwice" : "");
-        return answer("412 Precondition Failed",
-                      keepRefusedPage(url, sent, pageWriter_.get(), body, historyOf(root, relative),
-                                      folderOf(paths.backupPath), request.headLines, tabKey));
+        return Answer::of(plainAnswer(
+            "412 Precondition Failed", keepRefusedPage(url, sent, writer_.get(), body, historyOf(root_, relative),
+                                                       folderOf(paths.backupPath), request_.headLines, tabKey)));
     }
 
     // The tag of the page as written: a program that rewrites it right after
     // gives it another tag, so this tab's next save cannot overwrite that.
     platform::FileStamp written;
-    NewPage content = pageWriter_ ? NewPage(*pageWriter_) : NewPage(body);
-    if (std::optional<ReplaceFailure> failure = replaceInPlace(paths, relative, content, replacedFiles, false, &written)) {
+    NewPage content = writer_ ? NewPage(*writer_) : NewPage(body);
+    if (std::optional<ReplaceFailure> failure = replaceInPlace(paths, relative, content, replaced_, false, &written)) {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), relative, "backup");
         consoleLine("could not save " + url + ": " + report.cause + " (" + failure->error.what() + ")");
-        return answer("500 Internal Server Error", "Not saved: " + report.cause +
-                                                       ". Check the served folder, then save again; the page on disk "
-                                                       "is unchanged.\n");
+        return Answer::of(plainAnswer("500 Internal Server Error",
+                                      "Not saved: " + report.cause +
+                                          ". Check the served folder, then save again; the page on disk is "
+                                          "unchanged.\n"));
     }
-    send("HTTP/1.1 204 No Content\r\nETag: " + entityTag(written) + "\r\n\r\n");
-    keepOpen = 0;
+    return Answer::of("HTTP/1.1 204 No Content\r\nETag: " + entityTag(written) + "\r\n\r\n");
+}
+
+} // namespace
+
+BodyStart startPut(const std::string& root, const Request& request, const BodyFraming&) {
+    BodyStart start;
+    PutLength announced = putLength(request.headLines);
+    if (announced.refusal) {
+        consoleLine("refusing to save " + pageUrl(request.pathOrEmpty()) + ": " + announced.reason);
+        start.refusal = Answer::of(*announced.refusal);
+        return start;
+    }
+    start.length = announced.length;
+    start.handler = std::make_unique<PutSave>(root, request, announced.length);
+    // A client that waits to be asked for a large page (curl) is asked at once.
+    if (expectsContinue(request.headLines)) start.interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    return start;
 }
 
 } // namespace fernhollow

@@ -5,9 +5,11 @@
 #pragma once
 
 #include "http/answer.h"
+#include "http/body.h"
 #include "http/request.h"
 
 #include <cstdint>
+#include <memory>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -47,5 +49,8 @@ struct PutLength {
     std::string reason;  // for the console, with the refusal
 };
 PutLength putLength(const std::vector<std::string>& headLines);
+
+// Reads what the head of a PUT says of its body, refusing one it cannot take.
+BodyStart startPut(const std::string& root, const Request& request, const BodyFraming& framing);
 
 } // namespace fernhollow

@@ -10,7 +10,6 @@
 #include "platform/files.h"
 #include "wiki/places.h"
 #include "platform/paths.h"
-#include "server/server.h"
 #include "base/text.h"
 
 #include <cstdint>
@@ -316,30 +315,6 @@ std::optional<SaveFailure> uploadRefusal(std::string_view formName, std::string_
     return std::nullopt;
 }
 
-void RequestHandler::parseMultipart() {
-    MultipartParse parsed = parseMultipartBody(body, boundary);
-    parts = std::move(parsed.parts);
-    // The option lines are written by parseUploadOptions itself, at their turn.
-    std::size_t next = 0;
-    for (const auto& call : parsed.optionsCalls) {
-        for (; next < call.firstMessage; ++next) consoleLine(parsed.messages[next]);
-        parseUploadOptions(std::string_view(body).substr(call.offset, call.size));
-        next += call.messageCount;
-    }
-    for (; next < parsed.messages.size(); ++next) consoleLine(parsed.messages[next]);
-    if (parsed.fileName) fileName = std::move(*parsed.fileName);
-    if (parsed.formName) formName = std::move(*parsed.formName);
-    if (parsed.failure) std::rethrow_exception(parsed.failure);
-    uploadClosed = parsed.closingSeen;
-    fileContentTaken = parsed.contentTaken;
-    uploadPageAt_ = parsed.contentOffset;
-    if (parsed.contentTaken) {
-        // Narrowed in place: a page of many megabytes is never held twice.
-        body.erase(parsed.contentOffset + parsed.contentSize);
-        body.erase(0, parsed.contentOffset);
-    }
-}
-
 std::optional<SaveFailure> uploadPlaceRefusal(const std::string& root, const std::string& fileName,
                                               const std::string& backupDir) {
     auto asFailure = [](PlaceRefusal refusal, bool backup) {
@@ -359,89 +334,6 @@ std::optional<SaveFailure> uploadPlaceRefusal(const std::string& root, const std
     Place backup = resolvePlace(root, backupDir + "/" + fileName, PlaceUse::WriteFile);
     if (!backup.allowed()) return asFailure(*backup.refusal, true);
     return std::nullopt;
-}
-
-void RequestHandler::startUploadWriter() {
-    // Small pages come whole at once; scripts and other targets save nothing.
-    constexpr std::int64_t smallestWritten = 1 << 20;
-    if (contentLength < smallestWritten || namesScript(request.pathOrEmpty()) || !beginsWith(request.pathOrEmpty(), "/savetiddly")) return;
-    // What is in so far, closed as a whole upload would be: the page then runs to its end.
-    std::string closed = body + "\r\n--" + boundary + "--\r\n";
-    MultipartParse parsed = parseMultipartBody(closed, boundary);
-    if (parsed.failure || !parsed.contentTaken || !parsed.fileName || !parsed.formName) return;
-    // The same refusals as the save's own: no file is made where it would refuse.
-    std::string backup = parsed.backupDir.value_or("");
-    std::string root = settings().root;
-    if (uploadRefusal(*parsed.formName, *parsed.fileName, true, true, 1) ||
-        uploadPlaceRefusal(root, *parsed.fileName, backup))
-        return;
-    SavePaths paths = savePaths(root, *parsed.fileName, backup);
-    try {
-        pageWriter_ = std::make_unique<PageWriter>(paths.pagePath);
-    } catch (const std::system_error&) {
-        return;
-    }
-    uploadPageFrom_ = parsed.contentOffset;
-}
-
-void RequestHandler::parseUploadOptions(std::string_view part) {
-    // The wiki sends the server's own password there when the server has one.
-    UploadOptions options = parseUploadOptionsText(part, !settings().password.empty());
-    for (const std::string& message : options.messages) consoleLine(message);
-    if (options.backupDir) backupDir = std::move(*options.backupDir);
-}
-
-void RequestHandler::saveTiddly() {
-    // A browser's wiki reads only a 200 answer's text; scripts read the status.
-    auto answerFailure = [this](const SaveFailureReport& report) {
-        send(plainAnswer(comesFromBrowser(request.headLines) ? "200 OK" : report.status, report.text()));
-        keepOpen = 0;
-    };
-    auto refuse = [&](SaveFailure refusal) {
-        SaveFailureReport report = describeSaveFailure(refusal, {}, fileName, backupDir);
-        consoleLine("refusing to save " + fileName + ": " + report.cause);
-        answerFailure(report);
-    };
-    std::string root = settings().root;
-    try {
-        parseMultipart();
-    } catch (const std::system_error& error) {
-        consoleLine(std::string("a part's Content-Length could not be read: ") + error.what());
-        return refuse(SaveFailure::BadPartLength);
-    }
-    consoleLine("Form Name is " + formName);
-    SavePaths paths = savePaths(std::move(root), fileName, backupDir);
-    if (paths.rootExtended) consoleLine(std::string("Appended ") + platform::pathSeparator + " to root path");
-
-    // A backup or write that failed: the designed backup line, then the cause.
-    auto answerError = [&](SaveFailure step, const std::system_error& error) {
-        if (step == SaveFailure::BackupFailed)
-            consoleLine("there was an exception when copying the file to a backup directory");
-        SaveFailureReport report = describeSaveFailure(step, error.code(), fileName, backupDir);
-        consoleLine("could not save " + fileName + ": " + report.cause + " (" + error.what() + ")");
-        answerFailure(report);
-    };
-    if (auto refusal = uploadRefusal(formName, fileName, uploadClosed, fileContentTaken, body.size()))
-        return refuse(*refusal);
-    if (auto refusal = uploadPlaceRefusal(paths.root, fileName, backupDir)) return refuse(*refusal);
-
-    if (backupDir.empty()) consoleLine("warning: no backup directory specified");
-    std::string relative = resolvePlace(paths.root, fileName, PlaceUse::WriteFile).relative;
-    std::optional<HistoryKeeping> history = historyOf(paths.root, relative);
-    // The page written as it arrived counts only where the whole upload's
-    // parse found it at the same place, for the same file.
-    NewPage content(body);
-    if (pageWriter_ && pageWriter_->target() == paths.pagePath && uploadPageFrom_ == uploadPageAt_) {
-        pageWriter_->settle(body);
-        content = NewPage(*pageWriter_);
-    } else {
-        pageWriter_.reset();
-    }
-    if (std::optional<ReplaceFailure> failed =
-            replacePage(paths, fileName, content, replacedFiles, history ? &*history : nullptr))
-        return answerError(failed->step, failed->error);
-    send("HTTP/1.1 200 OK\r\n\r\n");
-    keepOpen = 0;
 }
 
 } // namespace fernhollow

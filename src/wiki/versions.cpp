@@ -8,7 +8,6 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "wiki/put.h"
-#include "server/server.h"
 #include "base/text.h"
 
 #include <algorithm>
@@ -248,18 +247,29 @@ Answer historyPageAnswer(const std::string& root, const Request& request, bool h
     return answer(wikiListResponse(historyPage(*page, std::move(versions), fields["restored"], current, settings().history)));
 }
 
-void RequestHandler::restoreVersion() {
+namespace {
+
+// A restore form: brings back the version it names once it is whole.
+class RestoreForm : public BodyHandler {
+public:
+    explicit RestoreForm(std::string root) : root_(std::move(root)) {}
+    Answer answer(std::string& body) override;
+
+private:
+    std::string root_;
+    DeferredRemovals replaced_;
+};
+
+Answer RestoreForm::answer(std::string& body) {
     std::map<std::string, std::string> fields = parseForm(body);
-    std::string root = settings().root;
     auto refuse = [&](std::string_view status, const std::string& cause) {
         consoleLine("refusing to restore: " + cause);
-        send(unframed(plainAnswer(status, "Not restored: " + cause + ".\n")));
-        keepOpen = 0;
+        return Answer::of(unframed(plainAnswer(status, "Not restored: " + cause + ".\n")));
     };
-    std::optional<std::string> page = namedPage(root, fields);
+    std::optional<std::string> page = namedPage(root_, fields);
     if (!page) return refuse("404 Not Found", "the form names no page of the served folder");
     std::optional<Version> version = parseVersionName(fields["version"]);
-    std::string folder = historyFolderOf(root, *page);
+    std::string folder = historyFolderOf(root_, *page);
     std::string versionPath = folder + platform::pathSeparator + fields["version"];
     if (!version || platform::entryKind(versionPath) != platform::EntryKind::File)
         return refuse("404 Not Found", "the form names no kept version of " + *page);
@@ -270,14 +280,21 @@ void RequestHandler::restoreVersion() {
     consoleLine("restoring " + *page + " to the version " + version->name);
     // Replaced as a save replaces it: the page it replaces joins the history.
     std::optional<ReplaceFailure> failure =
-        replaceInPlace(inPlacePaths(root, *page), *page, content, replacedFiles, true);
+        replaceInPlace(inPlacePaths(root_, *page), *page, content, replaced_, true);
     if (failure) {
         SaveFailureReport report = describeSaveFailure(failure->step, failure->error.code(), *page, "backup");
         return refuse("500 Internal Server Error", report.cause + " (" + failure->error.what() + ")");
     }
-    send(unframed("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
-                  "\r\nContent-Length: 0\r\n\r\n"));
-    keepOpen = 0;
+    return Answer::of(unframed("HTTP/1.1 303 See Other\r\nLocation: " + historyPageUrl(*page, version->name) +
+                               "\r\nContent-Length: 0\r\n\r\n"));
+}
+
+} // namespace
+
+BodyStart startRestore(const std::string& root, const Request&, const BodyFraming&) {
+    BodyStart start;
+    start.handler = std::make_unique<RestoreForm>(root);
+    return start;
 }
 
 } // namespace fernhollow

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "http/answer.h"
+#include "http/body.h"
 #include "http/request.h"
 #include "wiki/history.h"
 
@@ -76,5 +77,8 @@ std::optional<KeptVersion> keptVersionAt(std::string_view relative);
 // confirmation of the restore it asks for; to HEAD (`headOnly`), with the head
 // GET gets.
 Answer historyPageAnswer(const std::string& root, const Request& request, bool headOnly);
+
+// Takes a restore form's body; once whole, brings back the version it names.
+BodyStart startRestore(const std::string& root, const Request& request, const BodyFraming& framing);
 
 } // namespace fernhollow
