@@ -1,28 +1,12 @@
 #include "http/handling.h"
 
-#include "http/request.h"
-
-#include "access/access.h"
-#include "base/config.h"
-#include "base/settings.h"
-#include "scripts/gateway.h"
-#include "platform/console.h"
-#include "platform/errors.h"
-#include "platform/files.h"
-#include "platform/paths.h"
-#include "wiki/pages.h"
-#include "wiki/places.h"
-#include "server/server.h"
 #include "base/text.h"
-#include "wiki/versions.h"
-#include "wiki/wikilist.h"
+#include "platform/paths.h"
 
 #include <algorithm>
 #include <system_error>
 
 namespace fernhollow {
-
-using platform::consoleLine;
 
 std::string badRequestLineAnswer() {
     return plainAnswer("400 Bad Request", "Bad Request: the request line needs a method and a target.\n");

@@ -1,8 +1,7 @@
-// Request handling: routing a complete request, answering GET and HEAD with
-// files of the document root, and the page that lists the wiki files. The
-// pieces that decide bytes are pure functions here, so they can be tested
-// on their own; RequestHandler's operations only glue them to the console,
-// the file system and the connection.
+// The pieces of HTTP the handlers share, as pure functions: where a URL is
+// looked up, which content type a name gets, the fixed answers, escaping,
+// and the names of the list page. They read only text, so they can be
+// tested on their own.
 #pragma once
 
 #include <cstdint>
