@@ -89,7 +89,7 @@ void RequestHandler::handleRequest() {
     if (std::optional<std::string> reason = refusalReason(headLines, listenerIsLoopback, settings().ip)) {
         consoleLine("request refused: " + *reason);
         send(forbiddenAnswer(*reason));
-        keepOpen = 0;
+        enter(Phase::Answered);
         return;
     }
     if (!admitted()) return;
@@ -97,13 +97,13 @@ void RequestHandler::handleRequest() {
         // Its body would be taken for raw bytes: nothing is saved or run.
         consoleLine("request refused: a Transfer-Encoding other than identity");
         send(notImplementedAnswer());
-        keepOpen = 0;
+        enter(Phase::Answered);
         return;
     }
     const std::string& method = request.method();
     if (!request.line || (request.line->target.empty() && (method == "GET" || method == "POST"))) {
         send(badRequestLineAnswer());
-        keepOpen = 0;
+        enter(Phase::Answered);
         return;
     }
     const Route* route = findRoute(request);
@@ -112,14 +112,14 @@ void RequestHandler::handleRequest() {
         // at the system call and reach another file.
         consoleLine("request refused: the path holds %00, which names no file");
         send(notFoundPage(settings().root));
-        keepOpen = 0;
+        enter(Phase::Answered);
         return;
     }
     // Any other method gets no answer; the connection waits for its peer.
     if (!route) return;
     if (route->answer) {
         answer(route->answer(settings().root, request));
-        keepOpen = 0;
+        enter(Phase::Answered);
         return;
     }
     startBody(*route);
@@ -137,7 +137,7 @@ void RequestHandler::startBody(const Route& route) {
     BodyStart start = route.takeBody(settings().root, request, framing);
     if (start.refusal) {
         socket->deliver(std::move(*start.refusal));
-        keepOpen = 0;
+        enter(Phase::Answered);
         return;
     }
     bodyHandler_ = std::move(start.handler);
@@ -173,7 +173,7 @@ bool RequestHandler::admitted() {
     if (verdict.kind == Verdict::Kind::TooManyAttempts) send(tooManyAttemptsAnswer(verdict.retryAfterSeconds));
     else if (verdict.kind == Verdict::Kind::TooManyChecks) send(tooManyChecksAnswer(verdict.retryAfterSeconds));
     else send(unauthorizedAnswer());
-    keepOpen = 0;
+    enter(Phase::Answered);
     // A client waiting for "100 Continue" sends no body; any other is still
     // sending one, and closing on its unread bytes would reset the connection
     // before the client has read the answer.
@@ -182,7 +182,7 @@ bool RequestHandler::admitted() {
         std::int64_t announced = readPostHeaders(request.headLines).contentLength;
         if (announced > 0) {
             discardLeft_ = std::min(announced, limits::maxBodyBytes);
-            keepOpen = 1;
+            enter(Phase::Discarding);
         }
     } catch (const std::system_error&) {
     }
@@ -197,7 +197,7 @@ void RequestHandler::answerBody() {
     // A body no handler takes is read and left unanswered.
     if (!bodyHandler_) return;
     answer(bodyHandler_->answer(body));
-    keepOpen = 0;
+    enter(Phase::Answered);
 }
 
 } // namespace fernhollow

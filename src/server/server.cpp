@@ -249,10 +249,15 @@ std::string bodiesBusyAnswer() {
                        "Retry-After: 5\r\n");
 }
 
+void RequestHandler::enter(Phase phase) {
+    phase_ = phase;
+    keepOpen = phase == Phase::Answered ? 0 : 1;
+}
+
 void RequestHandler::refuseOverLimit(std::string_view answer, std::string_view reason) {
     consoleLine("request refused: " + std::string(reason));
     send(answer);
-    keepOpen = 0;
+    enter(Phase::Answered);
 }
 
 void RequestHandler::refuseBodyOverLimit() {
@@ -272,40 +277,52 @@ bool RequestHandler::claimBody(std::uint64_t received) {
 
 void RequestHandler::discard(std::size_t count) {
     discardLeft_ -= std::min(discardLeft_, static_cast<std::int64_t>(count));
-    keepOpen = discardLeft_ > 0 ? 1 : 0;
+    if (discardLeft_ == 0) enter(Phase::Answered);
 }
 
 void RequestHandler::processPacketData(std::string_view bytes) {
-    if (discardLeft_ > 0) return discard(bytes.size());
+    switch (phase_) {
+    case Phase::ReadingHead: return readHead(bytes);
+    case Phase::ReceivingBody: return receiveBody(bytes);
+    case Phase::Discarding: return discard(bytes.size());
+    case Phase::Answered: return;
+    }
+}
+
+void RequestHandler::readHead(std::string_view bytes) {
     keepOpen = 1;
+    body.append(bytes);
+    std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
+    if (std::optional<std::string> reason = headOverLimit(body, headEnd))
+        return refuseOverLimit(plainAnswer("431 Request Header Fields Too Large",
+                                           "Request head too large: at most " + std::to_string(limits::maxHeadBytes) +
+                                               " bytes in at most " + std::to_string(limits::maxHeadLines) +
+                                               " lines.\n"),
+                               *reason);
+    if (headEnd == std::string::npos) return;
+    request = parseRequestHead(std::string_view(body).substr(0, headEnd + 4), socket->peerAddress());
+    enter(Phase::ReceivingBody);
+    handleRequest();
+    // What came after the head is the body's beginning.
+    body.erase(0, headEnd + 4);
+    if (phase_ == Phase::Discarding) {
+        discard(body.size());
+        body.clear();
+        return;
+    }
+    if (phase_ == Phase::ReceivingBody) takeBody(true);
+}
+
+void RequestHandler::receiveBody(std::string_view bytes) {
     // Checked before the bytes are kept, so a body at its limit never grows
     // its buffer once more.
-    if (!request.headLines.empty() && body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes))
-        return refuseBodyOverLimit();
-    if (!request.headLines.empty() && !claimBody(body.size() + bytes.size())) return;
+    if (body.size() + bytes.size() > static_cast<std::uint64_t>(limits::maxBodyBytes)) return refuseBodyOverLimit();
+    if (!claimBody(body.size() + bytes.size())) return;
     body.append(bytes);
-    bool headJustWhole = false;
-    if (request.headLines.empty()) {
-        std::size_t headEnd = findFromLastMiss(body, "\r\n\r\n", headSearchedTo_);
-        if (std::optional<std::string> reason = headOverLimit(body, headEnd))
-            return refuseOverLimit(plainAnswer("431 Request Header Fields Too Large",
-                                               "Request head too large: at most " +
-                                                   std::to_string(limits::maxHeadBytes) + " bytes in at most " +
-                                                   std::to_string(limits::maxHeadLines) + " lines.\n"),
-                                   *reason);
-        if (headEnd != std::string::npos) {
-            request = parseRequestHead(std::string_view(body).substr(0, headEnd + 4), socket->peerAddress());
-            if (!request.headLines.empty()) handleRequest();
-            body.erase(0, headEnd + 4);
-            if (discardLeft_ > 0) {
-                discard(body.size());
-                body.clear();
-                return;
-            }
-            headJustWhole = true;
-        }
-    }
-    if (request.headLines.empty() || keepOpen == 0) return;
+    takeBody(false);
+}
+
+void RequestHandler::takeBody(bool headJustWhole) {
     // An announced body over the limit is refused before the rest comes.
     if (contentLength > limits::maxBodyBytes) return refuseBodyOverLimit();
     // So is one the bodies in progress have no room for.
@@ -347,7 +364,7 @@ void RequestHandler::dropUnsavedPage() {
 void RequestHandler::reserveAnnouncedBody() {
     // A page written as it arrives needs no room here.
     if (bodyHandler_ && !bodyHandler_->holdsBody()) return;
-    if (keepOpen == 0 || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
+    if (phase_ != Phase::ReceivingBody || contentLength <= 0 || contentLength > limits::maxBodyBytes) return;
     // Room for the announced body saves copying it at every doubling. Pages
     // never written are not resident, so a client announcing more than it
     // sends costs address space only, and the room is bounded; a refusal
@@ -420,7 +437,7 @@ bool closeLongestSilent(std::vector<OpenConnection>& connections) {
 
 // When connection `entry` must have its head whole.
 Clock::time_point headDeadlineOf(const OpenConnection& entry, std::chrono::milliseconds idle) {
-    return headDeadline(entry.firstByte, !entry.handler->request.headLines.empty(), idle);
+    return headDeadline(entry.firstByte, entry.handler->headWhole(), idle);
 }
 
 // Whether connection `i`, its head still not whole at `now`, is past the

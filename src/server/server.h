@@ -150,9 +150,18 @@ struct ScriptTurn {
 struct ScriptRun;
 struct Route;
 
-// One accepted connection and everything of the one request it carries.
+// One accepted connection and everything of the one request it carries: the
+// only code that reads a request's bytes, as one state machine.
 class RequestHandler {
 public:
+    // Where the connection's one request stands.
+    enum class Phase {
+        ReadingHead,    // bytes are gathered up to the head's empty line
+        ReceivingBody,  // the head is routed; its body goes to its handler until whole
+        Discarding,     // refused while the client still sends its body: read and dropped
+        Answered,       // answered (or a script's answer is on its way): nothing more is read
+    };
+
     // A handler given `bodies` keeps its body within what they have left; one
     // given `gate` lets only the requests it admits through; one given
     // `scripts` starts its script when the turn is free and leaves it to the
@@ -187,7 +196,13 @@ public:
     // arrived and was not saved (a refused or unfinished request).
     void dropUnsavedPage();
 
+    // Whether the head has come whole.
+    bool headWhole() const { return phase_ != Phase::ReadingHead; }
+    Phase phase() const { return phase_; }
+
     std::unique_ptr<Connection> socket;
+    // 1 while the connection reads its request, 0 once it is answered: it is
+    // closed when the answer is all out.
     std::int32_t keepOpen = 0;
     std::string body;
     // The request, once its head is whole (until then its headLines are empty).
@@ -202,6 +217,16 @@ protected:
     void sendPart(std::string_view bytes) { socket->sendPart(bytes); }
 
 private:
+    Phase phase_ = Phase::ReadingHead;
+    // Moves to `phase`, keeping keepOpen in step.
+    void enter(Phase phase);
+    // Gathers the head; once whole, parses and routes the request.
+    void readHead(std::string_view bytes);
+    // Keeps the bytes of a body within its limits and hands them on.
+    void receiveBody(std::string_view bytes);
+    // Hands the body received so far to its handler, answering once it is
+    // whole (`headJustWhole`: its first bytes came with the head).
+    void takeBody(bool headJustWhole);
     // Whether the body awaited is a PUT's page.
     bool putAwaited_ = false;
     // The handler the request's body goes to, and that answers it once whole;
