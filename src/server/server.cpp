@@ -677,94 +677,132 @@ std::vector<std::string> listPageAddresses(const std::string& ip, std::uint32_t 
     return urls;
 }
 
-int runServer() {
-    platform::ignoreBrokenPipes();
-    platform::keepFileSizeLimitAWriteFailure();
+namespace {
+
+// The listener, bound and listening, with the start-up lines said; nothing
+// when it cannot be bound (the line saying so is written).
+std::optional<platform::UniqueFd> openListener(const Settings& run, const Gate& gate) {
     platform::UniqueFd listener = platform::createTcpSocket();
-    // The one reading of the table: a broken port or guests setting stops the start here.
-    const Settings& run = keepSettings(readSettings(configTable));
-    std::uint16_t port = run.port;
-    std::string ip = run.ip;
-    // Settled before anything is opened: a broken password setting stops the start.
-    Gate gate = Gate::fromSettings(run);
     platform::allowAddressReuse(listener.get());
-    auto address = platform::resolveIpv4(ip);
-    if (!address || !platform::bindIpv4(listener.get(), *address, port)) {
-        consoleLine("unable to bind to socket on port " + std::to_string(port));
-        return 0;
+    auto address = platform::resolveIpv4(run.ip);
+    if (!address || !platform::bindIpv4(listener.get(), *address, run.port)) {
+        consoleLine("unable to bind to socket on port " + std::to_string(run.port));
+        return std::nullopt;
     }
     listenerIsLoopback = platform::isLoopback(*address);
     platform::listenOn(listener.get(), listenBacklog);
     // Accepting must never block the loop, even if a waiting peer vanished.
     platform::makeNonBlocking(listener.get());
     // With port 0 the system chose the port: say which one.
-    consoleLine("listening on " + ip + ":" + std::to_string(platform::localPort(listener.get())) +
-                " for incoming connections");
+    std::uint16_t port = platform::localPort(listener.get());
+    consoleLine("listening on " + run.ip + ":" + std::to_string(port) + " for incoming connections");
     consoleLine("pages will be loaded from " + run.root);
     std::vector<std::string> own = *address == 0 ? platform::ownIpv4Addresses() : std::vector<std::string>{};
-    for (const std::string& url : listPageAddresses(ip, *address, platform::localPort(listener.get()), own))
+    for (const std::string& url : listPageAddresses(run.ip, *address, port, own))
         consoleLine("open " + url + " in your browser");
     sayWhoMayConnect(gate, listenerIsLoopback);
+    return listener;
+}
+
+// The connection loop: one thread that waits for whichever connection can
+// go on, and never on one of them.
+class ConnectionLoop {
+public:
+    ConnectionLoop(platform::UniqueFd listener, Gate& gate, std::chrono::milliseconds idle)
+        : listener_(std::move(listener)), gate_(gate), idle_(idle), spare_(platform::openNullDevice()),
+          capacity_(connectionCapacity(platform::descriptorLimit())), buffer_(receiveBatchSize) {}
+    // Serves for ever.
+    [[noreturn]] void run() {
+        for (;;) pass(waitForEvents());
+    }
+
+private:
+    // Waits until a connection can go on, one is due to be closed, or a
+    // script may have ended; returns when the wait ended.
+    Clock::time_point waitForEvents();
+    // Serves what the wait found.
+    void pass(Clock::time_point now);
+
+    platform::UniqueFd listener_;
+    Gate& gate_;
+    const std::chrono::milliseconds idle_;
+    platform::UniqueFd spare_;
+    std::size_t capacity_;
+    // Declared before the connections, whose handlers hold claims on it.
+    BodyBudget bodies_{limits::maxHeldBodyBytes};
+    ScriptTurn scripts_;
+    std::vector<OpenConnection> connections_;
+    std::vector<platform::Readiness> waitSet_;
+    std::vector<char> buffer_;
+};
+
+Clock::time_point ConnectionLoop::waitForEvents() {
+    waitSet_.clear();
+    waitSet_.push_back({listener_.get(), true, false});
+    Clock::time_point earliestDeadline = Clock::time_point::max();
+    bool scriptPending = false;
+    for (const auto& entry : connections_) {
+        // A connection answering reads no more: its peer's next bytes wait.
+        bool wantWrite = entry.link->waiting();
+        waitSet_.push_back({entry.fd, !entry.answering, wantWrite});
+        if (!entry.answering)
+            earliestDeadline = std::min({earliestDeadline, entry.lastHeard + idle_, headDeadlineOf(entry, idle_)});
+        if (wantWrite)
+            earliestDeadline = std::min(earliestDeadline,
+                                        entry.link->lastProgress() + std::chrono::seconds(limits::sendTimeoutSeconds));
+        scriptPending = scriptPending || entry.handler->scriptPending();
+    }
+    auto wait = loopWait(Clock::now(), earliestDeadline, std::chrono::milliseconds(waitTimeoutMs));
+    // A script's end makes no descriptor ready: it is looked for often.
+    if (scriptPending) wait = std::min(wait, scriptPollInterval);
+    platform::waitReady(waitSet_, static_cast<int>(wait.count()));
+    Clock::time_point now = Clock::now();
+    for (std::size_t k = 0; k < connections_.size(); ++k) {
+        connections_[k].readable = waitSet_[k + 1].wantRead && waitSet_[k + 1].readable;
+        connections_[k].writable = waitSet_[k + 1].wantWrite && waitSet_[k + 1].writable;
+        // Bytes are waiting: not silent, though the server was busy elsewhere.
+        if (connections_[k].readable) connections_[k].lastHeard = now;
+    }
+    return now;
+}
+
+void ConnectionLoop::pass(Clock::time_point now) {
+    // Right after the wait, while what it found is fresh.
+    closeIdle(connections_, idle_);
+    closeStalled(connections_, now);
+    serveWritesAndScripts(connections_, scripts_, now);
+    if (waitSet_[0].readable) acceptOne(listener_.get(), spare_, connections_, capacity_, bodies_, gate_, scripts_);
+    for (std::size_t i = 0; i < connections_.size();) {
+        if (!connections_[i].readable) {
+            ++i;
+            continue;
+        }
+        connections_[i].readable = false;
+        if (serveReadable(i, connections_[i], buffer_.data())) {
+            connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        // Bytes that were waiting when the time ran out have been taken
+        // first: a head they made whole is served, any other is late.
+        if (!closeIfHeadLate(connections_, i, idle_, Clock::now())) ++i;
+    }
+}
+
+} // namespace
+
+int runServer() {
+    platform::ignoreBrokenPipes();
+    platform::keepFileSizeLimitAWriteFailure();
+    // The one reading of the table: a broken port or guests setting stops the start here.
+    const Settings& run = keepSettings(readSettings(configTable));
+    // Settled before anything is opened: a broken password setting stops the start.
+    Gate gate = Gate::fromSettings(run);
+    std::optional<platform::UniqueFd> listener = openListener(run, gate);
+    if (!listener) return 0;
     // From here on console lines carry bytes of requests: control bytes in
     // them must neither break a line nor command the terminal.
     platform::transformConsoleLines(escapeControlBytes);
-
-    platform::UniqueFd spare = platform::openNullDevice();
-    const std::chrono::milliseconds idle = run.idleTimeout;
-    std::size_t capacity = connectionCapacity(platform::descriptorLimit());
-    // Declared before the connections, whose handlers hold claims on it.
-    BodyBudget bodies(limits::maxHeldBodyBytes);
-    ScriptTurn scripts;
-    std::vector<OpenConnection> connections;
-    std::vector<platform::Readiness> waitSet;
-    std::vector<char> buffer(receiveBatchSize);
-    for (;;) {
-        waitSet.clear();
-        waitSet.push_back({listener.get(), true, false});
-        Clock::time_point earliestDeadline = Clock::time_point::max();
-        bool scriptPending = false;
-        for (const auto& entry : connections) {
-            // A connection answering reads no more: its peer's next bytes wait.
-            bool wantWrite = entry.link->waiting();
-            waitSet.push_back({entry.fd, !entry.answering, wantWrite});
-            if (!entry.answering)
-                earliestDeadline = std::min({earliestDeadline, entry.lastHeard + idle, headDeadlineOf(entry, idle)});
-            if (wantWrite)
-                earliestDeadline = std::min(earliestDeadline,
-                                            entry.link->lastProgress() + std::chrono::seconds(limits::sendTimeoutSeconds));
-            scriptPending = scriptPending || entry.handler->scriptPending();
-        }
-        auto wait = loopWait(Clock::now(), earliestDeadline, std::chrono::milliseconds(waitTimeoutMs));
-        // A script's end makes no descriptor ready: it is looked for often.
-        if (scriptPending) wait = std::min(wait, scriptPollInterval);
-        platform::waitReady(waitSet, static_cast<int>(wait.count()));
-        Clock::time_point now = Clock::now();
-        for (std::size_t k = 0; k < connections.size(); ++k) {
-            connections[k].readable = waitSet[k + 1].wantRead && waitSet[k + 1].readable;
-            connections[k].writable = waitSet[k + 1].wantWrite && waitSet[k + 1].writable;
-            // Bytes are waiting: not silent, though the server was busy elsewhere.
-            if (connections[k].readable) connections[k].lastHeard = now;
-        }
-        // Right after the wait, while what it found is fresh.
-        closeIdle(connections, idle);
-        closeStalled(connections, now);
-        serveWritesAndScripts(connections, scripts, now);
-        if (waitSet[0].readable) acceptOne(listener.get(), spare, connections, capacity, bodies, gate, scripts);
-        for (std::size_t i = 0; i < connections.size();) {
-            if (!connections[i].readable) {
-                ++i;
-                continue;
-            }
-            connections[i].readable = false;
-            if (serveReadable(i, connections[i], buffer.data())) {
-                connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
-                continue;
-            }
-            // Bytes that were waiting when the time ran out have been taken
-            // first: a head they made whole is served, any other is late.
-            if (!closeIfHeadLate(connections, i, idle, Clock::now())) ++i;
-        }
-    }
+    ConnectionLoop(std::move(*listener), gate, run.idleTimeout).run();
 }
 
 } // namespace fernhollow
