@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "server/loop.h"
 #include "server/server.h"
 #include "base/text.h"
 

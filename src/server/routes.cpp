@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "scripts/gateway.h"
 #include "scripts/script_post.h"
+#include "server/loop.h"
 #include "server/server.h"
 #include "wiki/files.h"
 #include "wiki/history.h"

@@ -1,6 +1,6 @@
-// The connection server: the byte sink a request is answered on, the
-// per-connection RequestHandler with its request assembly, and the listener
-// with its connection loop.
+// The per-connection RequestHandler: the request's bytes read as one state
+// machine, its body kept within the limits shared by all connections, and
+// the handler its route picks.
 #pragma once
 
 #include "access/auth.h"
@@ -8,6 +8,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "platform/unique_fd.h"
+#include "server/connection.h"
 
 #include <chrono>
 #include <cstddef>
@@ -21,85 +22,6 @@
 #include <vector>
 
 namespace fernhollow {
-
-// How much of a file is read for one send: enough that a large file goes
-// out in few system calls, little enough for many answers waiting at once.
-inline constexpr std::size_t fileChunkSize = 256 * 1024;
-
-// Where a handler's answers go: a socket in the server, a buffer in tests.
-class Connection {
-public:
-    virtual ~Connection() = default;
-    // Sends `bytes` after everything sent before (raises
-    // platform::NetworkError when the peer is gone).
-    virtual void send(std::string_view bytes) = 0;
-    // The peer as "address:port" (raises platform::NetworkError).
-    virtual std::string peerAddress() const = 0;
-    // Sends a piece of an answer that more bytes follow right after, so the
-    // system may fill whole segments; the answer's last piece goes by send.
-    virtual void sendPart(std::string_view bytes) { send(bytes); }
-    // Sends `length` bytes of `file` from where it stands (a negative length:
-    // all up to its end) after everything sent before. A file that ends
-    // before `length` ends the answer with the failure head instead; one that
-    // fails to read up to its end ends the answer where it failed.
-    virtual void sendFile(platform::UniqueFd file, std::int64_t length);
-    // Sends a handler's answer: its bytes, then its file when it has one.
-    void deliver(Answer answer);
-    // Whether a file handed to sendFile is still open, not all sent yet.
-    virtual bool holdsFile() const { return false; }
-};
-
-// A connection that collects what is sent, for tests and fuzzing.
-class BufferConnection : public Connection {
-public:
-    explicit BufferConnection(std::string peer = "127.0.0.1:50000") : peer_(std::move(peer)) {}
-    void send(std::string_view bytes) override { sent.append(bytes); }
-    std::string peerAddress() const override { return peer_; }
-    std::string sent;
-
-private:
-    std::string peer_;
-};
-
-// A connection on an accepted non-blocking socket, which it owns. What the
-// socket does not take at once is kept, in order, and sent by flush as the
-// socket becomes writable; a file is read as it goes out, never held whole.
-class SocketConnection : public Connection {
-public:
-    explicit SocketConnection(int fd);
-    ~SocketConnection() override;
-    void send(std::string_view bytes) override;
-    std::string peerAddress() const override;
-    void sendPart(std::string_view bytes) override;
-    void sendFile(platform::UniqueFd file, std::int64_t length) override;
-    bool holdsFile() const override;
-    int descriptor() const { return fd_; }
-    // Sends what the socket takes now of what waits; true when nothing is
-    // left (raises platform::NetworkError when the peer is gone).
-    bool flush();
-    // Whether bytes wait for the socket to take them.
-    bool waiting() const { return !queue_.empty(); }
-    // When the socket last took bytes of what waits, or began to wait.
-    std::chrono::steady_clock::time_point lastProgress() const { return lastProgress_; }
-
-private:
-    // Bytes to send, and the file they are read from (when any) with what
-    // is still to be read of it.
-    struct Piece {
-        std::string bytes;
-        std::size_t sent = 0;
-        platform::UniqueFd file;
-        std::int64_t fileLeft = 0;
-        bool toEnd = false;
-    };
-    // Reads the next bytes of the front piece's file; false when it has
-    // none left (the file is closed then).
-    bool refill(Piece& piece);
-    void enqueue(Piece piece);
-    int fd_;
-    std::deque<Piece> queue_;
-    std::chrono::steady_clock::time_point lastProgress_;
-};
 
 // The bytes that the bodies of all open connections may hold together;
 // owned by the connection loop, shared by its handlers.
@@ -288,40 +210,8 @@ std::optional<std::string> headOverLimit(std::string_view received, std::size_t 
 // body: 503 with a Retry-After.
 std::string bodiesBusyAnswer();
 
-// When the head of a connection must be whole: `idle` after its first byte
-// came at `firstByte`; time_point::max() (never) while no byte has come
-// (`firstByte` time_point::max()) or once `headWhole`.
-std::chrono::steady_clock::time_point headDeadline(std::chrono::steady_clock::time_point firstByte, bool headWhole,
-                                                   std::chrono::milliseconds idle);
-
-// How long the loop may wait: until `earliestDeadline`, the first moment a
-// connection is due to be closed, never longer than `longest`, never below 0
-// (time_point::max() when none is due).
-std::chrono::milliseconds loopWait(std::chrono::steady_clock::time_point now,
-                                   std::chrono::steady_clock::time_point earliestDeadline,
-                                   std::chrono::milliseconds longest);
-
-// How many connections may be open when `descriptors` are theirs to use
-// (the process's limit, or the connections open when the system ran out),
-// keeping the reserved descriptors free for the server's own use (at least one).
-std::size_t connectionCapacity(std::int64_t descriptors);
-
 // Finds `needle` in `text` looking only from `searchedTo` on (less the
 // overlap a match can straddle); updates `searchedTo` after a miss.
 std::size_t findFromLastMiss(std::string_view text, std::string_view needle, std::size_t& searchedTo);
-
-// Whether the listener is bound to a loopback address; requests naming
-// another host are then refused. Set once by runServer.
-extern bool listenerIsLoopback;
-
-// The addresses of the list page a person may open: the listener's own
-// address `ip` as written (bound to `bound`), or for the any-address
-// 0.0.0.0 each of the machine's `own` addresses.
-std::vector<std::string> listPageAddresses(const std::string& ip, std::uint32_t bound, std::uint16_t port,
-                                           const std::vector<std::string>& own);
-
-// Opens the listener and runs the connection loop; returns only with the
-// exit status of a failed bind.
-int runServer();
 
 } // namespace fernhollow

@@ -1,5 +1,6 @@
 // Request assembly: how received pieces become a head, a body and the calls
 // of the routing, checked through a handler that records those calls.
+#include "server/loop.h"
 #include "server/server.h"
 
 #include "base/config.h"
