@@ -7,6 +7,10 @@ namespace fernhollow::platform {
 namespace {
 
 std::string (*lineTransform)(std::string_view) = nullptr;
+bool holding = false;
+std::string held;
+// Held lines are written before they reach this size.
+constexpr std::size_t heldLimit = 64 * 1024;
 
 } // namespace
 
@@ -23,7 +27,20 @@ void consoleLine(std::string_view line) {
         whole.append(line);
     }
     whole.push_back('\n');
-    writeStandardOutput(whole);
+    if (!holding) return writeStandardOutput(whole);
+    held.append(whole);
+    if (held.size() >= heldLimit) flushConsoleLines();
+}
+
+void holdConsoleLines(bool hold) {
+    if (!hold) flushConsoleLines();
+    holding = hold;
+}
+
+void flushConsoleLines() {
+    if (held.empty()) return;
+    writeStandardOutput(held);
+    held.clear();
 }
 
 void errorReport(std::string_view text) {

@@ -1,4 +1,6 @@
-// The console: whole lines on standard output, each flushed as it is written.
+// The console: whole lines on standard output, each written at once, or
+// while the server's loop serves, held for the loop's pass and written together
+// before it waits.
 #pragma once
 
 #include <optional>
@@ -12,6 +14,11 @@ void consoleLine(std::string_view line);
 // From now on every console line passes through `transform` before it is
 // written (the server escapes what requests could have put into a line).
 void transformConsoleLines(std::string (*transform)(std::string_view));
+// From now on (`hold`) console lines are held until flushConsoleLines, or
+// until many are held; otherwise each is written at once.
+void holdConsoleLines(bool hold);
+// Writes the console lines held, in one write.
+void flushConsoleLines();
 // Writes `text` to standard error (reports of failures that end the program).
 void errorReport(std::string_view text);
 

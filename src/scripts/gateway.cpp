@@ -229,7 +229,9 @@ void sendScriptAnswer(Connection& connection, platform::UniqueFd output) {
 } // namespace
 
 bool isExchangeFile(const std::string& path) {
-    return platform::sameFile(path, phpInPath) || platform::sameFile(path, phpOutPath);
+    // The exchange files are looked at first: mostly there are none, and the
+    // path then needs no look at all.
+    return platform::sameFile(phpInPath, path) || platform::sameFile(phpOutPath, path);
 }
 
 std::string interpreterScriptPath(const std::string& fileName) {

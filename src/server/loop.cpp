@@ -205,7 +205,8 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
         auto connection = std::make_unique<SocketConnection>(accepted.release());
         SocketConnection* link = connection.get();
         consoleLine("connection from " + connection->peerAddress());
-        // Not in this pass's wait: it is read from the next pass on.
+        // A client sends its request right after connecting: it is read in
+        // this very pass (a receive that finds nothing yet just waits).
         connections.push_back({fd, std::make_unique<RequestHandler>(std::move(connection), &bodies, &gate, &scripts),
                                link, Clock::now(), false});
     } catch (const std::system_error& error) {
@@ -433,6 +434,8 @@ Clock::time_point ConnectionLoop::waitForEvents() {
     auto wait = loopWait(Clock::now(), earliestDeadline, std::chrono::milliseconds(waitTimeoutMs));
     // A script's end makes no descriptor ready: it is looked for often.
     if (scriptPending) wait = std::min(wait, scriptPollInterval);
+    // What this pass said goes out before the loop sleeps.
+    platform::flushConsoleLines();
     platform::waitReady(waitSet_, static_cast<int>(wait.count()));
     Clock::time_point now = Clock::now();
     for (std::size_t k = 0; k < connections_.size(); ++k) {
@@ -480,6 +483,8 @@ int runServer() {
     // From here on console lines carry bytes of requests: control bytes in
     // them must neither break a line nor command the terminal.
     platform::transformConsoleLines(escapeControlBytes);
+    // A pass's lines go out together, in one write, not one write each.
+    platform::holdConsoleLines(true);
     ConnectionLoop(std::move(*listener), gate, run.idleTimeout).run();
 }
 

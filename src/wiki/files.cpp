@@ -61,6 +61,9 @@ AnswerStart answerStart(const std::string& url, int fd, std::int64_t size) {
 
 namespace {
 
+// Files up to this size are read whole into their answer.
+constexpr std::int64_t smallFileBytes = 64 * 1024;
+
 // Runs one file answer: any failure but the connection's (which the loop
 // handles) ends the answer with the 400 head.
 template <typename Compose>
@@ -104,10 +107,20 @@ Answer fileAnswer(const std::string& root, const Request& request) {
         // Exactly the announced length goes out, so the head never lies about
         // the body even when the file grows meanwhile.
         Answer answer = Answer::of(okHead(choice.type, length, entityTag(stamp)) + start.bytes);
-        if (size > start.fromFile) {
+        std::int64_t rest = size - start.fromFile;
+        if (rest > smallFileBytes) {
             answer.file = std::move(file);
-            answer.fileLength = size - start.fromFile;
+            answer.fileLength = rest;
+            return answer;
         }
+        // A small file goes out with its head, in one send.
+        std::string content = readStart(file.get(), static_cast<std::size_t>(rest));
+        // A file that shrank meanwhile: its head would lie, so the answer fails instead.
+        if (static_cast<std::int64_t>(content.size()) != rest) {
+            consoleLine("something failed, exception was thrown when sending file");
+            return Answer::of(answer.bytes.substr(0, answer.bytes.find("\r\n\r\n") + 4) + std::string(failedSendHead));
+        }
+        answer.bytes += content;
         return answer;
     });
 }
