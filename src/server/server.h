@@ -7,6 +7,7 @@
 #include "http/answer.h"
 #include "http/body.h"
 #include "http/request.h"
+#include "scripts/script_job.h"
 #include "platform/unique_fd.h"
 #include "server/connection.h"
 
@@ -60,13 +61,6 @@ public:
 private:
     BodyBudget* budget_;
     std::int64_t held_ = 0;
-};
-
-// Whether a script holds the turn: one runs at a time, as the exchange
-// files have one name each. Owned by the connection loop, shared by its
-// handlers.
-struct ScriptTurn {
-    bool taken = false;
 };
 
 struct ScriptRun;
