@@ -1,23 +1,13 @@
 #include "scripts/gateway.h"
 
-#include "base/settings.h"
-#include "http/handling.h"
-#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "platform/process.h"
-#include "server/server.h"
 #include "base/text.h"
 
 #include <array>
-#include <chrono>
 #include <optional>
-#include <system_error>
-#include <utility>
 
 namespace fernhollow {
-
-using platform::consoleLine;
 
 namespace {
 
@@ -46,8 +36,6 @@ constexpr std::array<StatusRow, 4> statusTable{{
     {"Status: 500", "HTTP/1.1 500 Internal Server Error\r\n"},
     {"Status: 403 Login Failed", "HTTP/1.1 403 Login Failed\r\n"},
 }};
-
-constexpr std::string_view okStatusLine = "HTTP/1.1 200 OK\r\n";
 
 } // namespace
 
@@ -110,7 +98,7 @@ CgiEnvironment buildCgiEnvironment(const CgiRequest& request) {
 
 CgiAnswer translateCgiOutput(std::string_view output) {
     CgiAnswer answer;
-    std::string_view statusLine = okStatusLine;
+    std::string_view statusLine = cgiOkStatusLine;
     bool statusRecognised = false;
     std::string locationText;
     std::string pendingText;
@@ -148,8 +136,8 @@ CgiAnswer translateCgiOutput(std::string_view output) {
         answer.response.append(pendingText);
         answer.response.append("\r\n");
     } else {
-        answer.response.reserve(okStatusLine.size() + output.size());
-        answer.response.append(okStatusLine);
+        answer.response.reserve(cgiOkStatusLine.size() + output.size());
+        answer.response.append(cgiOkStatusLine);
         answer.response.append(output);
         answer.passesOutput = true;
     }
@@ -166,67 +154,6 @@ std::size_t cgiHeadSize(std::string_view start, bool complete) {
     if (at != std::string_view::npos) return at + 4;
     return complete ? start.size() : std::string_view::npos;
 }
-
-namespace {
-
-// Reads from `fd` into `bytes` behind what it holds, at most `size` bytes; 0 at the end.
-std::size_t readMore(int fd, std::string& bytes, std::size_t size) {
-    std::size_t had = bytes.size();
-    bytes.resize(had + size);
-    std::size_t got = 0;
-    try {
-        got = platform::readSome(fd, bytes.data() + had, size);
-    } catch (...) {
-        bytes.resize(had);
-        throw;
-    }
-    bytes.resize(had + got);
-    return got;
-}
-
-// Sends the interpreter's output, read from the start of `output`, as the
-// answer: its head translated, then (when it passes whole) the rest straight
-// from the file, so that it is never held whole however large it is.
-void sendScriptAnswer(Connection& connection, platform::UniqueFd output) {
-    std::string received;
-    bool ended = false;
-    std::size_t headSize = std::string::npos;
-    try {
-        platform::rewindFile(output.get());
-        while (headSize == std::string::npos && received.size() < maxCgiHeadBytes) {
-            ended = readMore(output.get(), received, cgiPieceSize) == 0;
-            headSize = cgiHeadSize(received, ended);
-        }
-    } catch (const std::system_error&) {
-        consoleLine("failed to read php output");
-        received.clear();
-        ended = true;
-        headSize = 0;
-    }
-
-    std::string pending;
-    if (headSize == std::string::npos) {
-        // No header block ends within the limit: no "Status:" line of it can
-        // be told apart from body text, so the output passes unchanged.
-        consoleLine("script output has no end of its head within " + std::to_string(maxCgiHeadBytes) +
-                    " bytes: sent unchanged behind 200 OK");
-        pending.reserve(okStatusLine.size() + received.size());
-        pending.append(okStatusLine);
-        pending.append(received);
-    } else {
-        CgiAnswer answer = translateCgiOutput(std::string_view(received).substr(0, headSize));
-        for (const std::string& message : answer.messages) consoleLine(message);
-        // A recognised status line sends no body: the rest is never read.
-        if (!answer.passesOutput) return connection.send(answer.response);
-        pending = std::move(answer.response);
-        pending.append(received, headSize);
-    }
-    if (ended) return connection.send(pending);
-    connection.sendPart(pending);
-    connection.sendFile(std::move(output), -1);
-}
-
-} // namespace
 
 bool isExchangeFile(const std::string& path) {
     // The exchange files are looked at first: mostly there are none, and the
@@ -246,105 +173,6 @@ std::string interpreterScriptPath(const std::string& fileName) {
     if (!resolved) return fileName;
     if (!endsWith(*resolved, platform::separatorText)) resolved->push_back(platform::pathSeparator);
     return *resolved + name;
-}
-
-void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
-    script_ = std::make_unique<ScriptRun>();
-    script_->method = method;
-    script_->url = url;
-    if (scripts_ && scripts_->taken) return;
-    startScript();
-    if (scripts_ || !script_) return;
-    // No loop to notice the end: the script is waited for here.
-    answerScript(script_->child->waitFor(std::chrono::seconds(script_->timeoutSeconds)));
-}
-
-void RequestHandler::startScript() {
-    // Copies: a refusal lets script_ go.
-    const std::string method = script_->method;
-    const std::string url = script_->url;
-    std::string root = settings().root;
-    // The exchange files hold a request body and an answer: run as a script,
-    // the body would be code any client could send. Checked as the files
-    // stand, before anything is written.
-    std::string script = interpreterScriptPath(requestScriptFile(root, request.pathOrEmpty(), url));
-    auto refuseExchangeFile = [&] {
-        consoleLine("request refused: the script " + script + " is an exchange file");
-        script_.reset();
-        send(notFoundPage(root));
-    };
-    if (isExchangeFile(script)) return refuseExchangeFile();
-
-    std::string program = settings().phpPath;
-    if (program.empty()) {
-        // Without an interpreter this one request fails; the server goes on.
-        consoleLine(missingPhpPathMessage);
-        script_.reset();
-        send(plainAnswer("500 Internal Server Error", std::string(missingPhpPathMessage) + "\n"));
-        return;
-    }
-
-    CgiRequest cgiRequest{method,   url,  request.headLines, request.pathOrEmpty(), request.query.value_or(""),
-                          root,     std::to_string(settings().port), settings().ip, request.peer};
-    CgiEnvironment cgi = buildCgiEnvironment(cgiRequest);
-    for (const std::string& message : cgi.messages) consoleLine(message);
-    cgi.variables["SCRIPT_FILENAME"] = script;
-    std::map<std::string, std::string> environment = platform::currentEnvironment();
-    for (auto& [name, value] : cgi.variables) environment[name] = std::move(value);
-
-    // The turn is this request's from here on, until its output has gone.
-    if (scripts_) scripts_->taken = true;
-    // Fresh exchange files for every request, private to the server: whoever
-    // held, linked or replaced the old ones (a script, or what it left
-    // running) reaches neither the new body nor the new answer. The output
-    // is read back through this very descriptor, never reopened by name.
-    script_->output = platform::createFreshPrivateFile(phpOutPath);
-    script_->input = platform::createFreshPrivateFile(phpInPath);
-    // A script naming an exchange file that did not stand before is one now.
-    if (isExchangeFile(script)) return refuseExchangeFile();
-    // Only a POST has a body to pass on; a GET or HEAD gives an empty input.
-    if (method == "POST") platform::writeAll(script_->input.get(), body);
-    platform::rewindFile(script_->input.get());
-
-    script_->script = script;
-    script_->timeoutSeconds = static_cast<int>(settings().scriptTimeout.count());
-    script_->child.emplace(platform::spawnProgram(program, environment, script_->input.get(), script_->output.get()));
-    // The exit status does not matter: whatever the interpreter wrote is the
-    // answer, unless it runs so long that it would hold up every script after it.
-    script_->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(script_->timeoutSeconds);
-}
-
-void RequestHandler::advanceScript(std::chrono::steady_clock::time_point now) {
-    if (!script_) return;
-    if (!script_->child) {
-        if (scripts_ && scripts_->taken) return;
-        return startScript();
-    }
-    if (script_->child->waitFor(std::chrono::milliseconds(0))) return answerScript(true);
-    if (now >= script_->deadline) {
-        script_->child->kill();
-        answerScript(false);
-    }
-}
-
-bool RequestHandler::holdsScriptTurn() const {
-    return (script_ && script_->child) || (scriptOutputSent_ && socket->holdsFile());
-}
-
-void RequestHandler::answerScript(bool finished) {
-    std::unique_ptr<ScriptRun> run = std::move(script_);
-    // Whatever it started has been ended with it.
-    run->child.reset();
-    run->input.reset();
-    if (!finished) {
-        std::string limit = std::to_string(run->timeoutSeconds) + " s";
-        consoleLine("script " + run->script + " ended: still running after " + limit);
-        send(plainAnswer("504 Gateway Timeout",
-                         "Gateway Timeout: the script did not finish within " + limit + " and was ended.\n"));
-        return;
-    }
-    scriptOutputSent_ = true;
-    sendScriptAnswer(*socket, std::move(run->output));
 }
 
 } // namespace fernhollow

@@ -4,13 +4,9 @@
 #pragma once
 
 #include "platform/paths.h"
-#include "platform/process.h"
-#include "platform/unique_fd.h"
 
-#include <chrono>
 #include <cstddef>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +44,9 @@ struct CgiAnswer {
     bool passesOutput = false;
 };
 
+// The status line of an output that passes whole, with no "Status:" line recognised.
+inline constexpr std::string_view cgiOkStatusLine = "HTTP/1.1 200 OK\r\n";
+
 // What the console says when a script is requested but no interpreter is set.
 inline constexpr std::string_view missingPhpPathMessage =
     "Missing PHP path - add php-path to the config file or use --php-path <php-cgi interpreter> on the command line";
@@ -82,20 +81,6 @@ CgiEnvironment buildCgiEnvironment(const CgiRequest& request);
 // becomes the status line with the Location and other header lines behind it;
 // any other output passes whole behind "HTTP/1.1 200 OK\r\n".
 CgiAnswer translateCgiOutput(std::string_view output);
-
-// A script request between its routing and its answer: what it asked for,
-// and once the interpreter runs, the interpreter with its exchange files and
-// the moment it must have ended by.
-struct ScriptRun {
-    std::string method;
-    std::string url;
-    std::optional<platform::ChildProcess> child;
-    platform::UniqueFd input;
-    platform::UniqueFd output;
-    std::string script;
-    int timeoutSeconds = 0;
-    std::chrono::steady_clock::time_point deadline;
-};
 
 // How far the head of an interpreter output is looked for; an output whose
 // header block has not ended by then passes whole behind the 200 line.

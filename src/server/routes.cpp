@@ -201,4 +201,24 @@ void RequestHandler::answerBody() {
     enter(Phase::Answered);
 }
 
+void RequestHandler::handlePhpRequest(const std::string& method, const std::string& url) {
+    // A POST's body is its script's input, and the request reads no more of it.
+    std::string input = method == "POST" ? std::move(body) : std::string();
+    script_ = std::make_unique<ScriptJob>(method, url, request, std::move(input), scripts_);
+    advanceScript(std::chrono::steady_clock::now());
+}
+
+void RequestHandler::advanceScript(std::chrono::steady_clock::time_point now) {
+    if (!script_) return;
+    std::optional<Answer> answer = script_->advance(now);
+    if (!answer) return;
+    script_.reset();
+    scriptOutputSent_ = static_cast<bool>(answer->file);
+    socket->deliver(std::move(*answer));
+}
+
+bool RequestHandler::holdsScriptTurn() const {
+    return (script_ && script_->running()) || (scriptOutputSent_ && socket->holdsFile());
+}
+
 } // namespace fernhollow

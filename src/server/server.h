@@ -7,6 +7,7 @@
 #include "http/answer.h"
 #include "http/body.h"
 #include "http/request.h"
+#include "scripts/script_job.h"
 #include "platform/unique_fd.h"
 #include "server/connection.h"
 
@@ -62,14 +63,6 @@ private:
     std::int64_t held_ = 0;
 };
 
-// Whether a script holds the turn: one runs at a time, as the exchange
-// files have one name each. Owned by the connection loop, shared by its
-// handlers.
-struct ScriptTurn {
-    bool taken = false;
-};
-
-struct ScriptRun;
 struct Route;
 
 // One accepted connection and everything of the one request it carries: the
@@ -171,14 +164,9 @@ private:
     // Whose turn it is to run a script; none: scripts run and are waited for at once.
     ScriptTurn* scripts_;
     // This request's script from its routing to its answer.
-    std::unique_ptr<ScriptRun> script_;
+    std::unique_ptr<ScriptJob> script_;
     // Whether this request's script output went to the connection as a file.
     bool scriptOutputSent_ = false;
-    // Starts the interpreter for script_, or answers at once when it cannot
-    // run (script_ is then gone).
-    void startScript();
-    // Answers script_, which has ended (`finished`) or been ended, and lets it go.
-    void answerScript(bool finished);
     // Body bytes still to be read and dropped after a refusal was sent, so
     // that the client, still sending, reads the refusal rather than a reset.
     std::int64_t discardLeft_ = 0;

@@ -1,12 +1,13 @@
 // The script gateway: the CGI environment and the output translation as
-// tables, then whole runs through RequestHandler with a stand-in interpreter
+// tables, then whole runs through ScriptJob with a stand-in interpreter
 // (for exact bytes and the environment the child sees) and with the real
 // php-cgi.
 #include "scripts/gateway.h"
 
 #include "base/config.h"
-#include "server/server.h"
+#include "scripts/script_job.h"
 #include "base/text.h"
+#include "platform/files.h"
 #include "support/blackbox.h"
 
 #include <gtest/gtest.h>
@@ -329,7 +330,7 @@ TEST(GatewayHead, TheHeadTranslatedAndTheRestGiveTheAnswerOfTheWholeOutput) {
 }
 
 // ---------------------------------------------------------------------------
-// Whole runs through RequestHandler
+// Whole runs through ScriptJob
 
 // Replaces some settings for one test and puts the table back afterwards.
 class SettingsOverride {
@@ -397,19 +398,28 @@ protected:
         settings.set("php-path", standIn("stand-in", "cat '" + dir.path() + "/chosen-output'\n"));
     }
 
-    // Runs one script request and returns every byte sent on the connection.
+    // Runs one script request without a turn and returns every byte its answer sends.
     std::string run(const std::string& method, const std::string& url, std::vector<std::string> head,
                     const std::string& path, const std::string& query = "", const std::string& body = "") {
-        auto connection = std::make_unique<BufferConnection>("127.0.0.1:50123");
-        BufferConnection* sent = connection.get();
-        RequestHandler handler(std::move(connection));
-        handler.request.headLines = std::move(head);
-        handler.request.path = path;
-        handler.request.query = query;
-        handler.request.peer = "127.0.0.1:50123";
-        handler.body = body;
-        handler.handlePhpRequest(method, url);
-        return sent->sent;
+        Request request;
+        request.headLines = std::move(head);
+        request.path = path;
+        request.query = query;
+        request.peer = "127.0.0.1:50123";
+        ScriptJob job(method, url, std::move(request), body);
+        std::optional<Answer> answer = job.advance(std::chrono::steady_clock::now());
+        EXPECT_TRUE(answer.has_value()) << url;
+        return answer ? sentBytes(std::move(*answer)) : "";
+    }
+
+    // The bytes an answer sends: its own, then its file from where it stands up to its end.
+    static std::string sentBytes(Answer answer) {
+        std::string sent = std::move(answer.bytes);
+        char buffer[65536];
+        std::size_t got = 0;
+        while (answer.file && (got = platform::readSome(answer.file.get(), buffer, sizeof buffer)) > 0)
+            sent.append(buffer, got);
+        return sent;
     }
 
     std::string runGet(const std::string& target) {
@@ -614,14 +624,62 @@ TEST_F(GatewayRun, FailuresBeforeTheChildEndsAreRaisedAndNothingIsSent) {
         std::filesystem::remove_all(dir.path() + "/php-in");
         std::filesystem::remove_all(dir.path() + "/php-out");
         if (!row.blockingDirectory.empty()) std::filesystem::create_directory(dir.path() + "/" + row.blockingDirectory);
-        auto connection = std::make_unique<BufferConnection>();
-        BufferConnection* sent = connection.get();
-        RequestHandler handler(std::move(connection));
-        handler.request.headLines = {"POST /x.php HTTP/1.1", ""};
-        handler.request.path = "/x.php";
-        handler.body = "a=1";
-        EXPECT_THROW(handler.handlePhpRequest("POST", "/x.php"), std::system_error) << row.name;
-        EXPECT_EQ(sent->sent, "") << row.name;
+        Request request;
+        request.headLines = {"POST /x.php HTTP/1.1", ""};
+        request.path = "/x.php";
+        ScriptJob job("POST", "/x.php", std::move(request), "a=1");
+        EXPECT_THROW(job.advance(std::chrono::steady_clock::now()), std::system_error) << row.name;
+    }
+}
+
+TEST_F(GatewayRun, AJobWaitsForTheTurnHoldsItWhileItRunsAndIsEndedAfterItsTime) {
+    settings.set("php-path", standIn("stand-in", "exec sleep 30\n"));
+    settings.set("script-timeout", "7");
+    Request request;
+    request.headLines = {"GET /slow.php HTTP/1.1", ""};
+    request.path = "/slow.php";
+    ScriptTurn turn{true};
+    ScriptJob job("GET", "/slow.php", std::move(request), "", &turn);
+    auto now = std::chrono::steady_clock::now();
+    EXPECT_FALSE(job.advance(now).has_value());
+    EXPECT_FALSE(job.running());
+    EXPECT_FALSE(dir.exists("php-out"));
+    turn.taken = false;
+    EXPECT_FALSE(job.advance(now).has_value());
+    EXPECT_TRUE(job.running());
+    EXPECT_TRUE(turn.taken);
+    ::testing::internal::CaptureStdout();
+    std::optional<Answer> answer = job.advance(now + std::chrono::seconds(8));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "script ./slow.php ended: still running after 7 s\n");
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->bytes, plainAnswer("504 Gateway Timeout",
+                                         "Gateway Timeout: the script did not finish within 7 s and was ended.\n"));
+    EXPECT_FALSE(job.running());
+}
+
+TEST_F(GatewayRun, OutputAfterAPassingHeadIsLeftInItsFileUnlessItsEndWasRead) {
+    std::string head = "Content-type: text/plain\r\n\r\n";
+    struct Row {
+        std::string name;
+        std::string output;
+        bool followed;
+    };
+    std::vector<Row> rows{
+        {"short body after the head", head + "short", true},
+        {"body beyond the first read", head + std::string(cgiPieceSize * 3, 'x'), true},
+        {"recognised status, body never read", "Status: 404 Not Found\r\n\r\nbody", false},
+        {"no head end, read to its end", "plain text", false},
+    };
+    for (const Row& row : rows) {
+        useOutput(row.output);
+        Request request;
+        request.path = "/x.php";
+        std::optional<Answer> answer = ScriptJob("GET", "/x.php", std::move(request), "").advance({});
+        ASSERT_TRUE(answer.has_value()) << row.name;
+        EXPECT_EQ(static_cast<bool>(answer->file), row.followed) << row.name;
+        EXPECT_EQ(answer->fileLength, row.followed ? -1 : 0) << row.name;
+        EXPECT_LE(answer->bytes.size(), okLine.size() + cgiPieceSize) << row.name;
+        EXPECT_TRUE(sentBytes(std::move(*answer)) == translateCgiOutput(row.output).response) << row.name;
     }
 }
 
