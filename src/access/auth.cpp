@@ -2,6 +2,7 @@
 
 #include "access/access.h"
 #include "base/settings.h"
+#include "platform/console.h"
 #include "platform/crypto.h"
 #include "base/text.h"
 
@@ -290,6 +291,20 @@ Verdict Gate::check(const std::vector<std::string>& headLines, const std::string
                   " s, so its requests are refused for " + std::to_string(seconds) + " s";
     }
     return {Verdict::Kind::Unauthorized, reason, 0};
+}
+
+void Gate::sayWhoMayConnect(bool loopback) const {
+    using platform::consoleLine;
+    if (passwordSet()) {
+        consoleLine(guestsRead() ? "saving, restoring and scripts need the user name and password; anyone may read"
+                                 : "every request needs the user name and password");
+        if (passwordPlain())
+            consoleLine("the password is kept in plain text in the settings: fernhollow --hash-password prints "
+                        "a hash to keep there instead");
+    } else if (!loopback) {
+        consoleLine("warning: listening beyond this machine without a password: anyone on the network can "
+                    "change every wiki and run every script (set one with --password)");
+    }
 }
 
 } // namespace fernhollow

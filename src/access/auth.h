@@ -148,6 +148,9 @@ public:
 
     bool passwordSet() const { return hash_.has_value(); }
     bool passwordPlain() const { return plain_; }
+    // Says at start-up who may use the server, with a warning where anyone
+    // on the network could change everything (not `loopback`).
+    void sayWhoMayConnect(bool loopback) const;
     bool guestsRead() const { return guestsRead_; }
     // Decides on a request with these head lines from `address` at `now`.
     Verdict check(const std::vector<std::string>& headLines, const std::string& address, Clock::time_point now);

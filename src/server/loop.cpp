@@ -214,22 +214,6 @@ void acceptOne(int listener, platform::UniqueFd& spare, std::vector<OpenConnecti
     }
 }
 
-// Start-up lines on who may use the server, and a warning where anyone on
-// the network could change everything.
-void sayWhoMayConnect(const Gate& gate, bool loopback) {
-    if (gate.passwordSet()) {
-        consoleLine(gate.guestsRead()
-                        ? "saving, restoring and scripts need the user name and password; anyone may read"
-                        : "every request needs the user name and password");
-        if (gate.passwordPlain())
-            consoleLine("the password is kept in plain text in the settings: fernhollow --hash-password prints "
-                        "a hash to keep there instead");
-    } else if (!loopback) {
-        consoleLine("warning: listening beyond this machine without a password: anyone on the network can "
-                    "change every wiki and run every script (set one with --password)");
-    }
-}
-
 // Whether connection `i`, its request complete, has nothing left to do (no
 // script to wait for, nothing waiting to be sent): then it is closed, which
 // the console tells, and true is returned.
@@ -379,7 +363,7 @@ std::optional<platform::UniqueFd> openListener(const Settings& run, const Gate& 
     std::vector<std::string> own = *address == 0 ? platform::ownIpv4Addresses() : std::vector<std::string>{};
     for (const std::string& url : listPageAddresses(run.ip, *address, port, own))
         consoleLine("open " + url + " in your browser");
-    sayWhoMayConnect(gate, listenerIsLoopback);
+    gate.sayWhoMayConnect(listenerIsLoopback);
     return listener;
 }
 
