@@ -71,6 +71,12 @@ std::optional<std::size_t> receiveSome(int fd, char* buffer, std::size_t size);
 // segment may wait for it; a system with no such hint ignores it (Windows
 // has none). Raises NetworkError when the peer is gone.
 std::size_t sendSome(int fd, std::string_view bytes, bool moreFollows = false);
+// Sends what the socket takes at once of the next `count` bytes of the file
+// `file` from where it stands (its position moves past what was sent),
+// never waiting: how many bytes it took, 0 when the socket's buffer is full,
+// nothing when the file has no byte left there. Raises NetworkError when the
+// peer is gone, std::system_error when the file cannot be read.
+std::optional<std::size_t> sendFileSome(int fd, int file, std::size_t count);
 // Shuts the connection down in both directions; failures are ignored.
 void shutdownBoth(int fd);
 

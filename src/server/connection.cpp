@@ -2,6 +2,7 @@
 
 #include "http/handling.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/net.h"
 
@@ -142,10 +143,41 @@ bool SocketConnection::refill(Piece& piece) {
     return true;
 }
 
+bool SocketConnection::sendFromFile(Piece& piece) {
+    // Far more than the socket takes at once; the system caps it anyway.
+    constexpr std::int64_t mostAtOnce = std::int64_t{1} << 30;
+    std::optional<std::size_t> taken;
+    try {
+        taken = platform::sendFileSome(fd_, piece.file.get(),
+                                       static_cast<std::size_t>(std::min(piece.fileLeft, mostAtOnce)));
+    } catch (const platform::NetworkError&) {
+        throw;
+    } catch (const std::system_error&) {
+        taken.reset();
+    }
+    if (!taken) {
+        // The file failed, or ended before its announced length: the answer ends with the failure head.
+        piece.file.reset();
+        piece.bytes = fileFailed(false);
+        piece.sent = 0;
+        return true;
+    }
+    if (*taken == 0) return false;
+    piece.fileLeft -= static_cast<std::int64_t>(*taken);
+    if (piece.fileLeft == 0) piece.file.reset();
+    lastProgress_ = std::chrono::steady_clock::now();
+    return true;
+}
+
 bool SocketConnection::flush() {
     while (!queue_.empty()) {
         Piece& front = queue_.front();
         if (front.sent == front.bytes.size()) {
+            // A file of known length goes from the file to the socket directly.
+            if (front.file && !front.toEnd && front.fileLeft > 0) {
+                if (!sendFromFile(front)) return false;
+                continue;
+            }
             if (!refill(front)) queue_.pop_front();
             continue;
         }

@@ -89,6 +89,9 @@ private:
     // Reads the next bytes of the front piece's file; false when it has
     // none left (the file is closed then).
     bool refill(Piece& piece);
+    // Sends what the socket takes of the piece's file, straight from the
+    // file; false when it takes nothing now.
+    bool sendFromFile(Piece& piece);
     void enqueue(Piece piece);
     int fd_;
     mutable std::optional<std::string> peer_;

@@ -1,6 +1,7 @@
 #include "platform/net.h"
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/windows/win32.h"
 
 #include <cerrno>
@@ -193,6 +194,23 @@ std::size_t sendSome(int fd, std::string_view bytes, bool) {
         win32::raiseLastSocketError("send");
     }
     return static_cast<std::size_t>(n);
+}
+
+// Windows' own file sending blocks a non-blocking socket's caller: the file
+// is read here and what the socket does not take is read again next time.
+std::optional<std::size_t> sendFileSome(int fd, int file, std::size_t count) {
+    constexpr std::size_t piece = 256 * 1024;
+    std::string bytes(count < piece ? count : piece, '\0');
+    std::size_t filled = readSome(file, bytes.data(), bytes.size());
+    if (filled == 0) return std::nullopt;
+    std::size_t taken = sendSome(fd, std::string_view(bytes.data(), filled));
+    if (taken < filled) {
+        LARGE_INTEGER back;
+        back.QuadPart = -static_cast<LONGLONG>(filled - taken);
+        if (!::SetFilePointerEx(win32::toHandle(file), back, nullptr, FILE_CURRENT))
+            win32::raiseLastError("SetFilePointerEx");
+    }
+    return taken;
 }
 
 void shutdownBoth(int fd) {
