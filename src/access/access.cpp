@@ -96,12 +96,6 @@ bool postAllowed(const std::vector<std::string>& headLines) {
            effectivePort(*from) == effectivePort(*to);
 }
 
-bool comesFromBrowser(const std::vector<std::string>& headLines) {
-    bool twice = false;
-    bool fetchSite = headerValue(headLines, "Sec-Fetch-Site", twice).has_value() || twice;
-    return fetchSite || headerValue(headLines, "Origin", twice).has_value() || twice;
-}
-
 bool actsOnServer(std::string_view requestLine) {
     std::vector<std::string_view> words = split(requestLine, " ");
     if (words.empty()) return false;

@@ -31,9 +31,6 @@ bool hostAllowed(std::string_view hostHeader, std::string_view configuredIp);
 // Whether a POST may save or run something: it comes from the server's own
 // pages or from no page at all (a command-line client).
 bool postAllowed(const std::vector<std::string>& headLines);
-// Whether the request comes from a browser (its head carries Sec-Fetch-Site
-// or Origin, given once or more): such a client reads only a 200 answer's text.
-bool comesFromBrowser(const std::vector<std::string>& headLines);
 // Whether a request line asks to save or run something: every POST and PUT, and a
 // GET or HEAD that routing hands to the script gateway.
 bool actsOnServer(std::string_view requestLine);

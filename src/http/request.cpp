@@ -133,4 +133,10 @@ bool expectsContinue(const std::vector<std::string>& headLines) {
     return !twice && expect && lowerAscii(*expect) == "100-continue";
 }
 
+bool comesFromBrowser(const std::vector<std::string>& headLines) {
+    bool twice = false;
+    bool fetchSite = headerValue(headLines, "Sec-Fetch-Site", twice).has_value() || twice;
+    return fetchSite || headerValue(headLines, "Origin", twice).has_value() || twice;
+}
+
 } // namespace fernhollow

@@ -89,4 +89,8 @@ std::optional<std::string> headerValue(const std::vector<std::string>& headLines
 // (one "Expect: 100-continue", letter case ignored).
 bool expectsContinue(const std::vector<std::string>& headLines);
 
+// Whether the request comes from a browser (its head carries Sec-Fetch-Site
+// or Origin, given once or more): such a client reads only a 200 answer's text.
+bool comesFromBrowser(const std::vector<std::string>& headLines);
+
 } // namespace fernhollow

@@ -155,12 +155,6 @@ std::size_t cgiHeadSize(std::string_view start, bool complete) {
     return complete ? start.size() : std::string_view::npos;
 }
 
-bool isExchangeFile(const std::string& path) {
-    // The exchange files are looked at first: mostly there are none, and the
-    // path then needs no look at all.
-    return platform::sameFile(phpInPath, path) || platform::sameFile(phpOutPath, path);
-}
-
 std::string interpreterScriptPath(const std::string& fileName) {
     // The interpreter refuses any script path holding a ".." segment
     // ("No input file specified."), which a root such as "../site/" gives;

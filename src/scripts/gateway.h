@@ -3,6 +3,7 @@
 // pure parts live here so that they can be tested without a child process.
 #pragma once
 
+#include "base/exchange.h"
 #include "platform/paths.h"
 
 #include <cstddef>
@@ -51,14 +52,6 @@ inline constexpr std::string_view cgiOkStatusLine = "HTTP/1.1 200 OK\r\n";
 inline constexpr std::string_view missingPhpPathMessage =
     "Missing PHP path - add php-path to the config file or use --php-path <php-cgi interpreter> on the command line";
 
-// The exchange files, in the working directory: the request body goes in
-// through the first, the interpreter's answer comes back through the second.
-inline const std::string phpInPath = std::string(".") + platform::pathSeparator + "php-in";
-inline const std::string phpOutPath = std::string(".") + platform::pathSeparator + "php-out";
-
-// Whether `path` names one of the exchange files (by file identity, so any
-// spelling of the working directory counts).
-bool isExchangeFile(const std::string& path);
 // The script path as handed to the interpreter: `fileName` itself, or, when
 // it holds a ".." segment, the same file with its folder resolved (the
 // interpreter refuses such paths); unchanged when the folder does not exist.

@@ -1,6 +1,6 @@
 #include "wiki/places.h"
 
-#include "scripts/gateway.h"
+#include "base/exchange.h"
 #include "wiki/pages.h"
 #include "platform/files.h"
 #include "platform/paths.h"

@@ -1,6 +1,5 @@
 #include "wiki/put.h"
 
-#include "access/access.h"
 #include "base/settings.h"
 #include "http/handling.h"
 #include "wiki/pages.h"

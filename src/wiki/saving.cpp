@@ -1,8 +1,7 @@
 #include "wiki/saving.h"
 
-#include "access/access.h"
 #include "base/settings.h"
-#include "scripts/gateway.h"
+#include "base/exchange.h"
 #include "http/handling.h"
 #include "wiki/pages.h"
 #include "platform/console.h"

@@ -1,6 +1,5 @@
 #include "wiki/upload.h"
 
-#include "access/access.h"
 #include "base/settings.h"
 #include "base/text.h"
 #include "http/handling.h"
