@@ -232,76 +232,69 @@ SaveFailureReport writeFailure(std::error_code code, const std::string& page) {
             "Check the served folder, then save again; the page on disk is unchanged."};
 }
 
+// What a save that was refused before anything was written says: every
+// failure but a failed backup or write.
+SaveFailureReport refusalReport(SaveFailure failure, const std::string& page, const std::string& folder) {
+    const std::string unchanged = "Save again from the wiki; the page on disk is unchanged.";
+    switch (failure) {
+    case SaveFailure::NameLeavesRoot:
+        return {"403 Forbidden", "the file name '" + page + "' leads outside the served folder",
+                  "Set Upload Filename in the wiki's saver settings to a name inside it, such as 'index.html'."};
+    case SaveFailure::BackupLeavesRoot:
+        return {"403 Forbidden", "the backup folder '" + folder + "' leads outside the served folder",
+                  "Set Backup Directory in the wiki's saver settings to a folder inside it, such as 'backup'."};
+    case SaveFailure::NameNotPlain:
+        return {"403 Forbidden",
+                  "the file name '" + page + "' is no plain file name (it names no file, a save's temporary file, "
+                  "or on Windows it names a device or a stream, or ends in a dot or a blank)",
+                  "Set Upload Filename in the wiki's saver settings to a plain name, such as 'index.html'."};
+    case SaveFailure::BackupNotPlain:
+        return {"403 Forbidden",
+                  "the backup folder '" + folder + "' is no plain folder name (the backup in it would be a save's "
+                  "temporary file, or on Windows it names a device or a stream, or ends in a dot or a blank)",
+                  "Set Backup Directory in the wiki's saver settings to a plain name, such as 'backup'."};
+    case SaveFailure::NotAnUpload:
+        return {"400 Bad Request", "the upload holds no part named 'userfile' with a file name",
+                  "Save with the wiki's upload saver, which sends the page that way; nothing was changed."};
+    case SaveFailure::BadPartLength:
+        return {"400 Bad Request", "a part of the upload announces a Content-Length that is not a number",
+                  unchanged};
+    case SaveFailure::InHistory:
+        return {"403 Forbidden", "'" + page + "' lies in the version history, which only thinning changes",
+                  "Restore an earlier version from the page's history (the \"history\" link at /tiddly) instead."};
+    case SaveFailure::BackupInHistory:
+        return {"403 Forbidden", "the backup folder '" + folder + "' lies in the version history, which only "
+                  "thinning changes",
+                  "Set Backup Directory in the wiki's saver settings to a folder outside it, such as 'backup'."};
+    case SaveFailure::ExchangeFile:
+        return {"403 Forbidden",
+                  "the file name '" + page + "' names a file the server passes to its scripts, not a page",
+                  "Set Upload Filename in the wiki's saver settings to the wiki's own file name."};
+    case SaveFailure::Incomplete:
+        return {"400 Bad Request", "the upload ended before its closing boundary, so the page arrived incomplete",
+                  unchanged};
+    case SaveFailure::NoPage:
+        return {"400 Bad Request", "the upload holds no page (no file part with a length)", unchanged};
+    case SaveFailure::EmptyPage:
+        return {"400 Bad Request", "the page in the upload is empty", unchanged};
+    case SaveFailure::BackupFailed:
+    case SaveFailure::WriteFailed:
+        break;
+    }
+    return {"500 Internal Server Error", "the save failed", unchanged};
+}
+
 } // namespace
 
 SaveFailureReport describeSaveFailure(SaveFailure failure, std::error_code code, std::string_view fileName,
                                       std::string_view backupDir) {
     const std::string page(fileName);
     const std::string folder(backupDir);
-    const std::string unchanged = "Save again from the wiki; the page on disk is unchanged.";
     SaveFailureReport report;
-    switch (failure) {
-    case SaveFailure::NameLeavesRoot:
-        report = {"403 Forbidden", "the file name '" + page + "' leads outside the served folder",
-                  "Set Upload Filename in the wiki's saver settings to a name inside it, such as 'index.html'."};
-        break;
-    case SaveFailure::BackupLeavesRoot:
-        report = {"403 Forbidden", "the backup folder '" + folder + "' leads outside the served folder",
-                  "Set Backup Directory in the wiki's saver settings to a folder inside it, such as 'backup'."};
-        break;
-    case SaveFailure::NameNotPlain:
-        report = {"403 Forbidden",
-                  "the file name '" + page + "' is no plain file name (it names no file, a save's temporary file, "
-                  "or on Windows it names a device or a stream, or ends in a dot or a blank)",
-                  "Set Upload Filename in the wiki's saver settings to a plain name, such as 'index.html'."};
-        break;
-    case SaveFailure::BackupNotPlain:
-        report = {"403 Forbidden",
-                  "the backup folder '" + folder + "' is no plain folder name (the backup in it would be a save's "
-                  "temporary file, or on Windows it names a device or a stream, or ends in a dot or a blank)",
-                  "Set Backup Directory in the wiki's saver settings to a plain name, such as 'backup'."};
-        break;
-    case SaveFailure::NotAnUpload:
-        report = {"400 Bad Request", "the upload holds no part named 'userfile' with a file name",
-                  "Save with the wiki's upload saver, which sends the page that way; nothing was changed."};
-        break;
-    case SaveFailure::BadPartLength:
-        report = {"400 Bad Request", "a part of the upload announces a Content-Length that is not a number",
-                  unchanged};
-        break;
-    case SaveFailure::InHistory:
-        report = {"403 Forbidden", "'" + page + "' lies in the version history, which only thinning changes",
-                  "Restore an earlier version from the page's history (the \"history\" link at /tiddly) instead."};
-        break;
-    case SaveFailure::BackupInHistory:
-        report = {"403 Forbidden", "the backup folder '" + folder + "' lies in the version history, which only "
-                  "thinning changes",
-                  "Set Backup Directory in the wiki's saver settings to a folder outside it, such as 'backup'."};
-        break;
-    case SaveFailure::ExchangeFile:
-        report = {"403 Forbidden",
-                  "the file name '" + page + "' names a file the server passes to its scripts, not a page",
-                  "Set Upload Filename in the wiki's saver settings to the wiki's own file name."};
-        break;
-    case SaveFailure::Incomplete:
-        report = {"400 Bad Request", "the upload ended before its closing boundary, so the page arrived incomplete",
-                  unchanged};
-        break;
-    case SaveFailure::NoPage:
-        report = {"400 Bad Request", "the upload holds no page (no file part with a length)", unchanged};
-        break;
-    case SaveFailure::EmptyPage:
-        report = {"400 Bad Request", "the page in the upload is empty", unchanged};
-        break;
-    case SaveFailure::BackupFailed:
-        report = backupFailure(code, page, folder);
-        report.status = "500 Internal Server Error";
-        break;
-    case SaveFailure::WriteFailed:
-        report = writeFailure(code, page);
-        report.status = "500 Internal Server Error";
-        break;
-    }
+    if (failure == SaveFailure::BackupFailed) report = backupFailure(code, page, folder);
+    else if (failure == SaveFailure::WriteFailed) report = writeFailure(code, page);
+    else return refusalReport(failure, page, folder);
+    report.status = "500 Internal Server Error";
     return report;
 }
 
