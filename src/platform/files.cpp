@@ -3,6 +3,18 @@
 // What both systems build from their own reads.
 namespace fernhollow::platform {
 
+std::string readUpTo(int fd, std::size_t limit) {
+    std::string bytes(limit, '\0');
+    std::size_t filled = 0;
+    while (filled < limit) {
+        std::size_t n = readSome(fd, bytes.data() + filled, limit - filled);
+        if (n == 0) break;
+        filled += n;
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
 std::string readToEnd(int fd) {
     std::string content;
     char buffer[65536];

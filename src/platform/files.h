@@ -52,6 +52,8 @@ UniqueFd createFreshPrivateFile(const std::string& path);
 void rewindFile(int fd);
 // Reads from `fd` to the end of its file.
 std::string readToEnd(int fd);
+// The next `limit` bytes of `fd`, fewer only where the file ends.
+std::string readUpTo(int fd, std::size_t limit);
 // Whether both paths name the same existing file (links followed).
 bool sameFile(const std::string& first, const std::string& second);
 // The absolute path of `path` with every link, "." and ".." resolved;

@@ -15,20 +15,6 @@ using platform::consoleLine;
 
 namespace {
 
-// Reads from `fd` into `bytes` until it holds `wanted` bytes or the file
-// ends; false when the file ended first.
-bool readChunk(int fd, std::string& bytes, std::size_t wanted) {
-    bytes.resize(wanted);
-    std::size_t filled = 0;
-    while (filled < wanted) {
-        std::size_t n = platform::readSome(fd, bytes.data() + filled, wanted - filled);
-        if (n == 0) break;
-        filled += n;
-    }
-    bytes.resize(filled);
-    return filled == wanted;
-}
-
 // Says on the console that a file answer failed, and gives what ends the
 // answer then: the failure head for a file of a known length, nothing more
 // for one sent up to its end (a script's output).
@@ -48,9 +34,8 @@ void Connection::sendFile(platform::UniqueFd file, std::int64_t length) {
     std::string chunk;
     for (auto left = static_cast<std::uint64_t>(length); toEnd || left > 0;) {
         std::size_t wanted = toEnd || left > fileChunkSize ? fileChunkSize : static_cast<std::size_t>(left);
-        bool whole = false;
         try {
-            whole = readChunk(file.get(), chunk, wanted);
+            chunk = platform::readUpTo(file.get(), wanted);
         } catch (const std::system_error&) {
             if (std::string_view tail = fileFailed(toEnd); !tail.empty()) send(tail);
             return;
@@ -61,7 +46,7 @@ void Connection::sendFile(platform::UniqueFd file, std::int64_t length) {
             continue;
         }
         // A file shorter than announced: the bytes of this piece never go.
-        if (!whole) return send(fileFailed(false));
+        if (chunk.size() < wanted) return send(fileFailed(false));
         left -= wanted;
         if (left > 0) sendPart(chunk); else send(chunk);
     }
@@ -114,33 +99,20 @@ bool SocketConnection::holdsFile() const {
 bool SocketConnection::refill(Piece& piece) {
     piece.bytes.clear();
     piece.sent = 0;
-    if (!piece.file || (!piece.toEnd && piece.fileLeft <= 0)) {
+    // A file of known length goes by sendFromFile; only one sent up to its end is read here.
+    if (!piece.file || !piece.toEnd) {
         piece.file.reset();
         return false;
     }
-    std::size_t wanted = piece.toEnd || piece.fileLeft > static_cast<std::int64_t>(fileChunkSize)
-                             ? fileChunkSize
-                             : static_cast<std::size_t>(piece.fileLeft);
-    bool whole = false;
     try {
-        whole = readChunk(piece.file.get(), piece.bytes, wanted);
+        piece.bytes = platform::readUpTo(piece.file.get(), fileChunkSize);
     } catch (const std::system_error&) {
         piece.file.reset();
-        piece.bytes = fileFailed(piece.toEnd);
-        return !piece.bytes.empty();
+        piece.bytes = fileFailed(true);
+        return false;
     }
-    if (piece.toEnd) {
-        if (piece.bytes.empty()) piece.file.reset();
-        return !piece.bytes.empty();
-    }
-    if (!whole) {
-        // A file shorter than announced: the bytes of this piece never go.
-        piece.file.reset();
-        piece.bytes = fileFailed(false);
-        return true;
-    }
-    piece.fileLeft -= static_cast<std::int64_t>(wanted);
-    return true;
+    if (piece.bytes.empty()) piece.file.reset();
+    return !piece.bytes.empty();
 }
 
 bool SocketConnection::sendFromFile(Piece& piece) {

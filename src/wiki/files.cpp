@@ -50,7 +50,7 @@ AnswerStart answerStart(const std::string& url, int fd, std::int64_t size) {
     AnswerStart start;
     std::optional<KeptVersion> kept = keptVersionAt(url);
     if (!kept) return start;
-    start.bytes = readStart(fd, static_cast<std::size_t>(std::min<std::int64_t>(size, titleSearchBytes)));
+    start.bytes = platform::readUpTo(fd, static_cast<std::size_t>(std::min<std::int64_t>(size, titleSearchBytes)));
     start.fromFile = static_cast<std::int64_t>(start.bytes.size());
     if (std::optional<std::size_t> end = bodyTagEnd(start.bytes))
         start.bytes.insert(*end, versionNotice(kept->page, kept->version));
@@ -114,7 +114,7 @@ Answer fileAnswer(const std::string& root, const Request& request) {
             return answer;
         }
         // A small file goes out with its head, in one send.
-        std::string content = readStart(file.get(), static_cast<std::size_t>(rest));
+        std::string content = platform::readUpTo(file.get(), static_cast<std::size_t>(rest));
         // A file that shrank meanwhile: its head would lie, so the answer fails instead.
         if (static_cast<std::int64_t>(content.size()) != rest) {
             consoleLine("something failed, exception was thrown when sending file");

@@ -126,7 +126,7 @@ void readDetails(const std::string& file, WikiRow& row) {
     platform::FileStamp stamp = platform::fileStamp(fd.get());
     row.size = stamp.size;
     row.saved = platform::localTimeOf(stamp.written);
-    row.title = pageTitle(readStart(fd.get(), titleSearchBytes));
+    row.title = pageTitle(platform::readUpTo(fd.get(), titleSearchBytes));
 }
 
 } // namespace
@@ -143,18 +143,6 @@ std::string pageTitle(std::string_view head) {
     std::size_t end = lowered.find("</title", start);
     if (end == std::string::npos) return "";
     return plainText(head.substr(start + 1, end - start - 1));
-}
-
-std::string readStart(int fd, std::size_t limit) {
-    std::string start(limit, '\0');
-    std::size_t filled = 0;
-    while (filled < start.size()) {
-        std::size_t n = platform::readSome(fd, start.data() + filled, start.size() - filled);
-        if (n == 0) break;
-        filled += n;
-    }
-    start.resize(filled);
-    return start;
 }
 
 std::string approximateSize(std::int64_t size) {

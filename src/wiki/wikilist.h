@@ -21,9 +21,6 @@ inline constexpr std::size_t titleSearchBytes = 64 * 1024;
 // its character references decoded and its blanks collapsed; empty when none.
 std::string pageTitle(std::string_view head);
 
-// Up to `limit` bytes read from `fd` at its position (fewer at the end of its file).
-std::string readStart(int fd, std::size_t limit);
-
 // A size as a person reads it at a glance: "812 bytes", "3.4 KB", "2.4 MB" (units of 1,000,000 bytes).
 std::string approximateSize(std::int64_t size);
 
