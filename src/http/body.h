@@ -5,6 +5,7 @@
 #pragma once
 
 #include "http/answer.h"
+#include "http/request.h"
 
 #include <cstdint>
 #include <memory>
@@ -12,12 +13,6 @@
 #include <string>
 
 namespace fernhollow {
-
-// What the head of a request says of its body.
-struct BodyFraming {
-    std::int64_t contentLength = 0;
-    std::string boundary;  // a multipart body's; empty for any other
-};
 
 class BodyHandler {
 public:

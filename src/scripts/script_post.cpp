@@ -33,7 +33,7 @@ private:
 
 } // namespace
 
-BodyStart startScriptPost(const std::string& root, const Request& request, const BodyFraming&) {
+BodyStart startScriptPost(const std::string& root, const Request& request, const PostHeaders&) {
     BodyStart start;
     start.handler = std::make_unique<ScriptPost>(root, request);
     return start;

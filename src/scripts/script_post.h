@@ -11,6 +11,6 @@ namespace fernhollow {
 
 // Takes a script POST's body; once whole, answers with the script's output
 // (the 404 page for a script outside the root).
-BodyStart startScriptPost(const std::string& root, const Request& request, const BodyFraming& framing);
+BodyStart startScriptPost(const std::string& root, const Request& request, const PostHeaders& framing);
 
 } // namespace fernhollow

@@ -127,12 +127,11 @@ void RequestHandler::handleRequest() {
 }
 
 void RequestHandler::startBody(const Route& route) {
-    BodyFraming framing;
+    PostHeaders framing;
     if (request.method() == "POST") {
-        PostHeaders headers = readPostHeaders(request.headLines);
-        framing = {headers.contentLength, headers.boundary};
-        contentLength = headers.contentLength;
-        boundary = headers.boundary;
+        framing = readPostHeaders(request.headLines);
+        contentLength = framing.contentLength;
+        boundary = framing.boundary;
     }
     if (!route.takeBody) return;
     BodyStart start = route.takeBody(settings().root, request, framing);
@@ -143,10 +142,7 @@ void RequestHandler::startBody(const Route& route) {
     }
     bodyHandler_ = std::move(start.handler);
     // A PUT's page is whole at the length its handler read from the head.
-    if (request.method() == "PUT") {
-        contentLength = start.length;
-        putAwaited_ = true;
-    }
+    if (request.method() == "PUT") contentLength = start.length;
     if (!start.interim.empty()) send(start.interim);
 }
 

@@ -29,7 +29,7 @@ struct Route {
     Answer (*answer)(const std::string& root, const Request& request) = nullptr;
     // Starts taking the body, given the document root; with neither, the
     // body is read and nothing answers it.
-    BodyStart (*takeBody)(const std::string& root, const Request& request, const BodyFraming& framing) = nullptr;
+    BodyStart (*takeBody)(const std::string& root, const Request& request, const PostHeaders& framing) = nullptr;
 };
 
 // The row that answers `request`; none for a method no row takes.

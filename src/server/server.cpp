@@ -148,9 +148,9 @@ void RequestHandler::takeBody(bool headJustWhole) {
     // Only a body the budget took is given room ahead.
     if (headJustWhole) reserveAnnouncedBody();
     if (bodyHandler_) bodyHandler_->received(body);
-    if (putAwaited_) {
+    if (bodyHandler_ && request.method() == "PUT") {
         // A page sent by PUT is whole at its announced length; more is no part of it.
-        std::int64_t written = bodyHandler_ ? bodyHandler_->movedOut() : 0;
+        std::int64_t written = bodyHandler_->movedOut();
         if (written + static_cast<std::int64_t>(body.size()) < contentLength) return;
         body.resize(static_cast<std::size_t>(contentLength - written));
         answerBody();

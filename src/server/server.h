@@ -142,8 +142,6 @@ private:
     // Hands the body received so far to its handler, answering once it is
     // whole (`headJustWhole`: its first bytes came with the head).
     void takeBody(bool headJustWhole);
-    // Whether the body awaited is a PUT's page.
-    bool putAwaited_ = false;
     // The handler the request's body goes to, and that answers it once whole;
     // it lives as long as the connection (what a save replaced is removed
     // once the answer has gone out).

@@ -313,7 +313,7 @@ Answer PutSave::answer(std::string& body) {
 
 } // namespace
 
-BodyStart startPut(const std::string& root, const Request& request, const BodyFraming&) {
+BodyStart startPut(const std::string& root, const Request& request, const PostHeaders&) {
     BodyStart start;
     PutLength announced = putLength(request.headLines);
     if (announced.refusal) {

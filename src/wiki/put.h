@@ -51,6 +51,6 @@ struct PutLength {
 PutLength putLength(const std::vector<std::string>& headLines);
 
 // Reads what the head of a PUT says of its body, refusing one it cannot take.
-BodyStart startPut(const std::string& root, const Request& request, const BodyFraming& framing);
+BodyStart startPut(const std::string& root, const Request& request, const PostHeaders& framing);
 
 } // namespace fernhollow

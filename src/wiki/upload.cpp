@@ -16,7 +16,7 @@ namespace fernhollow {
 
 using platform::consoleLine;
 
-UploadSave::UploadSave(std::string root, Request request, BodyFraming framing)
+UploadSave::UploadSave(std::string root, Request request, PostHeaders framing)
     : root_(std::move(root)), request_(std::move(request)), framing_(std::move(framing)) {}
 
 void UploadSave::received(std::string& body) {
@@ -129,7 +129,7 @@ Answer UploadSave::answer(std::string& body) {
     return failureAnswer(report);
 }
 
-BodyStart startUpload(const std::string& root, const Request& request, const BodyFraming& framing) {
+BodyStart startUpload(const std::string& root, const Request& request, const PostHeaders& framing) {
     BodyStart start;
     start.handler = std::make_unique<UploadSave>(root, request, framing);
     return start;

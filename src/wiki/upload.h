@@ -18,7 +18,7 @@ namespace fernhollow {
 // save would not be refused; any other is saved from memory.
 class UploadSave : public BodyHandler {
 public:
-    UploadSave(std::string root, Request request, BodyFraming framing);
+    UploadSave(std::string root, Request request, PostHeaders framing);
     void received(std::string& body) override;
     Answer answer(std::string& body) override;
     void drop() override { writer_.reset(); }
@@ -38,7 +38,7 @@ private:
 
     std::string root_;
     Request request_;
-    BodyFraming framing_;
+    PostHeaders framing_;
     std::string fileName_;
     std::string backupDir_;
     std::string formName_;
@@ -54,6 +54,6 @@ private:
 };
 
 // Takes an upload's body; once whole, saves the page it holds.
-BodyStart startUpload(const std::string& root, const Request& request, const BodyFraming& framing);
+BodyStart startUpload(const std::string& root, const Request& request, const PostHeaders& framing);
 
 } // namespace fernhollow

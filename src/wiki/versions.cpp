@@ -291,7 +291,7 @@ Answer RestoreForm::answer(std::string& body) {
 
 } // namespace
 
-BodyStart startRestore(const std::string& root, const Request&, const BodyFraming&) {
+BodyStart startRestore(const std::string& root, const Request&, const PostHeaders&) {
     BodyStart start;
     start.handler = std::make_unique<RestoreForm>(root);
     return start;

@@ -79,6 +79,6 @@ std::optional<KeptVersion> keptVersionAt(std::string_view relative);
 Answer historyPageAnswer(const std::string& root, const Request& request, bool headOnly);
 
 // Takes a restore form's body; once whole, brings back the version it names.
-BodyStart startRestore(const std::string& root, const Request& request, const BodyFraming& framing);
+BodyStart startRestore(const std::string& root, const Request& request, const PostHeaders& framing);
 
 } // namespace fernhollow

@@ -438,7 +438,7 @@ SaveResult save(const std::string& root, const std::string& body) {
     // These cases are about the page and its backup; the history has tests of its own.
     configTable.insert_or_assign("history", ConfigItem("off"));
     UploadSave upload(root, parseRequestHead("POST /savetiddly HTTP/1.1\r\n\r\n"),
-                      BodyFraming{static_cast<std::int64_t>(body.size()), B});
+                      PostHeaders{static_cast<std::int64_t>(body.size()), B});
     std::string held = body;
     ::testing::internal::CaptureStdout();
     try {
