@@ -29,30 +29,14 @@ using platform::consoleLine;
 
 namespace {
 
-Answer listPage(const std::string& root, const Request&) {
-    return listAnswer(root, false);
-}
-
-Answer listHead(const std::string& root, const Request&) {
-    return listAnswer(root, true);
-}
-
-Answer historyGet(const std::string& root, const Request& request) {
-    return historyPageAnswer(root, request, false);
-}
-
-Answer historyHead(const std::string& root, const Request& request) {
-    return historyPageAnswer(root, request, true);
-}
-
 // Every request the server answers, by method and path; the first row that
 // matches decides.
 constexpr Route routeTable[] = {
-    {"GET", Match::Exact, "/tiddly", listPage},
-    {"GET", Match::Exact, historyPagePath, historyGet},
+    {"GET", Match::Exact, "/tiddly", listAnswer},
+    {"GET", Match::Exact, historyPagePath, historyPageAnswer},
     {"GET", Match::Any, "", fileAnswer},
-    {"HEAD", Match::Exact, "/tiddly", listHead},
-    {"HEAD", Match::Exact, historyPagePath, historyHead},
+    {"HEAD", Match::Exact, "/tiddly", listAnswer},
+    {"HEAD", Match::Exact, historyPagePath, historyPageAnswer},
     {"HEAD", Match::Any, "", fileHeadAnswer},
     {"OPTIONS", Match::Any, "", optionsAnswerFor},
     // A script's name wins over the save's ("/savetiddly.php" is a script).

@@ -106,22 +106,20 @@ Answer fileAnswer(const std::string& root, const Request& request) {
         std::int64_t length = size - start.fromFile + static_cast<std::int64_t>(start.bytes.size());
         // Exactly the announced length goes out, so the head never lies about
         // the body even when the file grows meanwhile.
-        Answer answer = Answer::of(okHead(choice.type, length, entityTag(stamp)) + start.bytes);
+        std::string head = okHead(choice.type, length, entityTag(stamp));
         std::int64_t rest = size - start.fromFile;
         if (rest > smallFileBytes) {
+            Answer answer = Answer::of(head + start.bytes);
             answer.file = std::move(file);
             answer.fileLength = rest;
             return answer;
         }
-        // A small file goes out with its head, in one send.
+        // A small file goes out with its head, in one send; one that shrank
+        // meanwhile would make its head lie, so the answer fails instead.
         std::string content = platform::readUpTo(file.get(), static_cast<std::size_t>(rest));
-        // A file that shrank meanwhile: its head would lie, so the answer fails instead.
-        if (static_cast<std::int64_t>(content.size()) != rest) {
-            consoleLine("something failed, exception was thrown when sending file");
-            return Answer::of(answer.bytes.substr(0, answer.bytes.find("\r\n\r\n") + 4) + std::string(failedSendHead));
-        }
-        answer.bytes += content;
-        return answer;
+        if (static_cast<std::int64_t>(content.size()) == rest) return Answer::of(head + start.bytes + content);
+        consoleLine("something failed, exception was thrown when sending file");
+        return Answer::of(head + std::string(failedSendHead));
     });
 }
 

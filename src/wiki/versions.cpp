@@ -218,7 +218,8 @@ std::string unframed(std::string answer) {
 
 } // namespace
 
-Answer historyPageAnswer(const std::string& root, const Request& request, bool headOnly) {
+Answer historyPageAnswer(const std::string& root, const Request& request) {
+    const bool headOnly = request.method() == "HEAD";
     std::map<std::string, std::string> fields = parseForm(request.query.value_or(""));
     std::optional<std::string> page = namedPage(root, fields);
     consoleLine("history page for " + (page ? *page : std::string("no page")));

@@ -74,9 +74,8 @@ struct KeptVersion {
 std::optional<KeptVersion> keptVersionAt(std::string_view relative);
 
 // Answers with the history page of the page the query names, or the
-// confirmation of the restore it asks for; to HEAD (`headOnly`), with the head
-// GET gets.
-Answer historyPageAnswer(const std::string& root, const Request& request, bool headOnly);
+// confirmation of the restore it asks for; HEAD with the head GET gets.
+Answer historyPageAnswer(const std::string& root, const Request& request);
 
 // Takes a restore form's body; once whole, brings back the version it names.
 BodyStart startRestore(const std::string& root, const Request& request, const PostHeaders& framing);

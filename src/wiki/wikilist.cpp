@@ -239,10 +239,10 @@ std::string tiddlyListAnswer(const std::string& root) {
 
 } // namespace
 
-Answer listAnswer(const std::string& root, bool headOnly) {
+Answer listAnswer(const std::string& root, const Request& request) {
     consoleLine("main.RequestHandler.sendTiddlyList");
     Answer answer = Answer::of(tiddlyListAnswer(root));
-    if (headOnly) return std::move(answer).headOnly();
+    if (request.method() == "HEAD") return std::move(answer).headOnly();
     return answer;
 }
 

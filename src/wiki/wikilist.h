@@ -5,6 +5,7 @@
 #pragma once
 
 #include "http/answer.h"
+#include "http/request.h"
 
 #include <cstdint>
 #include <ctime>
@@ -47,8 +48,8 @@ std::vector<std::string> otherPagesWithVersions(const std::string& root);
 // How many versions the page at `path` below `root` keeps.
 int versionCount(const std::string& root, const std::string& path);
 
-// Answers the list page (to HEAD, `headOnly`, with the head GET gets),
-// saying each wiki of `root` on the console.
-Answer listAnswer(const std::string& root, bool headOnly);
+// Answers the list page (HEAD with the head GET gets), saying each wiki of
+// `root` on the console.
+Answer listAnswer(const std::string& root, const Request& request);
 
 } // namespace fernhollow
