@@ -632,57 +632,6 @@ TEST_F(GatewayRun, FailuresBeforeTheChildEndsAreRaisedAndNothingIsSent) {
     }
 }
 
-TEST_F(GatewayRun, AJobWaitsForTheTurnHoldsItWhileItRunsAndIsEndedAfterItsTime) {
-    settings.set("php-path", standIn("stand-in", "exec sleep 30\n"));
-    settings.set("script-timeout", "7");
-    Request request;
-    request.headLines = {"GET /slow.php HTTP/1.1", ""};
-    request.path = "/slow.php";
-    ScriptTurn turn{true};
-    ScriptJob job("GET", "/slow.php", std::move(request), "", &turn);
-    auto now = std::chrono::steady_clock::now();
-    EXPECT_FALSE(job.advance(now).has_value());
-    EXPECT_FALSE(job.running());
-    EXPECT_FALSE(dir.exists("php-out"));
-    turn.taken = false;
-    EXPECT_FALSE(job.advance(now).has_value());
-    EXPECT_TRUE(job.running());
-    EXPECT_TRUE(turn.taken);
-    ::testing::internal::CaptureStdout();
-    std::optional<Answer> answer = job.advance(now + std::chrono::seconds(8));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "script ./slow.php ended: still running after 7 s\n");
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->bytes, plainAnswer("504 Gateway Timeout",
-                                         "Gateway Timeout: the script did not finish within 7 s and was ended.\n"));
-    EXPECT_FALSE(job.running());
-}
-
-TEST_F(GatewayRun, OutputAfterAPassingHeadIsLeftInItsFileUnlessItsEndWasRead) {
-    std::string head = "Content-type: text/plain\r\n\r\n";
-    struct Row {
-        std::string name;
-        std::string output;
-        bool followed;
-    };
-    std::vector<Row> rows{
-        {"short body after the head", head + "short", true},
-        {"body beyond the first read", head + std::string(cgiPieceSize * 3, 'x'), true},
-        {"recognised status, body never read", "Status: 404 Not Found\r\n\r\nbody", false},
-        {"no head end, read to its end", "plain text", false},
-    };
-    for (const Row& row : rows) {
-        useOutput(row.output);
-        Request request;
-        request.path = "/x.php";
-        std::optional<Answer> answer = ScriptJob("GET", "/x.php", std::move(request), "").advance({});
-        ASSERT_TRUE(answer.has_value()) << row.name;
-        EXPECT_EQ(static_cast<bool>(answer->file), row.followed) << row.name;
-        EXPECT_EQ(answer->fileLength, row.followed ? -1 : 0) << row.name;
-        EXPECT_LE(answer->bytes.size(), okLine.size() + cgiPieceSize) << row.name;
-        EXPECT_TRUE(sentBytes(std::move(*answer)) == translateCgiOutput(row.output).response) << row.name;
-    }
-}
-
 TEST_F(GatewayRun, EmptyPhpPathAnswers500AndReturns) {
     {
         settings.set("php-path", "");
@@ -732,7 +681,7 @@ TEST_F(GatewayRun, RealInterpreterRedirectBecomes302WithLocationFirst) {
 
 TEST_F(GatewayRun, RealInterpreterRunsAHeadAsGet) {
     dir.write("echo.php", echoScript);
-    // As routing hands on a HEAD: method GET, the raw target, no path.
+    // A HEAD runs its script as a GET; without a decoded path the target names it.
     std::string sent = run("GET", "/echo.php", {"HEAD /echo.php HTTP/1.1", ""}, "", "q=x");
     ASSERT_TRUE(sent.starts_with(okLine)) << sent;
     EXPECT_TRUE(sent.ends_with("q=x;field=-;cookie=-;method=GET;software=Fernhollow/1.0")) << sent;

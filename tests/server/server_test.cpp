@@ -319,35 +319,27 @@ TEST(RequestAssembly, BodiesInProgressShareOneBudget) {
     EXPECT_EQ(small.used(), 0);
 }
 
+// The rows whose order decides (each route's answer has its black-box test).
 TEST(Routes, TheFirstMatchingRowTakesTheRequest) {
     struct Row {
         std::string head;
-        std::optional<Match> match;  // none: no row takes the request
+        Match match;
         std::string_view path;
         bool answersAtOnce;
         bool takesBody;
     };
     const Row rows[] = {
-        {"GET /tiddly", Match::Exact, "/tiddly", true, false},
-        {"GET /tiddly/history?page=a.html", Match::Exact, "/tiddly/history", true, false},
         {"GET /tiddly/", Match::Any, "", true, false},
-        {"HEAD /tiddly", Match::Exact, "/tiddly", true, false},
-        {"HEAD /x.php", Match::Any, "", true, false},
-        {"OPTIONS /a.html", Match::Any, "", true, false},
         {"POST /savetiddly.php", Match::Script, "", false, true},
         {"POST /savetiddly", Match::Prefix, "/savetiddly", false, true},
         {"POST /savetiddly/x?y.php", Match::Prefix, "/savetiddly", false, true},
-        {"POST /tiddly/history", Match::Exact, "/tiddly/history", false, true},
         {"POST /other", Match::Any, "", false, false},
         {"PUT /a.html", Match::Any, "", false, true},
-        {"DELETE /a.html", std::nullopt, "", false, false},
-        {"get /tiddly", std::nullopt, "", false, false},
     };
     for (const Row& row : rows) {
         const Route* route = findRoute(parseRequestHead(row.head + " HTTP/1.1\r\n\r\n"));
-        ASSERT_EQ(route != nullptr, row.match.has_value()) << row.head;
-        if (!route) continue;
-        EXPECT_EQ(route->match, *row.match) << row.head;
+        ASSERT_NE(route, nullptr) << row.head;
+        EXPECT_EQ(route->match, row.match) << row.head;
         EXPECT_EQ(route->path, row.path) << row.head;
         EXPECT_EQ(route->answer != nullptr, row.answersAtOnce) << row.head;
         EXPECT_EQ(route->takeBody != nullptr, row.takesBody) << row.head;
