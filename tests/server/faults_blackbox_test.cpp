@@ -108,10 +108,7 @@ std::string uploadBody(const std::string& fileName, std::string_view page, const
     return body;
 }
 
-std::string uploadRequest(const std::string& body) {
-    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" + boundary +
-           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+const std::string uploadType = "multipart/form-data; boundary=" + boundary;
 
 // A folder with the index page, served by a fresh server.
 struct Site {
@@ -543,7 +540,7 @@ std::vector<BadInput> badInputs() {
     std::string otherForm = uploadBody("tiddly-bad.html", "<html>never saved</html>", "24");
     otherForm.replace(otherForm.find("name=\"userfile\""), 15, "name=\"wikifile\"");
     auto browserUpload = [](const std::string& body) {
-        std::string request = uploadRequest(body);
+        std::string request = uploadRequest(body, uploadType);
         return request.insert(request.find("\r\n") + 2, "Origin: http://127.0.0.1\r\nSec-Fetch-Site: same-origin\r\n");
     };
     return {
@@ -578,10 +575,10 @@ std::vector<BadInput> badInputs() {
         {"a non-numeric Content-Length", "POST /savetiddly HTTP/1.1\r\nContent-Length: abc\r\n\r\nabc",
          Outcome::Dropped, exceptionLine},
         // Every refused save is answered, or a browser's wiki would wait for ever.
-        {"a multipart POST with a bad part Content-Length", uploadRequest(badPart), Outcome::Answered, badRequestStart},
-        {"a part Content-Length beyond 64 bits", uploadRequest(hugePart), Outcome::Answered, badRequestStart},
-        {"a file part not named userfile", uploadRequest(otherForm), Outcome::Answered, badRequestStart},
-        {"a file part with an empty file name", uploadRequest(noName), Outcome::Answered, badRequestStart},
+        {"a multipart POST with a bad part Content-Length", uploadRequest(badPart, uploadType), Outcome::Answered, badRequestStart},
+        {"a part Content-Length beyond 64 bits", uploadRequest(hugePart, uploadType), Outcome::Answered, badRequestStart},
+        {"a file part not named userfile", uploadRequest(otherForm, uploadType), Outcome::Answered, badRequestStart},
+        {"a file part with an empty file name", uploadRequest(noName, uploadType), Outcome::Answered, badRequestStart},
         {"a save with no multipart framing", "POST /savetiddly HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
          Outcome::Answered, badRequestStart},
         {"a browser's save not named userfile", browserUpload(otherForm), Outcome::Answered,
@@ -589,7 +586,7 @@ std::vector<BadInput> badInputs() {
          "named 'userfile' with a file name. Save with the wiki's upload saver, which sends the page that way; "
          "nothing was changed.\n", true},
         // No file name holds a NUL: the name is refused before anything is tried.
-        {"NUL bytes in the name of a saved page", uploadRequest(nulName), Outcome::Answered, "HTTP/1.1 403 Forbidden\r\n"},
+        {"NUL bytes in the name of a saved page", uploadRequest(nulName, uploadType), Outcome::Answered, "HTTP/1.1 403 Forbidden\r\n"},
         {"an unknown method", "BREW /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", Outcome::SilentAndOpen, ""},
         {"a GET in many tiny pieces",
          "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: patient\r\nAccept: */*\r\n\r\n",
@@ -814,7 +811,7 @@ TEST(SlowFaults, SavesKilledAtRandomMomentsLeaveAWholePageAndBackup) {
     {
         ServerProcess server(args, dir.path());
         for (int n = 1; n <= 3; ++n) {
-            std::string request = uploadRequest(uploadBody(name, pageVersion(n), std::to_string(killedPageSize)));
+            std::string request = uploadRequest(uploadBody(name, pageVersion(n), std::to_string(killedPageSize)), uploadType);
             auto before = steady_clock::now();
             RawClient client(server.port());
             client.send(request);
@@ -831,7 +828,7 @@ TEST(SlowFaults, SavesKilledAtRandomMomentsLeaveAWholePageAndBackup) {
     int keptOld = 0, tookNew = 0;
     for (int round = 0, next = current + 1; round < kills; ++round, ++next) {
         SCOPED_TRACE("kill " + std::to_string(round) + ", saving version " + std::to_string(next));
-        std::string request = uploadRequest(uploadBody(name, pageVersion(next), std::to_string(killedPageSize)));
+        std::string request = uploadRequest(uploadBody(name, pageVersion(next), std::to_string(killedPageSize)), uploadType);
         std::optional<int> backupBefore = versionOnDisk(backupPath);
         {
             ServerProcess server(args, dir.path());
@@ -869,7 +866,7 @@ TEST(SlowFaults, SavesKilledAtRandomMomentsLeaveAWholePageAndBackup) {
     // Serving and saving go on over whatever the kills left behind.
     ServerProcess server(args, dir.path());
     RawClient client(server.port());
-    client.send(uploadRequest(uploadBody(name, pageVersion(9999), std::to_string(killedPageSize))));
+    client.send(uploadRequest(uploadBody(name, pageVersion(9999), std::to_string(killedPageSize)), uploadType));
     EXPECT_EQ(readUntilClosed(client, server, 60s), "HTTP/1.1 200 OK\r\n\r\n");
     EXPECT_EQ(versionOnDisk(pagePath), 9999);
     EXPECT_EQ(versionOnDisk(backupPath), current);

@@ -314,6 +314,20 @@ std::string putRequest(const std::string& target, const std::string& page, const
            "Content-Type: text/html;charset=UTF-8\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
 }
 
+std::string uploadBody(const std::string& options, const std::string& fileName, const std::string& page,
+                       std::size_t announced) {
+    const std::string& B = uploadBoundary;
+    return "--" + B + "\r\nContent-disposition: form-data; name=\"UploadPlugin\"\r\n\r\n" + options + "\r\n\r\n--" +
+           B + "\r\nContent-disposition: form-data; name=\"userfile\"; filename=\"" + fileName +
+           "\"\r\nContent-Type: text/html;charset=UTF-8\r\nContent-Length: " + std::to_string(announced) +
+           "\r\n\r\n" + page + "\r\n--" + B + "--\r\n";
+}
+
+std::string uploadRequest(const std::string& body, const std::string& contentType, const std::string& moreHead) {
+    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\n" + moreHead + "Content-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 std::string headTag(int port, const std::string& target) {
     std::string etag;
     withoutEtag(fernhollow::testing::exchange(port, "HEAD " + target + " HTTP/1.1\r\n\r\n"), &etag);

@@ -150,6 +150,18 @@ std::map<std::string, std::string> snapshot(const std::string& folder);
 // A PUT of `page` to `target` as a wiki sends it, with extra head lines.
 std::string putRequest(const std::string& target, const std::string& page, const std::string& more = "");
 
+// The boundary of the uploads the tests send.
+inline const std::string uploadBoundary = "---------------------------AaB03x";
+// The body of the wiki's upload. `announced` is what the wiki puts in the
+// part's Content-Length: the page's length in characters.
+std::string uploadBody(const std::string& options, const std::string& fileName, const std::string& page,
+                       std::size_t announced);
+// A whole POST to /savetiddly with the head the wiki's upload saver writes.
+std::string uploadRequest(const std::string& body,
+                          const std::string& contentType = "multipart/form-data; charset=UTF-8; boundary=" +
+                                                           uploadBoundary,
+                          const std::string& moreHead = "");
+
 // The entity tag a HEAD of `target` carries (empty when none).
 std::string headTag(int port, const std::string& target);
 

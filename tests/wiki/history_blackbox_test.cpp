@@ -32,6 +32,13 @@ void setAge(const std::string& path, std::chrono::seconds age, std::optional<std
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
+// A restore form's POST, with extra head lines.
+std::string restoreRequest(const std::string& form, const std::string& more = "") {
+    return "POST /tiddly/history HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more +
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(form.size()) +
+           "\r\n\r\n" + form;
+}
+
 // The kept versions of `page` (names in its history folder), oldest first.
 std::vector<std::string> versionsOf(const TempDir& dir, const std::string& page) {
     std::vector<std::string> names;
@@ -226,10 +233,8 @@ TEST(HistoryBlackBox, TheHistoryPageOpensAndRestoresVersions) {
 
     // Another site cannot restore; nothing changes.
     std::string form = "page=tiddly-%C3%9C+%26+co.html&version=" + kept[0];
-    auto restore = [&](const std::string& body, const std::string& more = "") {
-        return exchange(server.port(), "POST /tiddly/history HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more +
-                                           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                           std::to_string(body.size()) + "\r\n\r\n" + body);
+    auto restore = [&](const std::string& form, const std::string& more = "") {
+        return exchange(server.port(), restoreRequest(form, more));
     };
     const auto before = snapshot(dir.path());
     EXPECT_TRUE(restore(form, "Origin: http://evil.example\r\n").starts_with("HTTP/1.1 403 Forbidden\r\n"));
@@ -270,17 +275,7 @@ TEST(HistoryBlackBox, TheHistoryIsReadOnlyToSavers) {
     save(server, "/tiddly-a.html", "two");
     const std::string version = versionsOf(dir, "tiddly-a.html").at(0);
     auto upload = [&](const std::string& fileName, const std::string& backupDir) {
-        const std::string B = "hb";
-        std::string body = "--" + B + "\r\nContent-Disposition: form-data; name=\"UploadPlugin\"\r\n\r\nbackupDir=" +
-                           backupDir + ";\r\n--" + B + "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"" +
-                           fileName + "\"\r\nContent-Length: 11\r\n\r\noverwritten\r\n--" + B + "--\r\n";
-        return exchange(server.port(), "POST /savetiddly HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + B +
-                                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    };
-    auto restore = [&](const std::string& page) {
-        std::string form = "page=" + page + "&version=" + version;
-        return exchange(server.port(), "POST /tiddly/history HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded"
-                                       "\r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form);
+        return exchange(server.port(), uploadRequest(uploadBody("backupDir=" + backupDir + ";", fileName, "overwritten", 11)));
     };
     const std::string kept = "history/tiddly-a.html/" + version;
     struct Row {
@@ -304,7 +299,9 @@ TEST(HistoryBlackBox, TheHistoryIsReadOnlyToSavers) {
     for (std::string folder : {"history", "./history/tiddly-a.html", "history/x"})
         rows.push_back({"upload with backup " + folder, [&, folder] { return upload("tiddly-a.html", folder); },
                         "403 Forbidden"});
-    rows.push_back({"restore into the history", [&] { return restore("./" + kept); }, "404 Not Found"});
+    rows.push_back({"restore into the history",
+                    [&] { return exchange(server.port(), restoreRequest("page=./" + kept + "&version=" + version)); },
+                    "404 Not Found"});
     if (fernhollow::platform::windowsFileNames) {
         rows.push_back({"PUT /HISTORY/...", [&] { return exchange(server.port(), putRequest("/HISTORY/" + kept.substr(8), "x")); },
                         "403 Forbidden"});

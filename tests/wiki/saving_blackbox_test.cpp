@@ -16,26 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string B = "---------------------------AaB03x";
+const std::string& B = uploadBoundary;
 const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";
-
-// The body of the wiki's upload. `announced` is what the wiki puts in the
-// part's Content-Length: the page's length in characters.
-std::string uploadBody(const std::string& options, const std::string& fileName, const std::string& page,
-                       std::size_t announced) {
-    return "--" + B + "\r\nContent-disposition: form-data; name=\"UploadPlugin\"\r\n\r\n" + options + "\r\n\r\n--" +
-           B + "\r\nContent-disposition: form-data; name=\"userfile\"; filename=\"" + fileName +
-           "\"\r\nContent-Type: text/html;charset=UTF-8\r\nContent-Length: " + std::to_string(announced) +
-           "\r\n\r\n" + page + "\r\n--" + B + "--\r\n";
-}
-
-// A whole POST to /savetiddly with the head the wiki's upload saver writes.
-std::string uploadRequest(const std::string& body,
-                          const std::string& contentType = "multipart/form-data; charset=UTF-8; boundary=" + B,
-                          const std::string& moreHead = "") {
-    return "POST /savetiddly HTTP/1.1\r\nHost: 127.0.0.1\r\n" + moreHead + "Content-Type: " + contentType +
-           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
 
 // Sends `request` in pieces of 1 to `largest` bytes, sizes drawn from `sizes`.
 void sendInPieces(RawClient& client, std::string_view request, std::mt19937& sizes, std::size_t largest) {
