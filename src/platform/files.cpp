@@ -3,8 +3,8 @@
 // What both systems build from their own reads.
 namespace fernhollow::platform {
 
-std::string readUpTo(int fd, std::size_t limit) {
-    std::string bytes(limit, '\0');
+void readUpTo(int fd, std::size_t limit, std::string& bytes) {
+    bytes.resize(limit);
     std::size_t filled = 0;
     while (filled < limit) {
         std::size_t n = readSome(fd, bytes.data() + filled, limit - filled);
@@ -12,6 +12,11 @@ std::string readUpTo(int fd, std::size_t limit) {
         filled += n;
     }
     bytes.resize(filled);
+}
+
+std::string readUpTo(int fd, std::size_t limit) {
+    std::string bytes;
+    readUpTo(fd, limit, bytes);
     return bytes;
 }
 

@@ -54,6 +54,9 @@ void rewindFile(int fd);
 std::string readToEnd(int fd);
 // The next `limit` bytes of `fd`, fewer only where the file ends.
 std::string readUpTo(int fd, std::size_t limit);
+// The same into `bytes`, whose room is used again: a file sent piece by
+// piece needs no new buffer for every piece.
+void readUpTo(int fd, std::size_t limit, std::string& bytes);
 // Whether both paths name the same existing file (links followed).
 bool sameFile(const std::string& first, const std::string& second);
 // The absolute path of `path` with every link, "." and ".." resolved;

@@ -35,7 +35,7 @@ void Connection::sendFile(platform::UniqueFd file, std::int64_t length) {
     for (auto left = static_cast<std::uint64_t>(length); toEnd || left > 0;) {
         std::size_t wanted = toEnd || left > fileChunkSize ? fileChunkSize : static_cast<std::size_t>(left);
         try {
-            chunk = platform::readUpTo(file.get(), wanted);
+            platform::readUpTo(file.get(), wanted, chunk);
         } catch (const std::system_error&) {
             if (std::string_view tail = fileFailed(toEnd); !tail.empty()) send(tail);
             return;
@@ -105,7 +105,7 @@ bool SocketConnection::refill(Piece& piece) {
         return false;
     }
     try {
-        piece.bytes = platform::readUpTo(piece.file.get(), fileChunkSize);
+        platform::readUpTo(piece.file.get(), fileChunkSize, piece.bytes);
     } catch (const std::system_error&) {
         piece.file.reset();
         piece.bytes = fileFailed(true);
